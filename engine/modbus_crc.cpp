@@ -1,0 +1,72 @@
+#include "modbus_crc.h"
+
+#include <array>
+
+#include "clear_run.h"
+
+namespace korvanel {
+
+namespace {
+
+// The standard publishes two tables indexed by (message byte XOR running
+// high byte): one gives the next high byte (before the old low byte is
+// folded in), the other the next low byte. Both are the halves of the
+// ordinary byte-wise table of the reflected polynomial 0xA001: its low byte
+// is the "high" table, its high byte the "low" table, because the byte the
+// algorithm calls high is the one sent first, the conventional low byte.
+struct CrcTables {
+    std::array<std::uint8_t, 256> high{};
+    std::array<std::uint8_t, 256> low{};
+};
+
+constexpr CrcTables MakeTables()
+{
+    CrcTables t{};
+    for (unsigned i = 0; i < 256; ++i) {
+        unsigned crc = i;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1u) ? (crc >> 1) ^ 0xA001u : crc >> 1;
+        t.high[i] = static_cast<std::uint8_t>(crc & 0xFFu);
+        t.low[i] = static_cast<std::uint8_t>(crc >> 8);
+    }
+    return t;
+}
+
+constexpr CrcTables kTables = MakeTables();
+
+// First entries as printed in the standard's tables.
+static_assert(kTables.high[0] == 0x00 && kTables.high[1] == 0xC1 && kTables.high[2] == 0x81 &&
+              kTables.high[3] == 0x40 && kTables.high[4] == 0x01 && kTables.high[5] == 0xC0 &&
+              kTables.high[6] == 0x80 && kTables.high[7] == 0x41);
+static_assert(kTables.low[0] == 0x00 && kTables.low[1] == 0xC0 && kTables.low[2] == 0xC1 &&
+              kTables.low[3] == 0x01 && kTables.low[4] == 0xC3 && kTables.low[5] == 0x03 &&
+              kTables.low[6] == 0x02 && kTables.low[7] == 0xC2);
+
+} // namespace
+
+std::uint16_t ModbusCrc16Bytes(const std::uint8_t* bytes, std::size_t length)
+{
+    std::uint8_t hi = 0xFF;
+    std::uint8_t lo = 0xFF;
+    for (std::size_t i = 0; i < length; ++i) {
+        const std::uint8_t index = static_cast<std::uint8_t>(bytes[i] ^ hi);
+        hi = static_cast<std::uint8_t>(kTables.high[index] ^ lo);
+        lo = kTables.low[index];
+    }
+    return static_cast<std::uint16_t>(hi << 8 | lo);
+}
+
+std::uint16_t ModbusCrc16(const FrameBuffer& frame, std::uint8_t fromReceiveHalf,
+                          std::uint8_t length)
+{
+    const std::uint8_t* half = fromReceiveHalf ? frame.rx() : frame.tx();
+    const std::size_t halfSize = fromReceiveHalf ? RX_HALF_SIZE : TX_HALF_SIZE;
+    return ModbusCrc16Bytes(half, length < halfSize ? length : halfSize);
+}
+
+std::uint16_t ModbusCrc16(std::uint8_t fromReceiveHalf, std::uint8_t length)
+{
+    return ModbusCrc16(TheClearRun().frame, fromReceiveHalf, length);
+}
+
+} // namespace korvanel

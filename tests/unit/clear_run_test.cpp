@@ -1,0 +1,402 @@
+#include "clear_run.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "modbus_crc.h"
+
+namespace korvanel {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+const Bytes kRequest1 = {0x01, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xA8, 0x1C};
+
+Bytes Concat(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Stands in for the serial port and the dialog; records what a user or the
+// inverter would observe.
+class RecordingOps : public ClearTickOps {
+public:
+    explicit RecordingOps(ClearRun& run) : run_(run) {}
+
+    // Bytes that arrive on the line before the next tick.
+    std::deque<Bytes> arrivals;
+    bool readCompletesAtOnce = true;
+    bool exchangeSucceeds = true;
+    std::uint32_t address = 1;
+    std::function<void()> duringMessageBox;
+
+    int tick = 0;
+    struct Write {
+        int tick;
+        Bytes bytes;
+    };
+    std::vector<Write> writes;
+    std::vector<std::string> shown;
+    std::vector<std::string> calls;
+    std::string resultText;
+    int stopRuns = 0;
+
+    void Tick()
+    {
+        ++tick;
+        OnClearTick(run_, *this);
+    }
+
+    std::uint8_t* rxScratch() override { return scratch_; }
+
+    std::uint32_t queuedByteCount() override
+    {
+        calls.push_back("queued");
+        pending_ = arrivals.empty() ? Bytes{} : arrivals.front();
+        if (!arrivals.empty())
+            arrivals.pop_front();
+        return static_cast<std::uint32_t>(pending_.size());
+    }
+
+    void prepareWriteEvent() override { calls.push_back("event"); }
+
+    bool readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& kept) override
+    {
+        calls.push_back("read");
+        EXPECT_EQ(count, pending_.size());
+        if (!readCompletesAtOnce)
+            return false;
+        kept = count < RX_SCRATCH_SIZE ? count : static_cast<std::uint32_t>(RX_SCRATCH_SIZE);
+        std::memcpy(buffer, pending_.data(), kept);
+        return true;
+    }
+
+    bool exchangeFieldsFromControls() override
+    {
+        calls.push_back("fromControls");
+        if (!exchangeSucceeds && duringMessageBox)
+            duringMessageBox();
+        return exchangeSucceeds;
+    }
+
+    std::uint32_t inverterAddress() const override { return address; }
+    void setResultText(const std::string& text) override { resultText = text; }
+    void exchangeFieldsToControls() override { calls.push_back("toControls"); }
+
+    void StopRun() override
+    {
+        calls.push_back("stop");
+        ++stopRuns;
+        run_.txLength = 0;
+        run_.setState(Idle);
+    }
+
+    void showResult(const std::string& text) override
+    {
+        calls.push_back("show");
+        shown.push_back(text);
+        if (duringMessageBox)
+            duringMessageBox();
+    }
+
+    void writeFrame(const std::uint8_t* bytes, std::uint32_t count) override
+    {
+        calls.push_back("write");
+        writes.push_back({tick, Bytes(bytes, bytes + count)});
+    }
+
+    std::vector<int> WriteTicks() const
+    {
+        std::vector<int> ticks;
+        for (const Write& w : writes)
+            ticks.push_back(w.tick);
+        return ticks;
+    }
+
+private:
+    ClearRun& run_;
+    std::uint8_t scratch_[RX_SCRATCH_SIZE] = {};
+    Bytes pending_;
+};
+
+class ClearRunTest : public ::testing::Test {
+protected:
+    ClearRun run;
+    RecordingOps ops{run};
+
+    void Arm() { run.setState(Armed); }
+    void TickTimes(int n)
+    {
+        for (int i = 0; i < n; ++i)
+            ops.Tick();
+    }
+};
+
+TEST_F(ClearRunTest, FirstTickSendsTheRequestForTheTypedAddress)
+{
+    struct Row {
+        std::uint32_t address;
+        Bytes wire;
+    };
+    const Row rows[] = {
+        {1, kRequest1},
+        {2, {0x02, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xA8, 0x2F}},
+        {17, {0x11, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xAA, 0x8C}},
+        {247, {0xF7, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xBC, 0x8A}},
+        {255, {0xFF, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xBD, 0xC2}},
+        // Only the low 8 bits reach the wire; the dialog refuses such values.
+        {300, {0x2C, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xAE, 0x61}},
+    };
+    for (const Row& row : rows) {
+        ClearRun r;
+        RecordingOps o(r);
+        o.address = row.address;
+        r.setState(Armed);
+        o.Tick();
+        ASSERT_EQ(o.writes.size(), 1u) << row.address;
+        EXPECT_EQ(o.writes[0].bytes, row.wire) << row.address;
+        EXPECT_EQ(r.state(), Waiting);
+    }
+}
+
+TEST_F(ClearRunTest, SilenceSendsFourRequestsThenFailsOnTickEight)
+{
+    Arm();
+    TickTimes(7);
+    EXPECT_EQ(ops.WriteTicks(), (std::vector<int>{1, 3, 5, 7}));
+    for (const auto& w : ops.writes)
+        EXPECT_EQ(w.bytes, kRequest1);
+    EXPECT_TRUE(ops.shown.empty());
+    EXPECT_EQ(ops.stopRuns, 0);
+    EXPECT_EQ(ops.resultText, TEXT_RESPONSE_PENDING);
+
+    ops.Tick();
+    EXPECT_EQ(ops.shown, (std::vector<std::string>{TEXT_OPERATION_FAIL}));
+    EXPECT_EQ(ops.stopRuns, 1);
+    EXPECT_EQ(run.state(), Idle);
+    EXPECT_EQ(ops.writes.size(), 4u);
+
+    // Ticks still queued after the end do nothing.
+    TickTimes(3);
+    EXPECT_EQ(ops.writes.size(), 4u);
+    EXPECT_EQ(ops.shown.size(), 1u);
+}
+
+TEST_F(ClearRunTest, ReplyOnAnyCheckingTickSucceedsAndSendsNothingMore)
+{
+    for (int replyTick = 2; replyTick <= 8; ++replyTick) {
+        ClearRun r;
+        RecordingOps o(r);
+        for (int t = 1; t < replyTick; ++t)
+            o.arrivals.push_back({});
+        o.arrivals.push_back(kRequest1);
+        r.setState(Armed);
+        for (int t = 1; t <= 10; ++t)
+            o.Tick();
+
+        EXPECT_EQ(o.shown, (std::vector<std::string>{TEXT_CLEAR_OK})) << "reply on tick " << replyTick;
+        EXPECT_EQ(o.stopRuns, 1);
+        EXPECT_EQ(r.state(), Idle);
+        for (const auto& w : o.writes)
+            EXPECT_LT(w.tick, replyTick) << "reply on tick " << replyTick;
+        // The box opens after the port was closed, and nothing is written after it.
+        const auto stop = std::find(o.calls.begin(), o.calls.end(), "stop");
+        const auto show = std::find(o.calls.begin(), o.calls.end(), "show");
+        EXPECT_LT(stop, show);
+        EXPECT_EQ(std::find(show, o.calls.end(), "write"), o.calls.end());
+    }
+}
+
+// A 6-byte frame with function 0x06 whose check is 0x0000, so that the
+// wiped bytes after it would look like matching check bytes.
+Bytes ShortFrameWithZeroCheck()
+{
+    for (unsigned v = 0; v < 0x10000; ++v) {
+        const Bytes b = {0x01, 0x06, 0x00, 0x4A, static_cast<std::uint8_t>(v >> 8),
+                         static_cast<std::uint8_t>(v & 0xFF)};
+        if (ModbusCrc16Bytes(b.data(), b.size()) == 0x0000)
+            return b;
+    }
+    ADD_FAILURE() << "no such frame";
+    return {};
+}
+
+TEST_F(ClearRunTest, WhatCountsAsAValidReply)
+{
+    const Bytes exception = {0x01, 0x86, 0x02, 0xC3, 0xA1};
+    Bytes badCheck = kRequest1;
+    badCheck[7] ^= 0x01;
+    const Bytes otherAddress = {0x05, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xA9, 0x98};
+    const Bytes otherRegister = {0x01, 0x06, 0x00, 0x10, 0x00, 0x00, 0x88, 0x0F};
+    const Bytes shortFrame = ShortFrameWithZeroCheck();
+
+    struct Row {
+        const char* what;
+        Bytes gathered;
+        bool accepted;
+    };
+    const Row rows[] = {
+        {"the echo of the request", kRequest1, true},
+        {"another address byte", otherAddress, true},
+        {"an echo of another register", otherRegister, true},
+        {"trailing bytes after the reply", Concat(kRequest1, {0x00, 0xFF}), true},
+        {"an exception reply", exception, false},
+        {"a corrupted check", badCheck, false},
+        {"a stray byte before the reply", Concat({0x00}, kRequest1), false},
+        {"the first half of the reply", Bytes(kRequest1.begin(), kRequest1.begin() + 4), false},
+        {"six bytes whose check is zero", shortFrame, false},
+        {"the same with its zero check bytes", Concat(shortFrame, {0x00, 0x00}), true},
+        {"nothing", {}, false},
+    };
+    for (const Row& row : rows) {
+        ClearRun r;
+        RecordingOps o(r);
+        o.arrivals = {{}, row.gathered};
+        r.setState(Armed);
+        o.Tick();
+        o.Tick();
+        EXPECT_EQ(!o.shown.empty() && o.shown[0] == TEXT_CLEAR_OK, row.accepted) << row.what;
+        EXPECT_EQ(r.state(), row.accepted ? Idle : Waiting) << row.what;
+    }
+}
+
+TEST_F(ClearRunTest, AReplySplitOverTwoIntervalsFailsBothChecks)
+{
+    ops.arrivals = {{}, Bytes(kRequest1.begin(), kRequest1.begin() + 3),
+                    Bytes(kRequest1.begin() + 3, kRequest1.end())};
+    Arm();
+    TickTimes(3);
+    EXPECT_TRUE(ops.shown.empty());
+    EXPECT_EQ(run.retryCount, 2);
+    EXPECT_EQ(ops.WriteTicks(), (std::vector<int>{1, 3}));
+}
+
+TEST_F(ClearRunTest, GathersAtMost180BytesOfALongBurst)
+{
+    struct Row {
+        std::size_t queued;
+        std::uint8_t gathered;
+    };
+    for (const Row row : {Row{179, 179}, Row{180, 180}, Row{181, 180}, Row{256, 180}, Row{1000, 180}}) {
+        ClearRun r;
+        RecordingOps o(r);
+        Bytes burst(row.queued);
+        for (std::size_t i = 0; i < burst.size(); ++i)
+            burst[i] = static_cast<std::uint8_t>(i + 1);
+        o.arrivals = {{}, burst};
+        r.setState(Armed);
+        o.Tick();
+        o.Tick();
+        EXPECT_EQ(r.rxCount, row.gathered) << row.queued;
+        EXPECT_EQ(r.frame.rx()[r.rxCount - 1], static_cast<std::uint8_t>(r.rxCount)) << row.queued;
+        // The transmit half is untouched by the flood.
+        EXPECT_EQ(Bytes(r.frame.tx(), r.frame.tx() + 8), kRequest1) << row.queued;
+    }
+}
+
+TEST_F(ClearRunTest, AReadThatDidNotCompleteAtOnceGathersNothing)
+{
+    ops.readCompletesAtOnce = false;
+    ops.arrivals = {{}, kRequest1};
+    Arm();
+    TickTimes(2);
+    EXPECT_EQ(run.rxCount, 0);
+    EXPECT_TRUE(ops.shown.empty());
+    EXPECT_EQ(run.retryCount, 1);
+}
+
+TEST_F(ClearRunTest, IdleTickSendsNothingButStillDrainsTheQueue)
+{
+    ops.arrivals = {kRequest1};
+    ops.Tick();
+    EXPECT_TRUE(ops.writes.empty());
+    EXPECT_TRUE(ops.shown.empty());
+    EXPECT_EQ(ops.calls, (std::vector<std::string>{"queued", "event", "read"}));
+}
+
+TEST_F(ClearRunTest, StaleBytesOfAnEarlierTickAreNotCheckedAgain)
+{
+    // A valid reply gathered while Armed (before the request) is gone by the
+    // first check.
+    ops.arrivals = {kRequest1, {}};
+    Arm();
+    TickTimes(2);
+    EXPECT_TRUE(ops.shown.empty());
+    EXPECT_EQ(run.retryCount, 1);
+}
+
+TEST_F(ClearRunTest, RejectedAddressOnTheArmedTickStopsTheRunAndSendsNothing)
+{
+    ops.exchangeSucceeds = false;
+    Arm();
+    ops.Tick();
+    EXPECT_TRUE(ops.writes.empty());
+    EXPECT_EQ(ops.stopRuns, 1);
+    EXPECT_EQ(run.state(), Idle);
+    EXPECT_EQ(run.txLength, 0);
+    EXPECT_TRUE(ops.shown.empty());
+    TickTimes(3);
+    EXPECT_TRUE(ops.writes.empty());
+}
+
+TEST_F(ClearRunTest, TicksDeliveredInsideATicksMessageBoxDoNothing)
+{
+    struct Row {
+        const char* what;
+        bool exchangeSucceeds;
+        Bytes reply;
+    };
+    const Row rows[] = {
+        {"result box", true, kRequest1},
+        {"field message of the armed tick", false, {}},
+    };
+    for (const Row& row : rows) {
+        ClearRun r;
+        RecordingOps o(r);
+        o.exchangeSucceeds = row.exchangeSucceeds;
+        o.arrivals = {{}, row.reply};
+        int nestedTicks = 0;
+        o.duringMessageBox = [&] {
+            for (int i = 0; i < 5; ++i) {
+                ++nestedTicks;
+                OnClearTick(r, o);
+            }
+        };
+        r.setState(Armed);
+        const std::size_t callsBefore = o.calls.size();
+        o.Tick();
+        if (row.exchangeSucceeds)
+            o.Tick();
+        EXPECT_EQ(nestedTicks, 5) << row.what;
+        EXPECT_LE(o.shown.size(), 1u) << row.what;
+        // Each nested tick would have queried the queue first.
+        EXPECT_EQ(std::count(o.calls.begin() + static_cast<long>(callsBefore), o.calls.end(), "queued"),
+                  row.exchangeSucceeds ? 2 : 1)
+            << row.what;
+        EXPECT_LE(o.writes.size(), 1u) << row.what;
+        EXPECT_FALSE(r.tickInProgress);
+    }
+}
+
+TEST_F(ClearRunTest, ATickGathersBeforeItActsAndWritesLast)
+{
+    Arm();
+    ops.Tick();
+    EXPECT_EQ(ops.calls,
+              (std::vector<std::string>{"queued", "event", "read", "fromControls", "write"}));
+    ops.calls.clear();
+    ops.Tick();
+    ops.Tick();
+    EXPECT_EQ(ops.calls, (std::vector<std::string>{"queued", "event", "read", "toControls",
+                                                   "queued", "event", "read", "toControls",
+                                                   "write"}));
+}
+
+} // namespace
+} // namespace korvanel

@@ -1,0 +1,47 @@
+// The small window layer the dialog's logic is written against. The raw
+// Win32 dialog API (ui/win32) and Qt 6 Widgets (ui/qt) each implement it;
+// tests implement it with a recording fake. Controls are named by their
+// ids from res/resource.h.
+#pragma once
+
+#include <string>
+
+namespace korvanel {
+
+// Message box types, with the values of the Win32 API.
+constexpr unsigned MB_TYPE_OK = 0x00;
+constexpr unsigned MB_TYPE_ICON_EXCLAMATION = 0x30;
+constexpr unsigned MB_TYPE_ICON_INFORMATION = 0x40;
+
+class DialogWindow {
+public:
+    virtual ~DialogWindow() = default;
+
+    virtual std::string controlText(int id) const = 0;
+    virtual void setControlText(int id, const std::string& text) = 0;
+    // Check boxes: 0 clear, 1 checked, 2 indeterminate.
+    virtual int checkState(int id) const = 0;
+    virtual void setCheckState(int id, int state) = 0;
+    virtual void enableControl(int id, bool enable) = 0;
+    // Focus to the control and its whole text selected.
+    virtual void focusAndSelectAll(int id) = 0;
+    // Current selection index of a combo box; -1 for none.
+    virtual int comboSelection(int id) const = 0;
+
+    virtual void setTitle(const std::string& title) = 0;
+    // The large and small icons of the window: icon 128.
+    virtual void setIcons() = 0;
+    // A separator, then an "about" command with `text` (Win32: the system
+    // menu; Linux: the dialog's context menu).
+    virtual void addAboutMenuItem(const std::string& text) = 0;
+    // Modal; returns when the user has dismissed it. Ticks keep being
+    // delivered while it is open.
+    virtual void messageBox(const std::string& text, const std::string& caption,
+                            unsigned type) = 0;
+    // Modal About box.
+    virtual void showAboutBox() = 0;
+    // The executable's file name without path and extension.
+    virtual std::string applicationTitle() const = 0;
+};
+
+} // namespace korvanel
