@@ -136,12 +136,17 @@ void QtClearDialog::CreateControls()
     }
 }
 
-int QtClearDialog::RunModal()
+void QtClearDialog::InitDialog()
 {
     if (dlg_ && dlg_->OnInitDialog()) {
         if (QWidget* first = control(IDC_PORT_NAME))
             first->setFocus();
     }
+}
+
+int QtClearDialog::RunModal()
+{
+    InitDialog();
     return exec();
 }
 

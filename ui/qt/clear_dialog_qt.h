@@ -22,7 +22,9 @@ public:
 
     // The dialog logic this window reports to; set before RunModal.
     void attach(CClearDlg* dlg) { dlg_ = dlg; }
-    // OnInitDialog, then the modal loop. The dialog's result.
+    // OnInitDialog, and the focus to the first tab stop when it asks for it.
+    void InitDialog();
+    // InitDialog, then the modal loop. The dialog's result.
     int RunModal();
 
     // The control with template id `id`, or nullptr.
