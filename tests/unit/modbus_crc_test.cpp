@@ -17,6 +17,8 @@ struct KnownCheck {
     std::uint16_t expected;  // wire order: first byte in the high half
 };
 
+void PrintTo(const KnownCheck& c, std::ostream* os) { *os << c.name; }
+
 class ModbusCrc16KnownAnswers : public ::testing::TestWithParam<KnownCheck> {};
 
 TEST_P(ModbusCrc16KnownAnswers, MatchesReferenceInBothHalves)

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# The unit and integration tests again, built with AddressSanitizer +
+# UndefinedBehaviorSanitizer, then with ThreadSanitizer. Any report fails.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+for preset in asan tsan; do
+  echo "--- $preset ---"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  ctest --preset "$preset"
+done
