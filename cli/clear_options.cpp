@@ -180,7 +180,8 @@ const char* ClearUsageText()
            "  --version        print the version\n"
            "\n"
            "Exit status: 0 every run cleared, 1 a run failed, 2 usage error or the\n"
-           "port could not be opened or configured, 130 interrupted.\n";
+           "port could not be opened or configured, 130 interrupted (Ctrl-C),\n"
+           "143 terminated.\n";
 }
 
 } // namespace korvanel

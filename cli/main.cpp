@@ -12,9 +12,9 @@ namespace {
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
-void OnInterrupt(int)
+void OnInterrupt(int signal)
 {
-    g_interrupted = 1;
+    g_interrupted = signal;
 }
 
 } // namespace
@@ -53,5 +53,9 @@ int main(int argc, char** argv)
     std::signal(SIGTERM, OnInterrupt);
 
     korvanel::ClearSessionIo io{std::cout, std::cerr, [] { return g_interrupted != 0; }, start};
-    return korvanel::RunClearSession(options, io);
+    const int status = korvanel::RunClearSession(options, io);
+    // The shell's convention: 128 plus the signal, 130 for Ctrl-C.
+    if (status == korvanel::EXIT_INTERRUPTED && g_interrupted == SIGTERM)
+        return 128 + SIGTERM;
+    return status;
 }

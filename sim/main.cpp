@@ -52,7 +52,7 @@ struct SimOptions {
 
 const char* UsageText()
 {
-    return "Usage: korvanel-sim [--address LIST] [--fault MODE] [--answer-from N]\n"
+    return "Usage: korvanel-sim [--address LIST] [--fault MODE] [--answer-after N]\n"
            "                    [--split-delay MS] [--flood-bytes N] [--initial VALUE]\n"
            "                    [--link PATH] [--quiet]\n"
            "\n"
@@ -63,7 +63,8 @@ const char* UsageText()
            "  --address LIST    inverter addresses on the bus, e.g. 1 or 1-4,7 (default 1)\n"
            "  --fault MODE      none, silent, exception, bad-check, stray-byte,\n"
            "                    other-address, split, flood (default none)\n"
-           "  --answer-from N   leave the first N-1 requests unanswered (default 1)\n"
+           "  --answer-after N  leave the first N requests unanswered (default 0)\n"
+           "  --answer-from N   the same as --answer-after N-1\n"
            "  --split-delay MS  pause between the halves of a split reply (default 1500)\n"
            "  --flood-bytes N   junk bytes sent by the flood fault (default 300)\n"
            "  --initial VALUE   starting value of register 0x004A (default 4660 = 0x1234)\n"
@@ -89,7 +90,7 @@ int ParseSimOptions(int argc, char** argv, SimOptions& o)
             name.resize(eq);
         }
         const bool takesValue = name == "--address" || name == "--fault" || name == "--answer-from" ||
-                                name == "--split-delay" || name == "--flood-bytes" ||
+                                name == "--answer-after" || name == "--split-delay" || name == "--flood-bytes" ||
                                 name == "--initial" || name == "--link";
         if (takesValue && !inlineValue) {
             if (i + 1 >= argc) {
@@ -111,8 +112,8 @@ int ParseSimOptions(int argc, char** argv, SimOptions& o)
                           << korvanel::VirtualInverter::FaultNames() << ")\n";
                 return 2;
             }
-        } else if (name == "--answer-from" || name == "--split-delay" || name == "--flood-bytes" ||
-                   name == "--initial") {
+        } else if (name == "--answer-from" || name == "--answer-after" || name == "--split-delay" ||
+                   name == "--flood-bytes" || name == "--initial") {
             const long max = name == "--initial" ? 0xFFFF : name == "--flood-bytes" ? 4096 : 600000;
             const long min = name == "--answer-from" ? 1 : 0;
             if (!ParseNumber(value, min, max, n)) {
@@ -122,6 +123,8 @@ int ParseSimOptions(int argc, char** argv, SimOptions& o)
             }
             if (name == "--answer-from")
                 o.config.answerFrom = static_cast<unsigned>(n);
+            else if (name == "--answer-after")
+                o.config.answerFrom = static_cast<unsigned>(n) + 1;
             else if (name == "--split-delay")
                 o.config.splitDelayMs = static_cast<unsigned>(n);
             else if (name == "--flood-bytes")

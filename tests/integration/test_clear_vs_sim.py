@@ -30,6 +30,7 @@ class FaultModes(unittest.TestCase):
         ("junk flood", ["--fault", "flood", "--flood-bytes", "300"], OPERATION_FAIL, 1, RETRY_TICKS, 0),
         ("answers the 4th request", ["--answer-from", "4"], CLEAR_OK, 0, RETRY_TICKS, 0),
         ("answers the 5th request", ["--answer-from", "5"], OPERATION_FAIL, 1, RETRY_TICKS, 0x1234),
+        ("answers after the 3rd request", ["--answer-after", "3"], CLEAR_OK, 0, RETRY_TICKS, 0),
     ]
 
     def test_outcome_exit_and_wire(self):
@@ -75,19 +76,20 @@ class Addresses(unittest.TestCase):
 
 class Endings(unittest.TestCase):
     def test_ctrl_c_closes_the_port_and_exits_130(self):
-        with Sim("--fault", "silent") as sim:
-            proc = subprocess.Popen([CLEAR, "--port", sim.port, "--period", "1000"],
-                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-            time.sleep(0.5)
-            sent = time.monotonic()
-            proc.send_signal(signal.SIGINT)
-            out, err = proc.communicate(timeout=5)
-            self.assertLess(time.monotonic() - sent, 1.0)
-            self.assertEqual(proc.returncode, 130, err)
-            self.assertEqual(out, "")
-            # The port is free again at once.
-            r = run_clear("--port", sim.port, "--period", "20")
-            self.assertEqual(r.returncode, 1, r)  # silent: a failed run, not an open failure
+        for sig, status in ((signal.SIGINT, 130), (signal.SIGTERM, 143)):
+            with self.subTest(sig=sig), Sim("--fault", "silent") as sim:
+                proc = subprocess.Popen([CLEAR, "--port", sim.port, "--period", "1000"],
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                time.sleep(0.5)
+                sent = time.monotonic()
+                proc.send_signal(sig)
+                out, err = proc.communicate(timeout=5)
+                self.assertLess(time.monotonic() - sent, 1.0)
+                self.assertEqual(proc.returncode, status, err)
+                self.assertEqual(out, "")
+                # The port is free again at once.
+                r = run_clear("--port", sim.port, "--period", "20")
+                self.assertEqual(r.returncode, 1, r)  # silent: a failed run, not an open failure
 
     def test_vanished_device_fails_the_run_promptly(self):
         with Sim("--fault", "silent") as sim:
