@@ -13,6 +13,12 @@ constexpr unsigned MB_TYPE_OK = 0x00;
 constexpr unsigned MB_TYPE_ICON_EXCLAMATION = 0x30;
 constexpr unsigned MB_TYPE_ICON_INFORMATION = 0x40;
 
+// A size or a point in pixels.
+struct PixelSize {
+    int width = 0;
+    int height = 0;
+};
+
 class DialogWindow {
 public:
     virtual ~DialogWindow() = default;
@@ -42,6 +48,22 @@ public:
     virtual void showAboutBox() = 0;
     // The executable's file name without path and extension.
     virtual std::string applicationTitle() const = 0;
+
+    // Called on the poll thread: queues one tick for the UI thread and
+    // returns at once (Win32: PostMessage(WM_CLEAR_TICK, 0, 4); Qt: a queued
+    // call). The UI thread hands it to CClearDlg::OnClearTick, also while a
+    // message box or the About box runs its own loop.
+    virtual void postClearTick() = 0;
+
+    // Painting of the minimised window (Win32). A layer whose windows never
+    // paint themselves as an icon keeps these defaults.
+    virtual bool isMinimised() const { return false; }
+    virtual PixelSize clientSize() const { return {}; }
+    // The system's icon size (SM_CXICON, SM_CYICON).
+    virtual PixelSize iconSize() const { return {}; }
+    // Erases the background (WM_ICONERASEBKGND) and draws icon 128 with its
+    // top left corner at (x, y).
+    virtual void drawIcon(int x, int y) { (void)x; (void)y; }
 };
 
 } // namespace korvanel

@@ -1,0 +1,368 @@
+// The serial port on POSIX termios. Each Win32 step of a run has one
+// counterpart here:
+//   CreateFileA (exclusive, overlapped)  open(O_NONBLOCK | O_NOCTTY) + flock + TIOCEXCL
+//   SetupComm / GetCommState            tcgetattr (a non-terminal fails here)
+//   SetCommState                        tcsetattr, read back
+//   SetCommMask                         fcntl: the descriptor is made non-blocking
+//   ClearCommError (cbInQue)            ioctl(FIONREAD)
+//   ReadFile / WriteFile (overlapped)   read / write on the non-blocking descriptor
+//   CloseHandle                         TIOCNXCL + close (the lock goes with it)
+#include "serial_port.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+namespace korvanel {
+
+namespace {
+
+constexpr std::uint32_t READ_BUFFER_SIZE = 256;
+
+// Owns a descriptor so that no failure path of open() leaks it.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1)
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+std::string SystemText(const std::string& what, const std::string& path, int err)
+{
+    return what + " '" + path + "': " + std::strerror(err);
+}
+
+bool StartsWithComPrefix(const std::string& name)
+{
+    return name.size() > 3 && std::toupper(static_cast<unsigned char>(name[0])) == 'C' &&
+           std::toupper(static_cast<unsigned char>(name[1])) == 'O' &&
+           std::toupper(static_cast<unsigned char>(name[2])) == 'M';
+}
+
+// COMn -> n, or 0 when `name` is not COM followed by a number from 1 up.
+unsigned long ComNumber(const std::string& name)
+{
+    if (!StartsWithComPrefix(name) || name.size() > 8)
+        return 0;
+    unsigned long n = 0;
+    for (std::size_t i = 3; i < name.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(name[i])))
+            return 0;
+        n = n * 10 + static_cast<unsigned long>(name[i] - '0');
+    }
+    return n;
+}
+
+// The six settings a run needs; everything else (flow control, modem
+// lines, special characters) stays as the driver reported it.
+void ApplyLineSettings(termios& tio)
+{
+    cfsetispeed(&tio, B9600);
+    cfsetospeed(&tio, B9600);
+    tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS8;
+    tio.c_cflag &= ~static_cast<tcflag_t>(PARENB);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+    // Binary: no line editing, echo, signal characters or output and input
+    // translation, so every byte of a frame (0x0D, 0x03, 0x11...) passes as is.
+    // Receiving must be on or no reply is ever seen.
+    tio.c_cflag |= CREAD;
+    tio.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHONL | ISIG | IEXTEN);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_iflag &= ~static_cast<tcflag_t>(INLCR | IGNCR | ICRNL | ISTRIP | IGNBRK | BRKINT | PARMRK);
+    // Linux drivers start with XON/XOFF on, which would swallow every 0x11
+    // and 0x13 of a reply (a check byte is 0x13 often enough); a binary line
+    // passes them. Hardware handshake stays as the driver has it.
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    // No parity check.
+    tio.c_iflag &= ~static_cast<tcflag_t>(INPCK);
+}
+
+bool LineSettingsTookEffect(const termios& tio)
+{
+    return cfgetispeed(&tio) == B9600 && cfgetospeed(&tio) == B9600 &&
+           (tio.c_cflag & CSIZE) == CS8 && (tio.c_cflag & (PARENB | CSTOPB)) == 0 &&
+           (tio.c_lflag & ICANON) == 0;
+}
+
+bool HasPrefix(const std::string& s, const char* prefix)
+{
+    return s.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+// A ttyS node exists for every possible legacy UART; the kernel reports
+// type 0 (unknown) for those with no hardware behind them.
+bool LegacyUartPresent(const std::string& name)
+{
+    std::ifstream type("/sys/class/tty/" + name + "/type");
+    int value = -1;
+    if (!(type >> value))
+        return true;  // cannot tell: better listed than hidden
+    return value != 0;
+}
+
+std::vector<std::string> DirectoryEntries(const std::string& dir)
+{
+    std::vector<std::string> names;
+    DIR* d = ::opendir(dir.c_str());
+    if (!d)
+        return names;
+    while (const dirent* e = ::readdir(d)) {
+        if (e->d_name[0] != '.')
+            names.emplace_back(e->d_name);
+    }
+    ::closedir(d);
+    return names;
+}
+
+// ttyS2 before ttyS10: by prefix, then by number.
+bool NaturalLess(const std::string& a, const std::string& b)
+{
+    auto split = [](const std::string& s) {
+        std::size_t i = s.size();
+        while (i > 0 && std::isdigit(static_cast<unsigned char>(s[i - 1])))
+            --i;
+        const std::string digits = s.substr(i);
+        return std::make_pair(s.substr(0, i), digits.empty() ? -1L : std::stol(digits));
+    };
+    return split(a) < split(b);
+}
+
+} // namespace
+
+const char* PortOpenFailureText(PortOpenResult result)
+{
+    switch (result) {
+    case PortOpenResult::OpenFailed:
+        return "COM Open Fail";
+    case PortOpenResult::SettingFailed:
+        return "COM Setting Fail!!";
+    case PortOpenResult::MaskFailed:
+        return "COM Mask Set Fail";
+    case PortOpenResult::Ok:
+        break;
+    }
+    return "";
+}
+
+struct SerialPort::Impl {
+    UniqueFd fd;
+    std::string lastError;
+    // Where bytes beyond the caller's 256 go on their way out of the queue.
+    std::uint8_t discard[READ_BUFFER_SIZE] = {};
+};
+
+SerialPort::SerialPort() : impl_(new Impl) {}
+
+SerialPort::~SerialPort()
+{
+    close();
+}
+
+PortOpenResult SerialPort::open(const std::string& portName)
+{
+    close();
+    impl_->lastError.clear();
+    const std::string path = DevicePathFor(portName);
+    if (path.empty()) {
+        impl_->lastError = "Opening '': no port name given";
+        return PortOpenResult::OpenFailed;
+    }
+
+    // Non-blocking so a port whose carrier line is down cannot hang the
+    // open, and no controlling terminal so a line hang-up sends no signal.
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid()) {
+        impl_->lastError = SystemText("Opening", path, errno);
+        return PortOpenResult::OpenFailed;
+    }
+    // Exclusive: a second korvanel, a terminal program that locks, or any
+    // flock user is refused, as a share mode of 0 does on Windows. The lock
+    // goes with the descriptor, so a crashed holder never leaves it behind.
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno == EWOULDBLOCK ? EBUSY : errno;
+        impl_->lastError = SystemText("Opening", path, err) + " (held by another program)";
+        return PortOpenResult::OpenFailed;
+    }
+    // Keeps later opens by other (unprivileged) programs out too; fails
+    // harmlessly on a non-terminal, which the settings step then reports.
+    (void)::ioctl(fd.get(), TIOCEXCL);
+
+    // From here the port stays open whatever fails: the caller's next stop
+    // closes it.
+    impl_->fd.reset(fd.release());
+    const int port = impl_->fd.get();
+
+    termios tio{};
+    if (::tcgetattr(port, &tio) != 0) {
+        impl_->lastError = SystemText("Reading the settings of", path, errno);
+        return PortOpenResult::SettingFailed;
+    }
+    ApplyLineSettings(tio);
+    termios readBack{};
+    if (::tcsetattr(port, TCSANOW, &tio) != 0) {
+        impl_->lastError = SystemText("Configuring", path, errno);
+        return PortOpenResult::SettingFailed;
+    }
+    // tcsetattr succeeds when any one change was made; a driver that
+    // refused 9600 8N1 must not pass as configured.
+    if (::tcgetattr(port, &readBack) != 0 || !LineSettingsTookEffect(readBack)) {
+        impl_->lastError = "Configuring '" + path + "': the driver did not take 9600 8N1";
+        return PortOpenResult::SettingFailed;
+    }
+
+    const int flags = ::fcntl(port, F_GETFL);
+    if (flags < 0 || ::fcntl(port, F_SETFL, flags | O_NONBLOCK) != 0) {
+        impl_->lastError = SystemText("Setting the event mode of", path, errno);
+        return PortOpenResult::MaskFailed;
+    }
+    return PortOpenResult::Ok;
+}
+
+bool SerialPort::isOpen() const
+{
+    return impl_->fd.valid();
+}
+
+void SerialPort::close()
+{
+    if (!impl_->fd.valid())
+        return;
+    // The exclusive flag outlives the descriptor on a pseudo-terminal whose
+    // other end stays open; clear it so the next opener is not refused.
+    (void)::ioctl(impl_->fd.get(), TIOCNXCL);
+    impl_->fd.reset();
+}
+
+std::uint32_t SerialPort::queuedByteCount()
+{
+    if (!impl_->fd.valid())
+        return 0;
+    int queued = 0;
+    if (::ioctl(impl_->fd.get(), FIONREAD, &queued) != 0 || queued < 0)
+        return 0;
+    return static_cast<std::uint32_t>(queued);
+}
+
+void SerialPort::prepareWriteEvent()
+{
+    // A non-blocking write needs no completion event.
+}
+
+bool SerialPort::readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesKept)
+{
+    bytesKept = 0;
+    if (!impl_->fd.valid())
+        return false;
+    const int fd = impl_->fd.get();
+    // Every queued byte is taken out so the queue is empty after the tick;
+    // the first 256 land in the caller's buffer, the rest are dropped.
+    std::uint32_t taken = 0;
+    while (taken < count) {
+        std::uint8_t* target;
+        std::uint32_t room;
+        if (taken < READ_BUFFER_SIZE) {
+            target = buffer + taken;
+            room = READ_BUFFER_SIZE - taken;
+        } else {
+            target = impl_->discard;
+            room = READ_BUFFER_SIZE;
+        }
+        const ssize_t n = ::read(fd, target, std::min(room, count - taken));
+        if (n > 0) {
+            taken += static_cast<std::uint32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        // The queue ran dry early (EAGAIN) or the device went away (0, EIO):
+        // a vanished device reads as a failed read and gathers nothing.
+        if (n == 0 || errno != EAGAIN)
+            return false;
+        break;
+    }
+    bytesKept = std::min(taken, READ_BUFFER_SIZE);
+    return true;
+}
+
+void SerialPort::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
+{
+    if (!impl_->fd.valid())
+        return;
+    // Eight bytes always fit an empty output queue; a failed write is not
+    // noticed, the reply check simply fails.
+    ssize_t n;
+    do {
+        n = ::write(impl_->fd.get(), bytes, count);
+    } while (n < 0 && errno == EINTR);
+}
+
+const std::string& SerialPort::lastSystemError() const
+{
+    return impl_->lastError;
+}
+
+std::string SerialPort::DevicePathFor(const std::string& portName)
+{
+    if (portName.empty())
+        return portName;
+    // COMn is the nth legacy UART, /dev/ttyS(n-1), the numbering Wine uses.
+    if (const unsigned long n = ComNumber(portName))
+        return "/dev/ttyS" + std::to_string(n - 1);
+    if (portName.find('/') != std::string::npos)
+        return portName;
+    return "/dev/" + portName;
+}
+
+std::vector<std::string> SerialPort::ListPorts()
+{
+    std::vector<std::string> ports;
+    for (const std::string& name : DirectoryEntries("/dev")) {
+        if (HasPrefix(name, "ttyS")) {
+            if (LegacyUartPresent(name))
+                ports.push_back("/dev/" + name);
+        } else if (HasPrefix(name, "ttyUSB") || HasPrefix(name, "ttyACM")) {
+            ports.push_back("/dev/" + name);
+        }
+    }
+    std::sort(ports.begin(), ports.end(), NaturalLess);
+    // Stable names for USB adapters, whatever order they were plugged in.
+    std::vector<std::string> byId = DirectoryEntries("/dev/serial/by-id");
+    std::sort(byId.begin(), byId.end());
+    for (const std::string& name : byId)
+        ports.push_back("/dev/serial/by-id/" + name);
+    return ports;
+}
+
+} // namespace korvanel

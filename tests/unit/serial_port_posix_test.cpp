@@ -1,0 +1,258 @@
+// The POSIX serial port on real pseudo-terminals: the far end (the master)
+// stands in for the inverter.
+#include "serial_port.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace korvanel {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class Pty {
+public:
+    Pty()
+    {
+        char name[128] = {};
+        if (::openpty(&master_, &slave_, name, nullptr, nullptr) == 0)
+            path_ = name;
+    }
+    ~Pty()
+    {
+        if (slave_ >= 0)
+            ::close(slave_);
+        if (master_ >= 0)
+            ::close(master_);
+    }
+    const std::string& path() const { return path_; }
+    int master() const { return master_; }
+    int slave() const { return slave_; }
+
+    void send(const Bytes& bytes) const
+    {
+        ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        // The line discipline moves the bytes to the slave side asynchronously.
+        for (int i = 0; i < 200; ++i) {
+            int queued = 0;
+            ::ioctl(slave_, FIONREAD, &queued);
+            if (queued >= static_cast<int>(bytes.size()))
+                return;
+            ::usleep(1000);
+        }
+    }
+    Bytes receive() const
+    {
+        Bytes out;
+        ::fcntl(master_, F_SETFL, O_NONBLOCK);
+        for (int i = 0; i < 200 && out.empty(); ++i) {
+            std::uint8_t buf[512];
+            const ssize_t n = ::read(master_, buf, sizeof buf);
+            if (n > 0)
+                out.insert(out.end(), buf, buf + n);
+            else
+                ::usleep(1000);
+        }
+        return out;
+    }
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string path_;
+};
+
+TEST(SerialPortNames, MapToDevicePaths)
+{
+    struct Row {
+        const char* typed;
+        const char* opened;
+    };
+    const Row rows[] = {
+        {"COM1", "/dev/ttyS0"},
+        {"COM3", "/dev/ttyS2"},
+        {"com10", "/dev/ttyS9"},
+        {"COM256", "/dev/ttyS255"},
+        {"COM0", "/dev/COM0"},
+        {"COM", "/dev/COM"},
+        {"COM1x", "/dev/COM1x"},
+        {"ttyUSB0", "/dev/ttyUSB0"},
+        {"/dev/pts/7", "/dev/pts/7"},
+        {"./link", "./link"},
+        {"", ""},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(SerialPort::DevicePathFor(row.typed), row.opened) << row.typed;
+}
+
+TEST(SerialPortOpen, FailuresGiveTheDialogTextAndPortState)
+{
+    char file[] = "/tmp/korvanel-not-a-tty-XXXXXX";
+    const int fileFd = ::mkstemp(file);
+    ASSERT_GE(fileFd, 0);
+    ::close(fileFd);
+
+    struct Row {
+        std::string name;
+        PortOpenResult result;
+        const char* text;
+        bool openAfter;
+    };
+    const Row rows[] = {
+        {"", PortOpenResult::OpenFailed, "COM Open Fail", false},
+        {"/dev/korvanel-no-such-port", PortOpenResult::OpenFailed, "COM Open Fail", false},
+        {"/dev/null", PortOpenResult::SettingFailed, "COM Setting Fail!!", true},
+        {file, PortOpenResult::SettingFailed, "COM Setting Fail!!", true},
+    };
+    for (const Row& row : rows) {
+        SerialPort port;
+        const PortOpenResult result = port.open(row.name);
+        EXPECT_EQ(result, row.result) << row.name;
+        EXPECT_STREQ(PortOpenFailureText(result), row.text) << row.name;
+        EXPECT_EQ(port.isOpen(), row.openAfter) << row.name;
+        EXPECT_FALSE(port.lastSystemError().empty()) << row.name;
+        port.close();
+        EXPECT_FALSE(port.isOpen());
+    }
+    ::unlink(file);
+    EXPECT_STREQ(PortOpenFailureText(PortOpenResult::MaskFailed), "COM Mask Set Fail");
+    EXPECT_STREQ(PortOpenFailureText(PortOpenResult::Ok), "");
+}
+
+TEST(SerialPortOpen, IsExclusiveUntilClosed)
+{
+    Pty pty;
+    SerialPort first;
+    SerialPort second;
+    ASSERT_EQ(first.open(pty.path()), PortOpenResult::Ok);
+    EXPECT_EQ(second.open(pty.path()), PortOpenResult::OpenFailed);
+    EXPECT_FALSE(second.isOpen());
+    EXPECT_NE(second.lastSystemError().find("busy"), std::string::npos) << second.lastSystemError();
+    first.close();
+    EXPECT_EQ(second.open(pty.path()), PortOpenResult::Ok);
+}
+
+TEST(SerialPortOpen, ChangesOnlyTheLineSettings)
+{
+    Pty pty;
+    termios before{};
+    ASSERT_EQ(::tcgetattr(pty.slave(), &before), 0);
+    // Settings a run must leave alone: flow control, modem lines, a
+    // special character, and a different speed and framing to be replaced.
+    before.c_iflag |= IXON | IXOFF | ICRNL | INPCK | IUTF8;
+    before.c_cflag |= CRTSCTS | CLOCAL | HUPCL | PARENB | PARODD | CSTOPB;
+    before.c_cflag = (before.c_cflag & ~CSIZE) | CS7;
+    before.c_cc[VSTART] = 0x13;
+    before.c_lflag |= ECHO | ICANON;
+    cfsetispeed(&before, B19200);
+    cfsetospeed(&before, B19200);
+    ASSERT_EQ(::tcsetattr(pty.slave(), TCSANOW, &before), 0);
+
+    SerialPort port;
+    ASSERT_EQ(port.open(pty.path()), PortOpenResult::Ok);
+    termios after{};
+    ASSERT_EQ(::tcgetattr(pty.slave(), &after), 0);
+    EXPECT_EQ(cfgetispeed(&after), static_cast<speed_t>(B9600));
+    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));
+    EXPECT_EQ(after.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(after.c_cflag & (PARENB | CSTOPB), 0u);
+    EXPECT_EQ(after.c_iflag & (INPCK | ICRNL), 0u);
+    // Software flow control would swallow 0x11 and 0x13 of a reply.
+    EXPECT_EQ(after.c_iflag & (IXON | IXOFF), 0u);
+    EXPECT_EQ(after.c_lflag & (ECHO | ICANON), 0u);
+    // Untouched.
+    EXPECT_EQ(after.c_iflag & IUTF8, static_cast<tcflag_t>(IUTF8));
+    EXPECT_EQ(after.c_cflag & (CRTSCTS | CLOCAL | HUPCL | PARODD),
+              static_cast<tcflag_t>(CRTSCTS | CLOCAL | HUPCL | PARODD));
+    EXPECT_EQ(after.c_cc[VSTART], 0x13);
+}
+
+TEST(SerialPortIo, MovesBytesBothWays)
+{
+    struct Row {
+        const char* name;
+        std::size_t queued;
+        std::size_t kept;
+    };
+    // Whatever is queued is taken out; only the first 256 are kept. Every
+    // byte value passes, 0x11 and 0x13 (XON, XOFF) and 0x0D included.
+    const Row rows[] = {
+        {"a reply", 8, 8},
+        {"exactly the buffer", 256, 256},
+        {"a flood past the buffer", 300, 256},
+        {"a flood many times the buffer", 1000, 256},
+    };
+    for (const Row& row : rows) {
+        Pty pty;
+        SerialPort port;
+        ASSERT_EQ(port.open(pty.path()), PortOpenResult::Ok);
+        Bytes sent(row.queued);
+        for (std::size_t i = 0; i < sent.size(); ++i)
+            sent[i] = static_cast<std::uint8_t>(i * 7 + 1);
+        pty.send(sent);
+
+        const std::uint32_t queued = port.queuedByteCount();
+        EXPECT_EQ(queued, row.queued) << row.name;
+        // Guard bytes after the 256-byte buffer catch an overflow.
+        std::uint8_t buffer[256 + 16];
+        std::fill(std::begin(buffer), std::end(buffer), 0xEE);
+        std::uint32_t kept = 0;
+        EXPECT_TRUE(port.readQueued(buffer, queued, kept)) << row.name;
+        EXPECT_EQ(kept, row.kept) << row.name;
+        EXPECT_EQ(Bytes(buffer, buffer + kept), Bytes(sent.begin(), sent.begin() + row.kept)) << row.name;
+        for (std::size_t i = 256; i < sizeof buffer; ++i)
+            EXPECT_EQ(buffer[i], 0xEE) << row.name << " overflow at " << i;
+        EXPECT_EQ(port.queuedByteCount(), 0u) << row.name;
+    }
+
+    Pty pty;
+    SerialPort port;
+    ASSERT_EQ(port.open(pty.path()), PortOpenResult::Ok);
+    const Bytes request = {0x01, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xA8, 0x1C};
+    port.prepareWriteEvent();
+    port.writeFrame(request.data(), static_cast<std::uint32_t>(request.size()));
+    EXPECT_EQ(pty.receive(), request);
+}
+
+TEST(SerialPortIo, ClosedPortReadsNothing)
+{
+    Pty pty;
+    SerialPort port;
+    ASSERT_EQ(port.open(pty.path()), PortOpenResult::Ok);
+    pty.send({1, 2, 3});
+    port.close();
+    port.close();  // a second close does nothing
+    std::uint8_t buffer[256];
+    std::uint32_t kept = 99;
+    EXPECT_EQ(port.queuedByteCount(), 0u);
+    EXPECT_FALSE(port.readQueued(buffer, 3, kept));
+    EXPECT_EQ(kept, 0u);
+    const std::uint8_t byte = 0;
+    port.writeFrame(&byte, 1);  // must not crash
+}
+
+TEST(SerialPortIo, VanishedDeviceReadsNothing)
+{
+    auto pty = std::make_unique<Pty>();
+    SerialPort port;
+    ASSERT_EQ(port.open(pty->path()), PortOpenResult::Ok);
+    pty.reset();  // both ends of the far side go away
+    std::uint8_t buffer[256];
+    std::uint32_t kept = 0;
+    EXPECT_EQ(port.queuedByteCount(), 0u);
+    EXPECT_FALSE(port.readQueued(buffer, 8, kept));
+    EXPECT_EQ(kept, 0u);
+}
+
+} // namespace
+} // namespace korvanel

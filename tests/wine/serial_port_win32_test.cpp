@@ -1,0 +1,271 @@
+// The Win32 serial port against real COM ports: under wine64, COM ports
+// that are symlinks to the two ends of a socat pseudo-terminal pair, so
+// what one port writes the other reads. tests/wine/run-wine-tests.sh sets
+// the pairs up and names them in the environment:
+//   KORVANEL_TEST_PORT_A, KORVANEL_TEST_PORT_B   linked to each other
+//   KORVANEL_TEST_PORT_HIGH                      a port numbered 10 or above
+//   KORVANEL_TEST_PORT_MISSING                   a name with no device
+// The ports are also registered with Wine's mount manager (as a Windows
+// port driver would register them), so listing finds them.
+#include "serial_port.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace korvanel {
+namespace {
+
+std::string Env(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+// The ports must be set up by the Wine test script; without them there is
+// nothing to test against.
+#define REQUIRE_PORTS()                                                              \
+    do {                                                                             \
+        if (Env("KORVANEL_TEST_PORT_A").empty())                                     \
+            GTEST_SKIP() << "no COM ports mapped (run tests/wine/run-wine-tests.sh)"; \
+    } while (0)
+
+// Wine lets a serial device be opened twice whatever the share mode; only
+// Windows drivers refuse the second opener.
+bool RunningUnderWine()
+{
+    const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+    return ntdll && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// Waits until `port` has `want` bytes queued, at most two seconds.
+std::uint32_t WaitForQueued(SerialPort& port, std::uint32_t want)
+{
+    std::uint32_t queued = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while ((queued = port.queuedByteCount()) < want && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return queued;
+}
+
+const std::vector<std::uint8_t> kRequest = {0x01, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xA8, 0x1C};
+
+struct OpenCase {
+    const char* label;
+    std::string name;
+    PortOpenResult expected;
+    const char* messageText;
+    bool openAfterwards;
+};
+
+TEST(SerialPortWin32, OpenReportsEachOutcomeWithItsMessage)
+{
+    REQUIRE_PORTS();
+    const std::string a = Env("KORVANEL_TEST_PORT_A");
+    const OpenCase cases[] = {
+        {"plain name", a, PortOpenResult::Ok, "", true},
+        {"device namespace name", "\\\\.\\" + a, PortOpenResult::Ok, "", true},
+        {"port 10 or above", Env("KORVANEL_TEST_PORT_HIGH"), PortOpenResult::Ok, "", true},
+        {"no such port", Env("KORVANEL_TEST_PORT_MISSING"), PortOpenResult::OpenFailed,
+         "COM Open Fail", false},
+        {"empty name", "", PortOpenResult::OpenFailed, "COM Open Fail", false},
+        {"a device with no line settings", "NUL", PortOpenResult::SettingFailed,
+         "COM Setting Fail!!", true},
+    };
+    for (const OpenCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        SerialPort port;
+        const PortOpenResult result = port.open(c.name);
+        EXPECT_EQ(result, c.expected) << port.lastSystemError();
+        EXPECT_STREQ(PortOpenFailureText(result), c.messageText);
+        EXPECT_EQ(port.isOpen(), c.openAfterwards);
+        if (result != PortOpenResult::Ok) {
+            EXPECT_NE(port.lastSystemError(), "");
+        }
+        port.close();
+        EXPECT_FALSE(port.isOpen());
+    }
+}
+
+TEST(SerialPortWin32, APortIsHeldExclusivelyUntilClosed)
+{
+    REQUIRE_PORTS();
+    if (RunningUnderWine())
+        GTEST_SKIP() << "Wine does not enforce share mode 0 on serial devices";
+    const std::string a = Env("KORVANEL_TEST_PORT_A");
+    SerialPort first;
+    SerialPort second;
+    ASSERT_EQ(first.open(a), PortOpenResult::Ok) << first.lastSystemError();
+    EXPECT_EQ(second.open(a), PortOpenResult::OpenFailed);
+    EXPECT_FALSE(second.isOpen());
+    first.close();
+    EXPECT_EQ(second.open(a), PortOpenResult::Ok) << second.lastSystemError();
+}
+
+TEST(SerialPortWin32, OpenChangesOnlyTheSixLineSettings)
+{
+    REQUIRE_PORTS();
+    const std::string path = SerialPort::DevicePathFor(Env("KORVANEL_TEST_PORT_A"));
+    auto openRaw = [&] {
+        return ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             0, nullptr);
+    };
+    // Leave the line at 19200 7E2 with other characters for XON/XOFF, so the
+    // open has something to change and something to keep.
+    HANDLE h = openRaw();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DCB before{};
+    before.DCBlength = sizeof before;
+    ASSERT_TRUE(::GetCommState(h, &before));
+    before.BaudRate = CBR_19200;
+    before.ByteSize = 7;
+    before.Parity = EVENPARITY;
+    before.StopBits = TWOSTOPBITS;
+    before.XonChar = 0x21;
+    before.XoffChar = 0x22;
+    ASSERT_TRUE(::SetCommState(h, &before));
+    ASSERT_TRUE(::GetCommState(h, &before));
+    ::CloseHandle(h);
+
+    {
+        SerialPort port;
+        ASSERT_EQ(port.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
+    }
+
+    h = openRaw();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DCB after{};
+    after.DCBlength = sizeof after;
+    ASSERT_TRUE(::GetCommState(h, &after));
+    ::CloseHandle(h);
+    EXPECT_EQ(after.BaudRate, DWORD{CBR_9600});
+    EXPECT_EQ(after.ByteSize, 8);
+    EXPECT_EQ(after.Parity, NOPARITY);
+    EXPECT_EQ(after.StopBits, ONESTOPBIT);
+    EXPECT_EQ(after.fBinary, 1u);
+    EXPECT_EQ(after.fParity, 0u);
+    EXPECT_EQ(after.XonChar, before.XonChar);
+    EXPECT_EQ(after.XoffChar, before.XoffChar);
+    EXPECT_EQ(after.fOutxCtsFlow, before.fOutxCtsFlow);
+    EXPECT_EQ(after.fOutX, before.fOutX);
+    EXPECT_EQ(after.fInX, before.fInX);
+}
+
+TEST(SerialPortWin32, TheRequestArrivesOnThePeerByteForByte)
+{
+    REQUIRE_PORTS();
+    SerialPort sender;
+    SerialPort peer;
+    ASSERT_EQ(sender.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
+    ASSERT_EQ(peer.open(Env("KORVANEL_TEST_PORT_B")), PortOpenResult::Ok);
+
+    // Three ticks' worth, as a run re-sends: each must arrive whole.
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        sender.prepareWriteEvent();
+        sender.writeFrame(kRequest.data(), static_cast<std::uint32_t>(kRequest.size()));
+        ASSERT_EQ(WaitForQueued(peer, 8), 8u);
+        std::uint8_t buffer[256] = {};
+        std::uint32_t kept = 0;
+        ASSERT_TRUE(peer.readQueued(buffer, 8, kept));
+        EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + kept), kRequest);
+        EXPECT_EQ(peer.queuedByteCount(), 0u);
+    }
+}
+
+TEST(SerialPortWin32, MoreThan256QueuedBytesAreDrainedKeepingTheFirst256)
+{
+    REQUIRE_PORTS();
+    SerialPort sender;
+    SerialPort peer;
+    ASSERT_EQ(sender.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
+    ASSERT_EQ(peer.open(Env("KORVANEL_TEST_PORT_B")), PortOpenResult::Ok);
+
+    std::vector<std::uint8_t> line(400);
+    for (std::size_t i = 0; i < line.size(); ++i)
+        line[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    for (std::size_t sent = 0; sent < line.size(); sent += 100) {
+        sender.prepareWriteEvent();
+        sender.writeFrame(line.data() + sent, 100);
+    }
+    ASSERT_EQ(WaitForQueued(peer, 400), 400u);
+
+    // A guard after the caller's 256 bytes shows any overflow.
+    std::vector<std::uint8_t> buffer(256 + 64, 0xEE);
+    std::uint32_t kept = 0;
+    ASSERT_TRUE(peer.readQueued(buffer.data(), 400, kept));
+    EXPECT_EQ(kept, 256u);
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + 256),
+              std::vector<std::uint8_t>(line.begin(), line.begin() + 256));
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer.begin() + 256, buffer.end()),
+              std::vector<std::uint8_t>(64, 0xEE));
+    EXPECT_EQ(peer.queuedByteCount(), 0u);
+}
+
+TEST(SerialPortWin32, AClosedPortGathersNothingAndSendsNothing)
+{
+    REQUIRE_PORTS();
+    SerialPort port;
+    SerialPort peer;
+    ASSERT_EQ(peer.open(Env("KORVANEL_TEST_PORT_B")), PortOpenResult::Ok);
+    ASSERT_EQ(port.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
+    port.close();
+    port.close();  // a second close does nothing
+
+    EXPECT_EQ(port.queuedByteCount(), 0u);
+    std::uint8_t buffer[256] = {};
+    std::uint32_t kept = 99;
+    EXPECT_FALSE(port.readQueued(buffer, 8, kept));
+    EXPECT_EQ(kept, 0u);
+    port.prepareWriteEvent();
+    port.writeFrame(kRequest.data(), 8);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(peer.queuedByteCount(), 0u);
+
+    // And it opens again, events and all.
+    ASSERT_EQ(port.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
+    port.prepareWriteEvent();
+    port.writeFrame(kRequest.data(), 8);
+    EXPECT_EQ(WaitForQueued(peer, 8), 8u);
+}
+
+TEST(SerialPortWin32, PortNamesGetTheDeviceNamespacePrefix)
+{
+    const struct {
+        const char* typed;
+        const char* opened;
+    } cases[] = {
+        {"COM1", "\\\\.\\COM1"},
+        {"COM10", "\\\\.\\COM10"},
+        {"COM255", "\\\\.\\COM255"},
+        {"\\\\.\\COM3", "\\\\.\\COM3"},
+        {"", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(SerialPort::DevicePathFor(c.typed), c.opened) << c.typed;
+}
+
+TEST(SerialPortWin32, ListedPortsIncludeTheMappedOnesInNumberOrder)
+{
+    REQUIRE_PORTS();
+    const std::vector<std::string> ports = SerialPort::ListPorts();
+    auto position = [&](const std::string& name) {
+        for (std::size_t i = 0; i < ports.size(); ++i)
+            if (ports[i] == name)
+                return static_cast<int>(i);
+        return -1;
+    };
+    const int a = position(Env("KORVANEL_TEST_PORT_A"));
+    const int high = position(Env("KORVANEL_TEST_PORT_HIGH"));
+    EXPECT_GE(a, 0);
+    EXPECT_GT(high, a);
+    EXPECT_EQ(position(Env("KORVANEL_TEST_PORT_MISSING")), -1);
+}
+
+} // namespace
+} // namespace korvanel

@@ -1,0 +1,339 @@
+#include "clear_dlg.h"
+
+#include "number_rules.h"
+#include "resource.h"
+
+namespace korvanel {
+
+const char* const TEXT_DIALOG_TITLE = "Korvanel V1.0";
+const char* const TEXT_ABOUT_MENU_ITEM = "&About Korvanel...";
+const char* const TEXT_RESULT_CAPTION = "Result";
+const char* const TEXT_ERROR_CAPTION = "Error";
+const char* const TEXT_THREAD_FAIL = "Create Thread Faile.";
+const char* const TEXT_THREAD_FAIL_CAPTION = "Ruzu";
+const char* const TEXT_NEED_UNSIGNED = "Please enter a positive integer.";
+const char* const TEXT_NEED_INTEGER = "Please enter an integer.";
+const char* const TEXT_NEED_ADDRESS_RANGE = "Please enter an integer between 0 and 255.";
+const char* const TEXT_BUTTON_STOP = "Stop";
+const char* const TEXT_BUTTON_START = "Start";
+
+const char* const FUNCTION_NAMES[FUNCTION_NAME_COUNT] = {
+    "3.ReadHoldReg", "4.ReadInputReg", "6.SetSingleReg", "ReadParameter", "WriteParameter",
+};
+
+std::uint8_t& FunctionIndex()
+{
+    static std::uint8_t index = 0;
+    return index;
+}
+
+std::int32_t& ParameterIndex()
+{
+    static std::int32_t index = 0;
+    return index;
+}
+
+DialogMessage CommandMessage(int id, unsigned notifyCode)
+{
+    DialogMessage msg;
+    msg.message = MSG_COMMAND;
+    // WM_COMMAND: control id in the low word, notification in the high word.
+    msg.wParam = (static_cast<std::uintptr_t>(notifyCode & 0xFFFFu) << 16) |
+                 (static_cast<std::uintptr_t>(id) & 0xFFFFu);
+    return msg;
+}
+
+PixelSize MinimisedIconOrigin(PixelSize client, PixelSize icon)
+{
+    // C++ division truncates toward zero, as the placement always has.
+    return {(client.width - icon.width + 1) / 2, (client.height - icon.height + 1) / 2};
+}
+
+namespace {
+
+// The function selector's indices 3 and 4 are the parameter operations.
+constexpr int FUNCTION_READ_PARAMETER = 3;
+constexpr int FUNCTION_WRITE_PARAMETER = 4;
+// System command ids keep their low four bits for the system's own use.
+constexpr unsigned SYSCOMMAND_ID_MASK = 0xFFF0;
+// Check states a check box can hold: clear, checked, indeterminate.
+constexpr std::int32_t CHECK_STATE_MAX = 2;
+
+struct MessageMapEntry {
+    unsigned message;
+    // For MSG_COMMAND only: which control and which notification.
+    int controlId;
+    unsigned notifyCode;
+    MessageResult (*handler)(CClearDlg& dlg, const DialogMessage& msg);
+};
+
+// In this order; the first entry that matches handles the message.
+const MessageMapEntry MESSAGE_MAP[] = {
+    {MSG_SYSCOMMAND, 0, 0,
+     [](CClearDlg& dlg, const DialogMessage& msg) {
+         const unsigned id = static_cast<unsigned>(msg.wParam);
+         if ((id & SYSCOMMAND_ID_MASK) != IDM_ABOUTBOX)
+             return MessageResult::Default;
+         dlg.OnSysCommand(id);
+         return MessageResult::Handled;
+     }},
+    {MSG_PAINT, 0, 0,
+     [](CClearDlg& dlg, const DialogMessage&) {
+         return dlg.OnPaint() ? MessageResult::Handled : MessageResult::Default;
+     }},
+    {MSG_QUERYDRAGICON, 0, 0,
+     [](CClearDlg&, const DialogMessage&) { return MessageResult::DragIcon; }},
+    {MSG_COMMAND, IDC_RUN_BUTTON, NOTIFY_BN_CLICKED,
+     [](CClearDlg& dlg, const DialogMessage&) {
+         dlg.OnClearButton();
+         return MessageResult::Handled;
+     }},
+    {WM_CLEAR_TICK, 0, 0,
+     [](CClearDlg& dlg, const DialogMessage&) {
+         dlg.OnClearTick();
+         return MessageResult::Handled;
+     }},
+    {MSG_COMMAND, IDC_FUNCTION_SELECTOR, NOTIFY_CBN_SELCHANGE,
+     [](CClearDlg& dlg, const DialogMessage&) {
+         dlg.OnFunctionSelChange();
+         return MessageResult::Handled;
+     }},
+    {MSG_COMMAND, IDC_PARAM_SELECTOR, NOTIFY_CBN_SELCHANGE,
+     [](CClearDlg& dlg, const DialogMessage&) {
+         dlg.OnParamSelChange();
+         return MessageResult::Handled;
+     }},
+};
+
+} // namespace
+
+CClearDlg::CClearDlg(DialogWindow& window, DialogPort& port, TickPacer& pacer, ClearRun& run)
+    : window_(window), port_(port), pacer_(pacer), run_(run)
+{
+}
+
+bool CClearDlg::OnInitDialog()
+{
+    // The window's own initialisation: the construction values go into the
+    // controls, which also binds the control objects.
+    UpdateData(false);
+
+    if (TEXT_ABOUT_MENU_ITEM[0] != '\0')
+        window_.addAboutMenuItem(TEXT_ABOUT_MENU_ITEM);
+    window_.setIcons();
+    window_.setTitle(TEXT_DIALOG_TITLE);
+
+    run_.setState(Idle);
+    run_.setPeriod(DEFAULT_POLL_PERIOD_MS);
+    pollPeriodMs_ = DEFAULT_POLL_PERIOD_MS;
+    portName_ = "COM1";
+    inverterAddress_ = 1;
+    registerAddress_ = 0;
+    lengthOrData_ = 1;
+    port_.close();
+    UpdateData(false);
+
+    // The thread is started once and lives until the process ends.
+    if (!pollThreadStarted_) {
+        DialogWindow& window = window_;
+        pollThreadStarted_ = pacer_.start(run_, [&window] { window.postClearTick(); });
+        if (!pollThreadStarted_)
+            window_.messageBox(TEXT_THREAD_FAIL, TEXT_THREAD_FAIL_CAPTION,
+                               MB_TYPE_OK | MB_TYPE_ICON_INFORMATION);
+    }
+    return true;
+}
+
+MessageResult CClearDlg::Dispatch(const DialogMessage& msg)
+{
+    const int controlId = static_cast<int>(msg.wParam & 0xFFFFu);
+    const unsigned notifyCode = static_cast<unsigned>((msg.wParam >> 16) & 0xFFFFu);
+    for (const MessageMapEntry& entry : MESSAGE_MAP) {
+        if (entry.message != msg.message)
+            continue;
+        if (entry.message == MSG_COMMAND &&
+            (entry.controlId != controlId || entry.notifyCode != notifyCode))
+            continue;
+        return entry.handler(*this, msg);
+    }
+    return MessageResult::Default;
+}
+
+void CClearDlg::OnSysCommand(unsigned id)
+{
+    if ((id & SYSCOMMAND_ID_MASK) == IDM_ABOUTBOX)
+        window_.showAboutBox();
+}
+
+bool CClearDlg::OnPaint()
+{
+    if (!window_.isMinimised())
+        return false;
+    const PixelSize origin = MinimisedIconOrigin(window_.clientSize(), window_.iconSize());
+    window_.drawIcon(origin.width, origin.height);
+    return true;
+}
+
+void CClearDlg::OnClearButton()
+{
+    // The label is not consulted: an open port (left by a settings failure)
+    // or a live run makes this press a stop.
+    if (port_.isOpen() || run_.state() != Idle) {
+        StopRun();
+        return;
+    }
+    // A refused field must not start a run: it would go to the address of
+    // the previous run, an inverter the user did not choose.
+    if (!UpdateData(true))
+        return;
+    run_.setPeriod(pollPeriodMs_);
+
+    const PortOpenResult opened = port_.open(portName_);
+    if (opened != PortOpenResult::Ok) {
+        window_.messageBox(port_.openFailureText(opened), TEXT_ERROR_CAPTION, MB_TYPE_OK);
+        return;
+    }
+    run_.setState(Armed);
+    window_.setControlText(IDC_RUN_BUTTON, TEXT_BUTTON_STOP);
+    resultText_.clear();
+    UpdateData(false);
+}
+
+void CClearDlg::OnClearTick() { korvanel::OnClearTick(run_, *this); }
+
+void CClearDlg::OnFunctionSelChange()
+{
+    const int index = window_.comboSelection(IDC_FUNCTION_SELECTOR);
+    FunctionIndex() = static_cast<std::uint8_t>(index & 0xFF);
+    const bool parameterOperation =
+        index == FUNCTION_READ_PARAMETER || index == FUNCTION_WRITE_PARAMETER;
+    if (parameterOperation) {
+        window_.enableControl(IDC_PARAM_SELECTOR, true);
+        window_.enableControl(IDC_PARAMETER_DATA, index == FUNCTION_WRITE_PARAMETER);
+        window_.enableControl(IDC_REGISTER_ADDRESS, false);
+        window_.enableControl(IDC_LENGTH_OR_DATA, false);
+    } else {
+        window_.enableControl(IDC_PARAM_SELECTOR, false);
+        window_.enableControl(IDC_PARAMETER_DATA, false);
+        window_.enableControl(IDC_REGISTER_ADDRESS, true);
+        window_.enableControl(IDC_LENGTH_OR_DATA, true);
+    }
+}
+
+void CClearDlg::OnParamSelChange() { ParameterIndex() = window_.comboSelection(IDC_PARAM_SELECTOR); }
+
+bool CClearDlg::OnOK() { return UpdateData(true); }
+
+bool CClearDlg::UpdateData(bool saveAndValidate)
+{
+    controlsAttached_ = true;
+
+    ExchangeText(IDC_PORT_NAME, portName_, saveAndValidate);
+    if (!ExchangeUnsigned(IDC_INVERTER_ADDRESS, inverterAddress_, saveAndValidate))
+        return false;
+    if (!ExchangeUnsigned(IDC_REGISTER_ADDRESS, registerAddress_, saveAndValidate))
+        return false;
+    if (!ExchangeUnsigned(IDC_LENGTH_OR_DATA, lengthOrData_, saveAndValidate))
+        return false;
+    ExchangeText(IDC_RESULT_TEXT, resultText_, saveAndValidate);
+
+    if (saveAndValidate) {
+        std::int32_t period = pollPeriodMs_;
+        if (!ParseSignedField(window_.controlText(IDC_POLL_PERIOD), period)) {
+            RejectField(IDC_POLL_PERIOD, TEXT_NEED_INTEGER);
+            return false;
+        }
+        pollPeriodMs_ = period;
+        readSingleTime_ = window_.checkState(IDC_READ_SINGLE_TIME);
+    } else {
+        PutText(IDC_POLL_PERIOD, FormatSignedField(pollPeriodMs_));
+        if (readSingleTime_ < 0 || readSingleTime_ > CHECK_STATE_MAX)
+            readSingleTime_ = 0;
+        window_.setCheckState(IDC_READ_SINGLE_TIME, readSingleTime_);
+    }
+
+    ExchangeText(IDC_PARAMETER_DATA, parameterData_, saveAndValidate);
+    return true;
+}
+
+std::uint32_t CClearDlg::queuedByteCount() { return port_.queuedByteCount(); }
+
+void CClearDlg::prepareWriteEvent() { port_.prepareWriteEvent(); }
+
+bool CClearDlg::readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesKept)
+{
+    return port_.readQueued(buffer, count, bytesKept);
+}
+
+void CClearDlg::StopRun()
+{
+    closePort();
+    run_.setState(Idle);
+    window_.setControlText(IDC_RUN_BUTTON, TEXT_BUTTON_START);
+}
+
+void CClearDlg::showResult(const std::string& text)
+{
+    window_.messageBox(text, TEXT_RESULT_CAPTION, MB_TYPE_OK);
+}
+
+void CClearDlg::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
+{
+    port_.writeFrame(bytes, count);
+}
+
+void CClearDlg::closePort()
+{
+    if (!port_.isOpen())
+        return;
+    // Idle first, so the poll thread posts no further ticks for this run.
+    run_.setState(Idle);
+    port_.close();
+    run_.txLength = 0;
+}
+
+void CClearDlg::RejectField(int id, const char* text)
+{
+    window_.messageBox(text, window_.applicationTitle(),
+                       MB_TYPE_OK | MB_TYPE_ICON_EXCLAMATION);
+    window_.focusAndSelectAll(id);
+}
+
+bool CClearDlg::ExchangeUnsigned(int id, std::uint32_t& field, bool saveAndValidate)
+{
+    if (!saveAndValidate) {
+        PutText(id, FormatUnsignedField(field));
+        return true;
+    }
+    std::uint32_t value = field;
+    if (!ParseUnsignedField(window_.controlText(id), value)) {
+        RejectField(id, TEXT_NEED_UNSIGNED);
+        return false;
+    }
+    // Only one byte of address goes on the wire; a larger number would reach
+    // a different inverter (300 would write to inverter 44).
+    if (id == IDC_INVERTER_ADDRESS && value > MAX_INVERTER_ADDRESS) {
+        RejectField(id, TEXT_NEED_ADDRESS_RANGE);
+        return false;
+    }
+    field = value;
+    return true;
+}
+
+void CClearDlg::ExchangeText(int id, std::string& field, bool saveAndValidate)
+{
+    if (saveAndValidate)
+        field = window_.controlText(id);
+    else
+        PutText(id, field);
+}
+
+void CClearDlg::PutText(int id, const std::string& text)
+{
+    // Rewriting an unchanged text would move the caret and the selection of
+    // a field the user may be typing in.
+    if (window_.controlText(id) != text)
+        window_.setControlText(id, text);
+}
+
+} // namespace korvanel

@@ -1,0 +1,150 @@
+// CClearDlg: the main dialog's logic, written once for every window layer.
+// It holds the user's fields, exchanges them with the controls, starts and
+// stops runs from its one button, and gives the Clear run (engine/) the
+// operations a tick needs. The window layer (DialogWindow) owns the real
+// controls and forwards its messages through Dispatch, in the order of the
+// message map below.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "clear_run.h"
+#include "dialog_port.h"
+#include "dialog_window.h"
+
+namespace korvanel {
+
+// Window message and notification numbers the message map is keyed on, with
+// the values of the Win32 API (named apart from <windows.h>'s macros).
+constexpr unsigned MSG_PAINT = 0x000F;
+constexpr unsigned MSG_QUERYDRAGICON = 0x0037;
+constexpr unsigned MSG_COMMAND = 0x0111;
+constexpr unsigned MSG_SYSCOMMAND = 0x0112;
+constexpr unsigned NOTIFY_BN_CLICKED = 0;
+constexpr unsigned NOTIFY_CBN_SELCHANGE = 1;
+
+// The texts the dialog shows.
+extern const char* const TEXT_DIALOG_TITLE;          // "Korvanel V1.0"
+extern const char* const TEXT_ABOUT_MENU_ITEM;       // "&About Korvanel..."
+extern const char* const TEXT_RESULT_CAPTION;        // "Result"
+extern const char* const TEXT_ERROR_CAPTION;         // "Error"
+extern const char* const TEXT_THREAD_FAIL;           // "Create Thread Faile."
+extern const char* const TEXT_THREAD_FAIL_CAPTION;   // "Ruzu"
+extern const char* const TEXT_NEED_UNSIGNED;         // "Please enter a positive integer."
+extern const char* const TEXT_NEED_INTEGER;          // "Please enter an integer."
+extern const char* const TEXT_NEED_ADDRESS_RANGE;    // "Please enter an integer between 0 and 255."
+extern const char* const TEXT_BUTTON_STOP;           // "Stop"
+extern const char* const TEXT_BUTTON_START;          // "Start"
+
+// Operation names of the function selector, by index. Kept with the dialog
+// for the day the selectors are filled; nothing reads them today.
+constexpr int FUNCTION_NAME_COUNT = 5;
+extern const char* const FUNCTION_NAMES[FUNCTION_NAME_COUNT];
+
+// Last selections of the two selectors, process-wide.
+std::uint8_t& FunctionIndex();
+std::int32_t& ParameterIndex();
+
+// The highest inverter address the line can carry: one byte.
+constexpr std::uint32_t MAX_INVERTER_ADDRESS = 255;
+
+// One window message as Win32 delivers it; other layers build the same.
+struct DialogMessage {
+    unsigned message = 0;
+    std::uintptr_t wParam = 0;
+    std::intptr_t lParam = 0;
+};
+
+// A WM_COMMAND notification from control `id`.
+DialogMessage CommandMessage(int id, unsigned notifyCode);
+
+enum class MessageResult {
+    Default,   // not in the message map: the window's default handling
+    Handled,
+    DragIcon,  // WM_QUERYDRAGICON: the window returns icon 128
+};
+
+// Where the minimised icon goes: centred, odd pixels to the right/bottom.
+PixelSize MinimisedIconOrigin(PixelSize client, PixelSize icon);
+
+class CClearDlg : public ClearTickOps {
+public:
+    // `run` is the record the poll thread reads (TheClearRun() in the
+    // programs). The references must outlive the dialog.
+    CClearDlg(DialogWindow& window, DialogPort& port, TickPacer& pacer, ClearRun& run);
+
+    // The window exists with its controls: sets the defaults and starts the
+    // poll thread. True: the window gives focus to the port field.
+    bool OnInitDialog();
+
+    // The message map. Default means the window handles it itself.
+    MessageResult Dispatch(const DialogMessage& msg);
+
+    // Handlers, reachable through Dispatch.
+    void OnSysCommand(unsigned id);
+    // True when it painted the minimised icon.
+    bool OnPaint();
+    void OnClearButton();
+    void OnClearTick();
+    void OnFunctionSelChange();
+    void OnParamSelChange();
+
+    // Enter: the fields are read back; true when the dialog may end (IDOK).
+    bool OnOK();
+
+    // Field exchange in both directions; false when a field was refused
+    // (its message has been shown and its control has the focus).
+    bool UpdateData(bool saveAndValidate);
+
+    // ClearTickOps.
+    std::uint8_t* rxScratch() override { return rxScratch_; }
+    std::uint32_t queuedByteCount() override;
+    void prepareWriteEvent() override;
+    bool readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesKept) override;
+    bool exchangeFieldsFromControls() override { return UpdateData(true); }
+    std::uint32_t inverterAddress() const override { return inverterAddress_; }
+    void setResultText(const std::string& text) override { resultText_ = text; }
+    void exchangeFieldsToControls() override { UpdateData(false); }
+    void StopRun() override;
+    void showResult(const std::string& text) override;
+    void writeFrame(const std::uint8_t* bytes, std::uint32_t count) override;
+
+    // The fields, for the window layer and tests.
+    const std::string& portName() const { return portName_; }
+    std::uint32_t registerAddress() const { return registerAddress_; }
+    std::uint32_t lengthOrData() const { return lengthOrData_; }
+    const std::string& resultText() const { return resultText_; }
+    std::int32_t pollPeriodMs() const { return pollPeriodMs_; }
+    std::int32_t readSingleTime() const { return readSingleTime_; }
+    const std::string& parameterData() const { return parameterData_; }
+    bool controlsAttached() const { return controlsAttached_; }
+
+private:
+    void closePort();
+    // One rejected field: its message, then focus and selection on it.
+    void RejectField(int id, const char* text);
+    bool ExchangeUnsigned(int id, std::uint32_t& field, bool saveAndValidate);
+    void ExchangeText(int id, std::string& field, bool saveAndValidate);
+    void PutText(int id, const std::string& text);
+
+    DialogWindow& window_;
+    DialogPort& port_;
+    TickPacer& pacer_;
+    ClearRun& run_;
+
+    bool pollThreadStarted_ = false;
+    std::uint8_t rxScratch_[RX_SCRATCH_SIZE] = {};
+    // Control objects of 1014, 1004 and 1006 are bound at the first exchange.
+    bool controlsAttached_ = false;
+    std::string portName_;
+    std::uint32_t inverterAddress_ = 0;
+    std::uint32_t registerAddress_ = 0;
+    std::uint32_t lengthOrData_ = 0;
+    std::string resultText_;
+    std::int32_t pollPeriodMs_ = 0;
+    std::int32_t readSingleTime_ = 0;
+    std::string parameterData_;
+};
+
+} // namespace korvanel

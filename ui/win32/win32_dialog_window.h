@@ -1,0 +1,59 @@
+// The window layer on the raw Win32 dialog API: one dialog window and its
+// controls, addressed by control id. The dialog's logic (CClearDlg) is
+// written against DialogWindow; this is its Windows face.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "dialog_window.h"
+
+namespace korvanel {
+
+class Win32DialogWindow : public DialogWindow {
+public:
+    // `instance` holds the resources (icon 128, string 101, template 100).
+    explicit Win32DialogWindow(HINSTANCE instance);
+
+    // The dialog window, once WM_INITDIALOG has made it.
+    void attach(HWND dialog) { hwnd_ = dialog; }
+    HWND hwnd() const { return hwnd_; }
+    // Icon 128 at the system's large icon size: the minimised and drag icon.
+    HICON icon() const { return bigIcon_; }
+
+    std::string controlText(int id) const override;
+    void setControlText(int id, const std::string& text) override;
+    int checkState(int id) const override;
+    void setCheckState(int id, int state) override;
+    void enableControl(int id, bool enable) override;
+    void focusAndSelectAll(int id) override;
+    int comboSelection(int id) const override;
+
+    void setTitle(const std::string& title) override;
+    void setIcons() override;
+    void addAboutMenuItem(const std::string& text) override;
+    void messageBox(const std::string& text, const std::string& caption, unsigned type) override;
+    void showAboutBox() override;
+    std::string applicationTitle() const override;
+
+    // From the poll thread: PostMessage only, never a send, so the thread
+    // never waits for the UI thread.
+    void postClearTick() override;
+
+    bool isMinimised() const override;
+    PixelSize clientSize() const override;
+    PixelSize iconSize() const override;
+    void drawIcon(int x, int y) override;
+
+private:
+    HINSTANCE instance_;
+    HWND hwnd_ = nullptr;
+    HICON bigIcon_ = nullptr;
+    HICON smallIcon_ = nullptr;
+};
+
+// "C:\\Tools\\Korvanel.exe" -> "Korvanel": the application title.
+std::string TitleFromModulePath(const std::string& path);
+
+} // namespace korvanel
