@@ -140,7 +140,8 @@ public:
     bool readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& kept) override
     {
         kept = count;
-        std::memcpy(buffer, pending_.data(), count);
+        if (count > 0)
+            std::memcpy(buffer, pending_.data(), count);
         return true;
     }
     void writeFrame(const std::uint8_t* bytes, std::uint32_t count) override

@@ -73,7 +73,9 @@ public:
         if (!readCompletesAtOnce)
             return false;
         kept = count < RX_SCRATCH_SIZE ? count : static_cast<std::uint32_t>(RX_SCRATCH_SIZE);
-        std::memcpy(buffer, pending_.data(), kept);
+        // An empty vector's data() may be null, which memcpy must not get.
+        if (kept > 0)
+            std::memcpy(buffer, pending_.data(), kept);
         return true;
     }
 

@@ -25,8 +25,11 @@ TEST_P(ModbusCrc16KnownAnswers, MatchesReferenceInBothHalves)
 {
     const KnownCheck& c = GetParam();
     FrameBuffer frame;
-    std::memcpy(frame.rx(), c.bytes.data(), c.bytes.size());
-    std::memcpy(frame.tx(), c.bytes.data(), c.bytes.size());
+    // The empty row's data() may be null, which memcpy must not get.
+    if (!c.bytes.empty()) {
+        std::memcpy(frame.rx(), c.bytes.data(), c.bytes.size());
+        std::memcpy(frame.tx(), c.bytes.data(), c.bytes.size());
+    }
     const auto length = static_cast<std::uint8_t>(c.bytes.size());
     EXPECT_EQ(ModbusCrc16(frame, 1, length), c.expected);
     EXPECT_EQ(ModbusCrc16(frame, 0, length), c.expected);

@@ -1,0 +1,45 @@
+// The command line of korvanel-clear, parsed without touching any port, so
+// every accepted and rejected form is checked in a table.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace korvanel {
+
+constexpr std::int32_t CLI_MIN_PERIOD_MS = 10;
+constexpr std::int32_t CLI_MAX_PERIOD_MS = 60000;
+
+struct ClearOptions {
+    enum class Action { Run, Help, Version, ListPorts };
+
+    Action action = Action::Run;
+    // The dialog's defaults.
+    std::string portName = "COM1";
+    std::vector<std::uint8_t> addresses{1};
+    std::int32_t pollPeriodMs = 1000;
+    bool trace = false;
+};
+
+struct ParsedClearOptions {
+    bool ok = false;
+    ClearOptions options;
+    // What is wrong, for a usage error.
+    std::string error;
+};
+
+// `args` are the arguments after the program name.
+ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args);
+
+// "7", "1-4,7", "0-255": inverter addresses 0 to 255, in the order given.
+// False, with `error` saying why, for anything else.
+bool ParseAddressList(const std::string& text, std::vector<std::uint8_t>& addresses,
+                      std::string& error);
+
+// A decimal number of at most nine digits, no sign or spaces.
+bool ParseDecimal(const std::string& text, long& value);
+
+const char* ClearUsageText();
+
+} // namespace korvanel

@@ -1,0 +1,61 @@
+// korvanel-clear: the dialog's Clear run from a terminal or a script.
+#include <csignal>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "clear_options.h"
+#include "clear_session.h"
+#include "serial_port.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void OnInterrupt(int signal)
+{
+    g_interrupted = signal;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    using korvanel::ClearOptions;
+    const auto start = korvanel::ClearTrace::Clock::now();
+
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const korvanel::ParsedClearOptions parsed = korvanel::ParseClearOptions(args);
+    if (!parsed.ok) {
+        std::cerr << "korvanel-clear: " << parsed.error << "\n"
+                  << "Try 'korvanel-clear --help'.\n";
+        return korvanel::EXIT_USAGE_OR_PORT;
+    }
+    const ClearOptions& options = parsed.options;
+    switch (options.action) {
+    case ClearOptions::Action::Help:
+        std::cout << korvanel::ClearUsageText();
+        return 0;
+    case ClearOptions::Action::Version:
+        std::cout << "korvanel-clear " << KORVANEL_VERSION << '\n';
+        return 0;
+    case ClearOptions::Action::ListPorts:
+        for (const std::string& port : korvanel::SerialPort::ListPorts())
+            std::cout << port << '\n';
+        return 0;
+    case ClearOptions::Action::Run:
+        break;
+    }
+
+    // Ctrl-C and a terminating signal only raise a flag: the session sees it
+    // within one short wait, closes the port and ends with 130.
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+
+    korvanel::ClearSessionIo io{std::cout, std::cerr, [] { return g_interrupted != 0; }, start};
+    const int status = korvanel::RunClearSession(options, io);
+    // The shell's convention: 128 plus the signal, 130 for Ctrl-C.
+    if (status == korvanel::EXIT_INTERRUPTED && g_interrupted == SIGTERM)
+        return 128 + SIGTERM;
+    return status;
+}

@@ -1,0 +1,80 @@
+// The virtual inverter's Modbus side: holding registers for one or more
+// addresses on a bus, and the replies it sends, faithful or faulty. No I/O:
+// the simulator's main loop feeds it whole frames and sends what it returns.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace korvanel {
+
+using FrameBytes = std::vector<std::uint8_t>;
+
+enum class SimFault {
+    None,          // the standard reply
+    Silent,        // never answers
+    Exception,     // exception reply: function | 0x80, code 4 (device failure)
+    BadCheck,      // the reply with both check bytes corrupted
+    StrayByte,     // one 0x00 byte, then the reply
+    OtherAddress,  // the reply from another address byte, check valid
+    Split,         // the reply in two halves, a pause between them
+    Flood,         // junk in place of the reply
+};
+
+struct SimConfig {
+    std::vector<std::uint8_t> addresses{1};
+    SimFault fault = SimFault::None;
+    // Requests addressed to us before this one go unanswered (and unapplied).
+    unsigned answerFrom = 1;
+    unsigned splitDelayMs = 1500;
+    unsigned floodBytes = 300;
+    std::uint16_t initialClearValue = 0x1234;
+};
+
+// A part of a reply, sent `delayMs` after the part before it (or after the
+// request for the first part).
+struct ReplyChunk {
+    unsigned delayMs = 0;
+    FrameBytes bytes;
+};
+
+struct FrameOutcome {
+    std::vector<ReplyChunk> reply;
+    // What the frame was, for the log: "write 0x004A = 0x0000", "not ours"...
+    std::string note;
+};
+
+constexpr std::uint8_t SIM_EXCEPTION_DEVICE_FAILURE = 0x04;
+constexpr std::uint8_t STRAY_BYTE = 0x00;
+
+class VirtualInverter {
+public:
+    explicit VirtualInverter(SimConfig config);
+
+    // One request as delimited by a silent gap on the line.
+    FrameOutcome handleFrame(const FrameBytes& frame);
+
+    std::uint16_t holdingRegister(std::uint8_t address, std::uint16_t reg) const;
+    unsigned requestsSeen() const { return requestsSeen_; }
+
+    // "silent", "exception", ...; false for an unknown name.
+    static bool ParseFault(const std::string& name, SimFault& fault);
+    static const char* FaultNames();
+
+private:
+    FrameBytes answer(std::uint8_t address, const FrameBytes& frame, std::string& note);
+    std::vector<ReplyChunk> shape(FrameBytes reply, std::string& note) const;
+
+    SimConfig config_;
+    // Sparse: a register never written reads 0.
+    std::map<std::uint8_t, std::map<std::uint16_t, std::uint16_t>> registers_;
+    unsigned requestsSeen_ = 0;
+};
+
+// Appends the two check bytes in wire order.
+void AppendCheck(FrameBytes& frame);
+bool HasValidCheck(const FrameBytes& frame);
+
+} // namespace korvanel

@@ -1,0 +1,302 @@
+// korvanel-sim: a virtual inverter on a pseudo-terminal. Its first line on
+// standard output is the port to give korvanel-clear (or any Modbus RTU
+// master); every frame received and sent is logged on standard error.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "clear_options.h"
+#include "clear_session.h"
+#include "inverter.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using korvanel::FrameBytes;
+
+// A request ends with a silence: 3.5 characters at 9600 baud with 11 bits
+// each is 3.5 * 11 / 9600 s = 4.01 ms.
+constexpr std::chrono::microseconds FRAME_GAP{4010};
+// Larger than any Modbus RTU frame (256 bytes): a master that never pauses
+// still gets its junk logged and dropped.
+constexpr std::size_t MAX_FRAME = 512;
+
+int g_wakePipe[2] = {-1, -1};
+
+void OnStopSignal(int)
+{
+    const char byte = 1;
+    // Nothing to do if the pipe is full: a wake-up is already pending.
+    const ssize_t ignored = ::write(g_wakePipe[1], &byte, 1);
+    (void)ignored;
+}
+
+struct SimOptions {
+    korvanel::SimConfig config;
+    std::string linkPath;
+    bool quiet = false;
+};
+
+const char* UsageText()
+{
+    return "Usage: korvanel-sim [--address LIST] [--fault MODE] [--answer-after N]\n"
+           "                    [--split-delay MS] [--flood-bytes N] [--initial VALUE]\n"
+           "                    [--link PATH] [--quiet]\n"
+           "\n"
+           "A virtual inverter on a pseudo-terminal. The first line printed is the\n"
+           "port to open; frames received and sent are logged to standard error.\n"
+           "Stops on SIGINT or SIGTERM.\n"
+           "\n"
+           "  --address LIST    inverter addresses on the bus, e.g. 1 or 1-4,7 (default 1)\n"
+           "  --fault MODE      none, silent, exception, bad-check, stray-byte,\n"
+           "                    other-address, split, flood (default none)\n"
+           "  --answer-after N  leave the first N requests unanswered (default 0)\n"
+           "  --answer-from N   the same as --answer-after N-1\n"
+           "  --split-delay MS  pause between the halves of a split reply (default 1500)\n"
+           "  --flood-bytes N   junk bytes sent by the flood fault (default 300)\n"
+           "  --initial VALUE   starting value of register 0x004A (default 4660 = 0x1234)\n"
+           "  --link PATH       also make PATH a symbolic link to the port\n"
+           "  --quiet           log nothing\n";
+}
+
+bool ParseNumber(const std::string& text, long min, long max, long& value)
+{
+    return korvanel::ParseDecimal(text, value) && value >= min && value <= max;
+}
+
+// 0 to continue, or an exit status.
+int ParseSimOptions(int argc, char** argv, SimOptions& o)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        std::string value;
+        const std::size_t eq = name.find('=');
+        const bool inlineValue = name.compare(0, 2, "--") == 0 && eq != std::string::npos;
+        if (inlineValue) {
+            value = name.substr(eq + 1);
+            name.resize(eq);
+        }
+        const bool takesValue = name == "--address" || name == "--fault" || name == "--answer-from" ||
+                                name == "--answer-after" || name == "--split-delay" || name == "--flood-bytes" ||
+                                name == "--initial" || name == "--link";
+        if (takesValue && !inlineValue) {
+            if (i + 1 >= argc) {
+                std::cerr << "korvanel-sim: option '" << name << "' needs a value\n";
+                return 2;
+            }
+            value = argv[++i];
+        }
+        std::string error;
+        long n = 0;
+        if (name == "--address") {
+            if (!korvanel::ParseAddressList(value, o.config.addresses, error)) {
+                std::cerr << "korvanel-sim: " << error << '\n';
+                return 2;
+            }
+        } else if (name == "--fault") {
+            if (!korvanel::VirtualInverter::ParseFault(value, o.config.fault)) {
+                std::cerr << "korvanel-sim: unknown fault '" << value << "' (one of "
+                          << korvanel::VirtualInverter::FaultNames() << ")\n";
+                return 2;
+            }
+        } else if (name == "--answer-from" || name == "--answer-after" || name == "--split-delay" ||
+                   name == "--flood-bytes" || name == "--initial") {
+            const long max = name == "--initial" ? 0xFFFF : name == "--flood-bytes" ? 4096 : 600000;
+            const long min = name == "--answer-from" ? 1 : 0;
+            if (!ParseNumber(value, min, max, n)) {
+                std::cerr << "korvanel-sim: " << name << " takes a number from " << min << " to "
+                          << max << ", not '" << value << "'\n";
+                return 2;
+            }
+            if (name == "--answer-from")
+                o.config.answerFrom = static_cast<unsigned>(n);
+            else if (name == "--answer-after")
+                o.config.answerFrom = static_cast<unsigned>(n) + 1;
+            else if (name == "--split-delay")
+                o.config.splitDelayMs = static_cast<unsigned>(n);
+            else if (name == "--flood-bytes")
+                o.config.floodBytes = static_cast<unsigned>(n);
+            else
+                o.config.initialClearValue = static_cast<std::uint16_t>(n);
+        } else if (name == "--link") {
+            o.linkPath = value;
+        } else if (name == "--quiet" && !inlineValue) {
+            o.quiet = true;
+        } else if ((name == "--help" || name == "-h") && !inlineValue) {
+            std::cout << UsageText();
+            return -1;
+        } else {
+            std::cerr << "korvanel-sim: unknown option '" << argv[i] << "'\nTry 'korvanel-sim --help'.\n";
+            return 2;
+        }
+    }
+    return 0;
+}
+
+class Log {
+public:
+    Log(bool quiet, Clock::time_point start) : quiet_(quiet), start_(start) {}
+    void line(const char* dir, const FrameBytes& bytes, const std::string& note) const
+    {
+        if (quiet_)
+            return;
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
+        std::fprintf(stderr, "%10.1f ms  %s  %s%s%s\n", ms, dir,
+                     korvanel::HexBytes(bytes.data(), static_cast<std::uint32_t>(bytes.size())).c_str(),
+                     note.empty() ? "" : "  ; ", note.c_str());
+        std::fflush(stderr);
+    }
+    void text(const std::string& message) const
+    {
+        if (quiet_)
+            return;
+        std::fprintf(stderr, "korvanel-sim: %s\n", message.c_str());
+        std::fflush(stderr);
+    }
+
+private:
+    bool quiet_;
+    Clock::time_point start_;
+};
+
+struct PendingChunk {
+    Clock::time_point due;
+    FrameBytes bytes;
+};
+
+int Fail(const std::string& what)
+{
+    std::cerr << "korvanel-sim: " << what << ": " << std::strerror(errno) << '\n';
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const auto start = Clock::now();
+    SimOptions options;
+    if (const int status = ParseSimOptions(argc, argv, options))
+        return status < 0 ? 0 : status;
+
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+        return Fail("cannot make a pseudo-terminal");
+    const char* slaveName = ::ptsname(master);
+    if (!slaveName)
+        return Fail("cannot name the pseudo-terminal");
+    const std::string portPath = slaveName;
+    // Holding the far end open keeps the line up while masters come and go
+    // (otherwise each close hangs it up), and lets the line start raw so
+    // nothing is echoed back before a master configures it.
+    const int slaveHold = ::open(portPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slaveHold < 0)
+        return Fail("cannot open " + portPath);
+    termios tio{};
+    if (::tcgetattr(slaveHold, &tio) == 0) {
+        ::cfmakeraw(&tio);
+        cfsetispeed(&tio, B9600);
+        cfsetospeed(&tio, B9600);
+        ::tcsetattr(slaveHold, TCSANOW, &tio);
+    }
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+
+    if (::pipe(g_wakePipe) != 0)
+        return Fail("cannot make a pipe");
+    ::fcntl(g_wakePipe[1], F_SETFL, O_NONBLOCK);
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    if (!options.linkPath.empty()) {
+        struct stat st {};
+        if (::lstat(options.linkPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            ::unlink(options.linkPath.c_str());
+        if (::symlink(portPath.c_str(), options.linkPath.c_str()) != 0)
+            return Fail("cannot link " + options.linkPath);
+    }
+
+    std::cout << portPath << std::endl;
+    Log log(options.quiet, start);
+    korvanel::VirtualInverter inverter(options.config);
+    log.text("inverter on " + portPath + ", register 0x004A = " +
+             std::to_string(options.config.initialClearValue));
+
+    FrameBytes frame;
+    Clock::time_point lastByte;
+    std::deque<PendingChunk> pending;
+    bool stopping = false;
+
+    while (!stopping) {
+        // Sleep until a byte, a signal, the end of a frame or a reply part
+        // falls due.
+        auto now = Clock::now();
+        int timeoutMs = -1;
+        auto wakeAt = Clock::time_point::max();
+        if (!frame.empty())
+            wakeAt = lastByte + FRAME_GAP;
+        if (!pending.empty() && pending.front().due < wakeAt)
+            wakeAt = pending.front().due;
+        if (wakeAt != Clock::time_point::max()) {
+            const auto left = std::chrono::duration_cast<std::chrono::microseconds>(wakeAt - now);
+            timeoutMs = left.count() <= 0 ? 0 : static_cast<int>((left.count() + 999) / 1000);
+        }
+        pollfd fds[2] = {{master, POLLIN, 0}, {g_wakePipe[0], POLLIN, 0}};
+        const int ready = ::poll(fds, 2, timeoutMs);
+        if (ready < 0 && errno != EINTR)
+            return Fail("poll");
+        if (ready > 0 && (fds[1].revents & POLLIN))
+            stopping = true;
+
+        now = Clock::now();
+        if (ready > 0 && (fds[0].revents & POLLIN)) {
+            std::uint8_t buf[512];
+            const ssize_t n = ::read(master, buf, sizeof buf);
+            if (n > 0) {
+                frame.insert(frame.end(), buf, buf + n);
+                lastByte = now;
+            }
+        }
+        if (!frame.empty() && (now - lastByte >= FRAME_GAP || frame.size() >= MAX_FRAME)) {
+            const korvanel::FrameOutcome outcome = inverter.handleFrame(frame);
+            log.line("RX", frame, outcome.note);
+            auto due = now;
+            for (const korvanel::ReplyChunk& chunk : outcome.reply) {
+                due += std::chrono::milliseconds(chunk.delayMs);
+                pending.push_back({due, chunk.bytes});
+            }
+            frame.clear();
+        }
+        while (!pending.empty() && pending.front().due <= Clock::now()) {
+            const FrameBytes& bytes = pending.front().bytes;
+            if (::write(master, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+                log.text(std::string("write failed: ") + std::strerror(errno));
+            log.line("TX", bytes, "");
+            pending.pop_front();
+        }
+    }
+
+    log.text("stopped; register 0x004A = " +
+             std::to_string(inverter.holdingRegister(options.config.addresses.front(), 0x004A)));
+    if (!options.linkPath.empty())
+        ::unlink(options.linkPath.c_str());
+    ::close(slaveHold);
+    ::close(master);
+    return 0;
+}

@@ -1,0 +1,121 @@
+// Whole runs from the real dialog through the real port and poll thread to
+// korvanel-sim on a pseudo-terminal.
+#include <QApplication>
+#include <QMenu>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "about_dlg.h"
+#include "gui_support.h"
+#include "resource.h"
+
+namespace korvanel {
+namespace {
+
+// Short enough that a failing run (eight ticks) takes about a second.
+const char* const SHORT_PERIOD_MS = "100";
+
+class RunAgainstInverter : public ::testing::Test {
+protected:
+    VirtualInverter inverter;
+    std::unique_ptr<MainDialog> m;
+    BoxAnswerer user;
+
+    // False when the test cannot run here (it is then skipped).
+    bool StartWith(const QStringList& args)
+    {
+        std::string error;
+        if (!inverter.start(args, error)) {
+            skipReason = error;
+            return false;
+        }
+        m = OpenMainDialog();
+        m->window.setControlText(IDC_POLL_PERIOD, SHORT_PERIOD_MS);
+        Type(m->window.control(IDC_PORT_NAME), inverter.port());
+        return true;
+    }
+    std::string skipReason;
+    QString Label() { return QString::fromStdString(m->window.controlText(IDC_RUN_BUTTON)); }
+};
+
+TEST_F(RunAgainstInverter, AnAnsweringInverterGivesClearOk)
+{
+    if (!StartWith({}))
+        GTEST_SKIP() << skipReason;
+    Click(m->window.control(IDC_RUN_BUTTON));
+    EXPECT_EQ(Label(), "Stop");
+    ASSERT_TRUE(user.waitForBoxes(1, 10000));
+    EXPECT_EQ(user.seen[0].text, "!!--Clear OK--!!");
+    EXPECT_EQ(user.seen[0].caption, "Result");
+    EXPECT_EQ(user.seen[0].icon, QMessageBox::NoIcon);
+    EXPECT_EQ(Label(), "Start");
+    EXPECT_FALSE(m->port.isOpen());
+    EXPECT_GE(inverter.requestsSeen(), 1);
+}
+
+TEST_F(RunAgainstInverter, ASilentInverterGivesOperationFailAfterFourRequests)
+{
+    if (!StartWith({"--fault", "silent"}))
+        GTEST_SKIP() << skipReason;
+    Click(m->window.control(IDC_RUN_BUTTON));
+    ASSERT_TRUE(user.waitForBoxes(1, 15000));
+    EXPECT_EQ(user.seen[0].text, "!!--Operation Fail--!!");
+    EXPECT_EQ(user.seen[0].caption, "Result");
+    EXPECT_EQ(Label(), "Start");
+    // The log may trail the last write by a moment.
+    const bool logged = QTest::qWaitFor([&] { return inverter.requestsSeen() >= 4; }, 2000);
+    EXPECT_TRUE(logged);
+    QTest::qWait(300);
+    EXPECT_EQ(inverter.requestsSeen(), 4);
+}
+
+TEST_F(RunAgainstInverter, APressDuringARunStopsItWithoutABox)
+{
+    if (!StartWith({"--fault", "silent"}))
+        GTEST_SKIP() << skipReason;
+    EXPECT_EQ(Label(), "Clear");
+    Click(m->window.control(IDC_RUN_BUTTON));
+    EXPECT_EQ(Label(), "Stop");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return inverter.requestsSeen() >= 1; }, 5000));
+    Click(m->window.control(IDC_RUN_BUTTON));
+    EXPECT_EQ(Label(), "Start");
+    EXPECT_FALSE(m->port.isOpen());
+    const int sent = inverter.requestsSeen();
+    // Ten periods: no box, nothing more on the wire.
+    QTest::qWait(1000);
+    EXPECT_TRUE(user.seen.empty());
+    EXPECT_EQ(inverter.requestsSeen(), sent);
+
+    Click(m->window.control(IDC_RUN_BUTTON));
+    EXPECT_EQ(Label(), "Stop");
+}
+
+TEST_F(RunAgainstInverter, TicksAreHandledWhileTheAboutBoxIsOpen)
+{
+    if (!StartWith({}))
+        GTEST_SKIP() << skipReason;
+    Click(m->window.control(IDC_RUN_BUTTON));
+    CAboutDlg* about = nullptr;
+    bool aboutOpenAtResult = false;
+    user.beforeAnswer = [&](QMessageBox*) {
+        aboutOpenAtResult = about && about->isVisible();
+        return true;
+    };
+    QTimer::singleShot(0, [&] {
+        about = dynamic_cast<CAboutDlg*>(QApplication::activeModalWidget());
+        // The About box stays up until the run's result has been answered.
+        const bool answered = QTest::qWaitFor([&] { return !user.seen.empty(); }, 10000);
+        EXPECT_TRUE(answered);
+        if (about)
+            about->accept();
+    });
+    m->window.contextMenu()->actions().at(1)->trigger();
+    ASSERT_NE(about, nullptr);
+    ASSERT_EQ(user.seen.size(), 1u);
+    EXPECT_EQ(user.seen[0].text, "!!--Clear OK--!!");
+    EXPECT_TRUE(aboutOpenAtResult);
+}
+
+} // namespace
+} // namespace korvanel

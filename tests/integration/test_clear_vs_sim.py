@@ -1,0 +1,153 @@
+"""korvanel-clear against korvanel-sim in every fault mode: the outcome a
+user sees, the exit status, and the requests on the wire with the tick each
+went out on."""
+
+import os
+import signal
+import subprocess
+import time
+import unittest
+
+from harness import CLEAR, Result, CLEAR_OK, OPERATION_FAIL, REQUEST_1, Sim, clear_request, run_clear
+
+PERIOD = 50
+# A silent inverter gets the request on ticks 1, 3, 5 and 7; tick 8 gives up.
+RETRY_TICKS = [1, 3, 5, 7]
+
+
+class FaultModes(unittest.TestCase):
+    ROWS = [
+        # name, sim arguments, outcome, exit, request ticks, 0x004A afterwards
+        ("faithful", [], CLEAR_OK, 0, [1], 0),
+        ("silent", ["--fault", "silent"], OPERATION_FAIL, 1, RETRY_TICKS, 0x1234),
+        ("exception reply", ["--fault", "exception"], OPERATION_FAIL, 1, RETRY_TICKS, 0x1234),
+        ("corrupted check", ["--fault", "bad-check"], OPERATION_FAIL, 1, RETRY_TICKS, 0),
+        ("stray byte first", ["--fault", "stray-byte"], OPERATION_FAIL, 1, RETRY_TICKS, 0),
+        # The address byte of a reply is not compared.
+        ("other address", ["--fault", "other-address"], CLEAR_OK, 0, [1], 0),
+        ("split across ticks", ["--fault", "split", "--split-delay", str(PERIOD * 5 // 2)],
+         OPERATION_FAIL, 1, RETRY_TICKS, 0),
+        ("junk flood", ["--fault", "flood", "--flood-bytes", "300"], OPERATION_FAIL, 1, RETRY_TICKS, 0),
+        ("answers the 4th request", ["--answer-from", "4"], CLEAR_OK, 0, RETRY_TICKS, 0),
+        ("answers the 5th request", ["--answer-from", "5"], OPERATION_FAIL, 1, RETRY_TICKS, 0x1234),
+        ("answers after the 3rd request", ["--answer-after", "3"], CLEAR_OK, 0, RETRY_TICKS, 0),
+    ]
+
+    def test_outcome_exit_and_wire(self):
+        for name, sim_args, outcome, status, ticks, register in self.ROWS:
+            with self.subTest(name):
+                with Sim(*sim_args) as sim:
+                    r = run_clear("--port", sim.port, "--period", str(PERIOD), "--trace")
+                    sim.stop()
+                self.assertEqual(r.stdout, outcome + "\n", r)
+                self.assertEqual(r.returncode, status, r)
+                self.assertEqual(r.sent(), [(t, REQUEST_1) for t in ticks], r)
+                self.assertEqual(sim.frames("RX"), [REQUEST_1] * len(ticks), sim.log)
+                self.assertEqual(sim.final_register(), register, sim.log)
+
+    def test_flood_is_drained_past_the_buffer(self):
+        # 300 junk bytes arrive in one interval: the first 256 are kept, the
+        # rest leave the queue too, and the next tick starts clean.
+        with Sim("--fault", "flood", "--flood-bytes", "300") as sim:
+            r = run_clear("--port", sim.port, "--period", str(PERIOD), "--trace")
+        gathered = [data for tick, d, data, _, _ in r.trace("RX") if tick == 2]
+        self.assertEqual(len(gathered), 1, r)
+        self.assertTrue(gathered[0].endswith("(+44 more dropped)"), gathered)
+        self.assertEqual(len(gathered[0].split("  (")[0].split()), 256)
+        after = [data for tick, d, data, _, _ in r.trace("RX") if tick == 3]
+        self.assertEqual(after, ["(none)"], r)
+
+
+class Addresses(unittest.TestCase):
+    def test_each_address_gets_one_run_on_one_port(self):
+        with Sim("--address", "1-2,7") as sim:
+            r = run_clear("--port", sim.port, "--period", "20", "--address", "1-3,7", "--trace")
+        self.assertEqual(r.stdout, "1: %s\n2: %s\n3: %s\n7: %s\n" % (CLEAR_OK, CLEAR_OK, OPERATION_FAIL, CLEAR_OK), r)
+        self.assertEqual(r.returncode, 1, r)
+        sent_to = [(int(addr), data) for tick, d, data, _, addr in r.trace("TX") if tick == 1]
+        self.assertEqual(sent_to, [(a, clear_request(a)) for a in (1, 2, 3, 7)])
+
+    def test_address_byte_is_the_one_typed(self):
+        with Sim("--address", "255") as sim:
+            r = run_clear("--port", sim.port, "--period", "20", "--address", "255", "--trace")
+        self.assertEqual(r.stdout, CLEAR_OK + "\n", r)
+        self.assertEqual(r.sent(), [(1, clear_request(255))], r)
+
+
+class Endings(unittest.TestCase):
+    def test_ctrl_c_closes_the_port_and_exits_130(self):
+        for sig, status in ((signal.SIGINT, 130), (signal.SIGTERM, 143)):
+            with self.subTest(sig=sig), Sim("--fault", "silent") as sim:
+                proc = subprocess.Popen([CLEAR, "--port", sim.port, "--period", "1000"],
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                time.sleep(0.5)
+                sent = time.monotonic()
+                proc.send_signal(sig)
+                out, err = proc.communicate(timeout=5)
+                self.assertLess(time.monotonic() - sent, 1.0)
+                self.assertEqual(proc.returncode, status, err)
+                self.assertEqual(out, "")
+                # The port is free again at once.
+                r = run_clear("--port", sim.port, "--period", "20")
+                self.assertEqual(r.returncode, 1, r)  # silent: a failed run, not an open failure
+
+    def test_vanished_device_fails_the_run_promptly(self):
+        with Sim("--fault", "silent") as sim:
+            proc = subprocess.Popen([CLEAR, "--port", sim.port, "--period", "100", "--trace"],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            time.sleep(0.35)  # the first request is out
+            sim.stop(signal.SIGKILL)
+            out, err = proc.communicate(timeout=10)
+        self.assertEqual(proc.returncode, 1, err)
+        self.assertEqual(out, OPERATION_FAIL + "\n")
+        # Nothing more is gathered once the line is gone; tick 8 gives up.
+        self.assertEqual([t for t, d, data, _, _ in Result(1, out, err, 0).trace("RX") if data != "(none)"], [])
+
+    def test_sim_stops_cleanly_on_signals(self):
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(sig=sig):
+                link = "/tmp/korvanel-sim-link-%d" % os.getpid()
+                with Sim("--link", link) as sim:
+                    self.assertEqual(os.path.realpath(link), sim.port)
+                    r = run_clear("--port", link, "--period", "20")
+                    self.assertEqual(r.stdout, CLEAR_OK + "\n", r)
+                    self.assertEqual(sim.stop(sig), 0, sim.log)
+                self.assertFalse(os.path.lexists(link))
+                self.assertIn("stopped", sim.log)
+
+
+class CommandLine(unittest.TestCase):
+    USAGE_ERRORS = [
+        (["--address", "256"], "outside 0 to 255"),
+        (["--address", "1-"], "not an address range"),
+        (["--address", "4-1"], "backwards"),
+        (["--address", ""], "empty item"),
+        (["--period", "9"], "10 to 60000"),
+        (["--period", "60001"], "10 to 60000"),
+        (["--port"], "needs a value"),
+        (["--bogus"], "unknown option"),
+        (["COM1"], "unexpected argument"),
+    ]
+
+    def test_usage_errors_exit_2_and_say_why(self):
+        for args, reason in self.USAGE_ERRORS:
+            with self.subTest(args=args):
+                r = run_clear(*args)
+                self.assertEqual(r.returncode, 2, r)
+                self.assertIn(reason, r.stderr)
+                self.assertEqual(r.stdout, "")
+
+    def test_information_options(self):
+        r = run_clear("--help")
+        self.assertEqual(r.returncode, 0)
+        self.assertIn("--address LIST", r.stdout)
+        r = run_clear("--version")
+        self.assertEqual((r.returncode, r.stdout), (0, "korvanel-clear 1.0.0.1\n"))
+        r = run_clear("--list-ports")
+        self.assertEqual(r.returncode, 0)
+        for line in r.stdout.splitlines():
+            self.assertTrue(line.startswith("/dev/tty") or line.startswith("/dev/serial/by-id/"), line)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,55 @@
+"""korvanel-clear against an independent inverter: the RTU server of
+pymodbus, over a socat pseudo-terminal pair."""
+
+import os
+import select
+import subprocess
+import unittest
+
+from harness import CLEAR_OK, PYTHON, Socat, clear_request, run_clear
+
+PEER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pymodbus_peer.py")
+
+
+class Peer:
+    def __init__(self, port, address, initial):
+        # Unbuffered lines, so select() sees each one as it is printed.
+        self.proc = subprocess.Popen([PYTHON, PEER, port, str(address), str(initial)], bufsize=1,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.values = [self.next_value(timeout=20)]
+
+    def next_value(self, timeout):
+        ready, _, _ = select.select([self.proc.stdout], [], [], timeout)
+        line = self.proc.stdout.readline() if ready else ""
+        if not line.startswith("value "):
+            raise AssertionError("pymodbus peer said %r; stderr: %s" % (line, self.stop()))
+        return int(line.split()[1])
+
+    def stop(self):
+        self.proc.terminate()
+        try:
+            _, err = self.proc.communicate(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            _, err = self.proc.communicate()
+        return err
+
+
+class PymodbusPeer(unittest.TestCase):
+    def test_register_cleared_and_reported(self):
+        for address, period in ((1, "50"), (17, "200")):
+            with self.subTest(address=address), Socat() as pair:
+                peer = Peer(pair.b, address, 0x1234)
+                try:
+                    self.assertEqual(peer.values, [0x1234])
+                    r = run_clear("--port", pair.a, "--address", str(address), "--period", period, "--trace")
+                    self.assertEqual(r.stdout, CLEAR_OK + "\n", r)
+                    self.assertEqual(r.returncode, 0, r)
+                    self.assertEqual(r.sent()[0], (1, clear_request(address)), r)
+                    self.assertEqual(peer.next_value(timeout=5), 0)
+                finally:
+                    peer.stop()
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,144 @@
+// The virtual inverter's replies, byte for byte, in each fault mode.
+#include "inverter.h"
+
+#include <gtest/gtest.h>
+
+namespace korvanel {
+namespace {
+
+const FrameBytes kRequest1 = {0x01, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xA8, 0x1C};
+
+SimConfig WithFault(SimFault fault)
+{
+    SimConfig config;
+    config.fault = fault;
+    return config;
+}
+
+TEST(VirtualInverterReplies, EachFaultShapesTheReply)
+{
+    struct Row {
+        const char* name;
+        SimFault fault;
+        std::vector<ReplyChunk> reply;
+        std::uint16_t registerAfter;
+    };
+    const Row rows[] = {
+        {"echo", SimFault::None, {{0, kRequest1}}, 0},
+        {"silent", SimFault::Silent, {}, 0x1234},
+        {"exception", SimFault::Exception, {{0, {0x01, 0x86, 0x04, 0x43, 0xA3}}}, 0x1234},
+        {"bad check", SimFault::BadCheck, {{0, {0x01, 0x06, 0x00, 0x4A, 0x00, 0x00, 0x57, 0x46}}}, 0},
+        {"stray byte", SimFault::StrayByte,
+         {{0, {0x00, 0x01, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xA8, 0x1C}}}, 0},
+        {"other address", SimFault::OtherAddress,
+         {{0, {0x02, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xA8, 0x2F}}}, 0},
+        {"split", SimFault::Split, {{0, {0x01, 0x06, 0x00, 0x4A}}, {1500, {0x00, 0x00, 0xA8, 0x1C}}}, 0},
+    };
+    for (const Row& row : rows) {
+        VirtualInverter inverter(WithFault(row.fault));
+        const FrameOutcome outcome = inverter.handleFrame(kRequest1);
+        ASSERT_EQ(outcome.reply.size(), row.reply.size()) << row.name;
+        for (std::size_t i = 0; i < row.reply.size(); ++i) {
+            EXPECT_EQ(outcome.reply[i].bytes, row.reply[i].bytes) << row.name;
+            EXPECT_EQ(outcome.reply[i].delayMs, row.reply[i].delayMs) << row.name;
+        }
+        EXPECT_EQ(inverter.holdingRegister(1, 0x004A), row.registerAfter) << row.name;
+    }
+}
+
+TEST(VirtualInverterReplies, FloodIsJunkThatNeverPassesForAReply)
+{
+    SimConfig config = WithFault(SimFault::Flood);
+    config.floodBytes = 300;
+    VirtualInverter inverter(config);
+    const FrameOutcome outcome = inverter.handleFrame(kRequest1);
+    ASSERT_EQ(outcome.reply.size(), 1u);
+    ASSERT_EQ(outcome.reply[0].bytes.size(), 300u);
+    EXPECT_NE(outcome.reply[0].bytes[1], 0x06);
+}
+
+TEST(VirtualInverterReplies, AnswersOnlyFromTheNthRequest)
+{
+    SimConfig config;
+    config.answerFrom = 3;
+    VirtualInverter inverter(config);
+    EXPECT_TRUE(inverter.handleFrame(kRequest1).reply.empty());
+    EXPECT_TRUE(inverter.handleFrame(kRequest1).reply.empty());
+    EXPECT_EQ(inverter.holdingRegister(1, 0x004A), 0x1234);
+    EXPECT_EQ(inverter.handleFrame(kRequest1).reply.size(), 1u);
+    EXPECT_EQ(inverter.holdingRegister(1, 0x004A), 0);
+    EXPECT_EQ(inverter.requestsSeen(), 3u);
+}
+
+TEST(VirtualInverterReplies, IgnoresWhatARealSlaveIgnores)
+{
+    struct Row {
+        const char* name;
+        FrameBytes frame;
+    };
+    const Row rows[] = {
+        {"another address", {0x02, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xA8, 0x2F}},
+        {"bad check", {0x01, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xA8, 0x1D}},
+        {"too short", {0x01, 0x06, 0x00}},
+        {"a stray byte first", {0x00, 0x01, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xA8, 0x1C}},
+    };
+    for (const Row& row : rows) {
+        VirtualInverter inverter(SimConfig{});
+        EXPECT_TRUE(inverter.handleFrame(row.frame).reply.empty()) << row.name;
+        EXPECT_EQ(inverter.holdingRegister(1, 0x004A), 0x1234) << row.name;
+        EXPECT_EQ(inverter.requestsSeen(), 0u) << row.name;
+    }
+}
+
+TEST(VirtualInverterReplies, OtherFunctionsForAMaster)
+{
+    SimConfig config;
+    config.addresses = {1, 7};
+    VirtualInverter inverter(config);
+    struct Row {
+        const char* name;
+        FrameBytes request;  // without check
+        FrameBytes reply;    // without check; empty for none
+    };
+    const Row rows[] = {
+        {"read two", {0x01, 0x03, 0x00, 0x4A, 0x00, 0x02}, {0x01, 0x03, 0x04, 0x12, 0x34, 0x00, 0x00}},
+        {"write two", {0x07, 0x10, 0x00, 0x10, 0x00, 0x02, 0x04, 0xAB, 0xCD, 0x00, 0x01},
+         {0x07, 0x10, 0x00, 0x10, 0x00, 0x02}},
+        {"read them back", {0x07, 0x03, 0x00, 0x10, 0x00, 0x02}, {0x07, 0x03, 0x04, 0xAB, 0xCD, 0x00, 0x01}},
+        {"read zero registers", {0x01, 0x03, 0x00, 0x00, 0x00, 0x00}, {0x01, 0x83, 0x03}},
+        {"read past the end", {0x01, 0x03, 0xFF, 0xFF, 0x00, 0x02}, {0x01, 0x83, 0x02}},
+        {"unknown function", {0x01, 0x2B, 0x0E, 0x01, 0x00}, {0x01, 0xAB, 0x01}},
+        {"broadcast write", {0x00, 0x06, 0x00, 0x4A, 0x00, 0x05}, {}},
+        {"after the broadcast", {0x07, 0x03, 0x00, 0x4A, 0x00, 0x01}, {0x07, 0x03, 0x02, 0x00, 0x05}},
+    };
+    for (const Row& row : rows) {
+        FrameBytes request = row.request;
+        AppendCheck(request);
+        FrameBytes expected = row.reply;
+        if (!expected.empty())
+            AppendCheck(expected);
+        const FrameOutcome outcome = inverter.handleFrame(request);
+        if (expected.empty()) {
+            EXPECT_TRUE(outcome.reply.empty()) << row.name;
+            continue;
+        }
+        ASSERT_EQ(outcome.reply.size(), 1u) << row.name;
+        EXPECT_EQ(outcome.reply[0].bytes, expected) << row.name;
+    }
+}
+
+TEST(VirtualInverterReplies, FaultNames)
+{
+    const char* names[] = {"none", "silent", "exception", "bad-check", "stray-byte",
+                           "other-address", "split", "flood"};
+    for (const char* name : names) {
+        SimFault fault;
+        EXPECT_TRUE(VirtualInverter::ParseFault(name, fault)) << name;
+    }
+    SimFault fault;
+    EXPECT_FALSE(VirtualInverter::ParseFault("Silent", fault));
+    EXPECT_FALSE(VirtualInverter::ParseFault("", fault));
+}
+
+} // namespace
+} // namespace korvanel

@@ -1,0 +1,51 @@
+#include "about_dlg.h"
+
+#include <QLabel>
+#include <QPushButton>
+
+#include "clear_dialog_qt.h"
+#include "dialog_template.h"
+
+namespace korvanel {
+
+CAboutDlg::CAboutDlg(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
+{
+    setWindowTitle(ABOUT_DIALOG_CAPTION);
+    const QFont font = DialogFont();
+    setFont(font);
+    const DialogBaseUnits base = BaseUnitsOf(font);
+    setFixedSize(
+        DialogUnitsToPixels(QRect(0, 0, ABOUT_DIALOG_WIDTH_DU, ABOUT_DIALOG_HEIGHT_DU), base).size());
+
+    for (int i = 0; i < ABOUT_DIALOG_CONTROL_COUNT; ++i) {
+        const ControlTemplate& t = ABOUT_DIALOG_CONTROLS[i];
+        const QRect rect = DialogUnitsToPixels(QRect(t.x, t.y, t.width, t.height), base);
+        switch (t.kind) {
+        case ControlKind::Icon: {
+            // An icon static takes the icon's own size at its position.
+            auto* icon = new QLabel(this);
+            icon->setObjectName("aboutIcon");
+            icon->setPixmap(ApplicationIcon().pixmap(32, 32));
+            icon->setGeometry(rect.x(), rect.y(), 32, 32);
+            break;
+        }
+        case ControlKind::DefPushButton: {
+            auto* ok = new QPushButton(QString::fromUtf8(t.text), this);
+            ok->setDefault(true);
+            ok->setGeometry(rect);
+            connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+            break;
+        }
+        default: {
+            auto* label = new QLabel(QString::fromUtf8(t.text), this);
+            label->setTextFormat(Qt::PlainText);
+            label->setGeometry(rect);
+            break;
+        }
+        }
+    }
+}
+
+} // namespace korvanel

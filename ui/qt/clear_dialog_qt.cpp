@@ -1,0 +1,322 @@
+#include "clear_dialog_qt.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include "about_dlg.h"
+#include "dialog_template.h"
+#include "resource.h"
+
+namespace korvanel {
+
+namespace {
+
+QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+// The icon bits of a message box type.
+constexpr unsigned MB_ICON_MASK = 0xF0;
+
+QMessageBox::Icon IconFor(unsigned type)
+{
+    switch (type & MB_ICON_MASK) {
+    case MB_TYPE_ICON_EXCLAMATION: return QMessageBox::Warning;
+    case MB_TYPE_ICON_INFORMATION: return QMessageBox::Information;
+    default: return QMessageBox::NoIcon;
+    }
+}
+
+} // namespace
+
+QIcon ApplicationIcon()
+{
+    QIcon icon;
+    icon.addFile(":/korvanel/korvanel.png", QSize(32, 32));
+    icon.addFile(":/korvanel/korvanel-16.png", QSize(16, 16));
+    return icon;
+}
+
+QtClearDialog::QtClearDialog(QWidget* parent)
+    // A modal frame with a title and a close box; no minimise or maximise
+    // box and no help button.
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
+{
+    setWindowTitle(MAIN_DIALOG_CAPTION);
+    CreateControls();
+}
+
+void QtClearDialog::CreateControls()
+{
+    const QFont font = DialogFont();
+    setFont(font);
+    const DialogBaseUnits base = BaseUnitsOf(font);
+    setFixedSize(
+        DialogUnitsToPixels(QRect(0, 0, MAIN_DIALOG_WIDTH_DU, MAIN_DIALOG_HEIGHT_DU), base).size());
+
+    QWidget* previousTabStop = nullptr;
+    for (int i = 0; i < MAIN_DIALOG_CONTROL_COUNT; ++i) {
+        const ControlTemplate& t = MAIN_DIALOG_CONTROLS[i];
+        const QString text = QString::fromUtf8(t.text);
+        QWidget* widget = nullptr;
+        switch (t.kind) {
+        case ControlKind::Static: {
+            auto* label = new QLabel(text, this);
+            label->setTextFormat(Qt::PlainText);
+            label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+            widget = label;
+            break;
+        }
+        case ControlKind::Edit:
+            widget = new QLineEdit(text, this);
+            break;
+        case ControlKind::MultiLineEdit: {
+            auto* edit = new QPlainTextEdit(text, this);
+            edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+            widget = edit;
+            break;
+        }
+        case ControlKind::ComboBox: {
+            // Drop-down with an edit field, sorted; the template's height is
+            // that of the opened list.
+            auto* combo = new QComboBox(this);
+            combo->setEditable(true);
+            combo->setInsertPolicy(QComboBox::InsertAlphabetically);
+            connect(combo, QOverload<int>::of(&QComboBox::activated), this, [this, id = t.id] {
+                Dispatch(CommandMessage(id, NOTIFY_CBN_SELCHANGE));
+            });
+            widget = combo;
+            break;
+        }
+        case ControlKind::PushButton:
+        case ControlKind::DefPushButton: {
+            auto* button = new QPushButton(text, this);
+            // Enter is the dialog's, as in a dialog without a default button.
+            button->setAutoDefault(false);
+            connect(button, &QPushButton::clicked, this, [this, id = t.id] {
+                Dispatch(CommandMessage(id, NOTIFY_BN_CLICKED));
+            });
+            widget = button;
+            break;
+        }
+        case ControlKind::CheckBox:
+            widget = new QCheckBox(text, this);
+            break;
+        case ControlKind::Icon:
+            widget = new QLabel(this);
+            break;
+        }
+        widget->setObjectName(QString("control%1").arg(t.id));
+        QRect rect = DialogUnitsToPixels(QRect(t.x, t.y, t.width, t.height), base);
+        if (t.kind == ControlKind::ComboBox)
+            rect.setHeight(widget->sizeHint().height());
+        widget->setGeometry(rect);
+        widget->setEnabled(t.enabled);
+        if (!t.visible)
+            widget->setVisible(false);
+        if (t.tabStop) {
+            widget->setFocusPolicy(Qt::StrongFocus);
+            if (previousTabStop)
+                QWidget::setTabOrder(previousTabStop, widget);
+            previousTabStop = widget;
+        } else {
+            widget->setFocusPolicy(Qt::NoFocus);
+        }
+        controls_[t.id] = widget;
+    }
+}
+
+void QtClearDialog::InitDialog()
+{
+    if (dlg_ && dlg_->OnInitDialog()) {
+        if (QWidget* first = control(IDC_PORT_NAME))
+            first->setFocus();
+    }
+}
+
+int QtClearDialog::RunModal()
+{
+    InitDialog();
+    return exec();
+}
+
+QWidget* QtClearDialog::control(int id) const
+{
+    auto it = controls_.find(id);
+    return it == controls_.end() ? nullptr : it->second;
+}
+
+std::string QtClearDialog::controlText(int id) const
+{
+    QWidget* w = control(id);
+    if (auto* edit = qobject_cast<QLineEdit*>(w))
+        return edit->text().toStdString();
+    if (auto* text = qobject_cast<QPlainTextEdit*>(w))
+        return text->toPlainText().toStdString();
+    if (auto* label = qobject_cast<QLabel*>(w))
+        return label->text().toStdString();
+    if (auto* button = qobject_cast<QAbstractButton*>(w))
+        return button->text().toStdString();
+    if (auto* combo = qobject_cast<QComboBox*>(w))
+        return combo->currentText().toStdString();
+    return std::string();
+}
+
+void QtClearDialog::setControlText(int id, const std::string& text)
+{
+    QWidget* w = control(id);
+    if (auto* edit = qobject_cast<QLineEdit*>(w))
+        edit->setText(Q(text));
+    else if (auto* plain = qobject_cast<QPlainTextEdit*>(w))
+        plain->setPlainText(Q(text));
+    else if (auto* label = qobject_cast<QLabel*>(w))
+        label->setText(Q(text));
+    else if (auto* button = qobject_cast<QAbstractButton*>(w))
+        button->setText(Q(text));
+    else if (auto* combo = qobject_cast<QComboBox*>(w))
+        combo->setEditText(Q(text));
+}
+
+int QtClearDialog::checkState(int id) const
+{
+    if (auto* box = qobject_cast<QCheckBox*>(control(id))) {
+        switch (box->checkState()) {
+        case Qt::Checked: return 1;
+        case Qt::PartiallyChecked: return 2;
+        default: return 0;
+        }
+    }
+    return 0;
+}
+
+void QtClearDialog::setCheckState(int id, int state)
+{
+    if (auto* box = qobject_cast<QCheckBox*>(control(id))) {
+        if (state == 2) {
+            box->setTristate(true);
+            box->setCheckState(Qt::PartiallyChecked);
+        } else {
+            box->setCheckState(state == 1 ? Qt::Checked : Qt::Unchecked);
+        }
+    }
+}
+
+void QtClearDialog::enableControl(int id, bool enable)
+{
+    if (QWidget* w = control(id))
+        w->setEnabled(enable);
+}
+
+void QtClearDialog::focusAndSelectAll(int id)
+{
+    QWidget* w = control(id);
+    if (!w)
+        return;
+    w->setFocus(Qt::OtherFocusReason);
+    if (auto* edit = qobject_cast<QLineEdit*>(w))
+        edit->selectAll();
+    else if (auto* plain = qobject_cast<QPlainTextEdit*>(w))
+        plain->selectAll();
+}
+
+int QtClearDialog::comboSelection(int id) const
+{
+    if (auto* combo = qobject_cast<QComboBox*>(control(id)))
+        return combo->currentIndex();
+    return -1;
+}
+
+void QtClearDialog::setTitle(const std::string& title) { setWindowTitle(Q(title)); }
+
+void QtClearDialog::setIcons() { setWindowIcon(ApplicationIcon()); }
+
+void QtClearDialog::addAboutMenuItem(const std::string& text)
+{
+    if (!menu_)
+        menu_ = new QMenu(this);
+    menu_->addSeparator();
+    QAction* about = menu_->addAction(Q(text));
+    connect(about, &QAction::triggered, this, [this] {
+        DialogMessage msg;
+        msg.message = MSG_SYSCOMMAND;
+        msg.wParam = IDM_ABOUTBOX;
+        Dispatch(msg);
+    });
+}
+
+void QtClearDialog::messageBox(const std::string& text, const std::string& caption, unsigned type)
+{
+    QMessageBox box(IconFor(type), Q(caption), Q(text), QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+void QtClearDialog::showAboutBox()
+{
+    CAboutDlg about(this);
+    about.exec();
+}
+
+std::string QtClearDialog::applicationTitle() const
+{
+    // The file itself, not a link to it: a copy under another name shows
+    // that name.
+    return QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName().toStdString();
+}
+
+void QtClearDialog::postClearTick()
+{
+    // Called on the poll thread. A queued call is delivered by whichever
+    // event loop the UI thread is in, including that of an open message box.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            DialogMessage tick;
+            tick.message = WM_CLEAR_TICK;
+            tick.wParam = WM_CLEAR_TICK_WPARAM;
+            tick.lParam = WM_CLEAR_TICK_LPARAM;
+            Dispatch(tick);
+        },
+        Qt::QueuedConnection);
+}
+
+void QtClearDialog::keyPressEvent(QKeyEvent* event)
+{
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        // A focused button takes Enter as a press; anywhere else it is OK,
+        // which ends the dialog only if the fields are accepted.
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+            button->click();
+            return;
+        }
+        if (!dlg_ || dlg_->OnOK())
+            accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void QtClearDialog::contextMenuEvent(QContextMenuEvent* event)
+{
+    if (menu_)
+        menu_->exec(event->globalPos());
+}
+
+void QtClearDialog::Dispatch(const DialogMessage& msg)
+{
+    if (dlg_)
+        dlg_->Dispatch(msg);
+}
+
+} // namespace korvanel
