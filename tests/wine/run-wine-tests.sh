@@ -6,6 +6,7 @@
 #   3. the real Korvanel.exe dialog on Xvfb, driven from another Windows
 #      process: success, a missing port, COM10 and above, silence.
 #
+#   (and the dialog's resources and window layer on real windows)
 # usage: run-wine-tests.sh X64_BUILD_DIR LINUX_BUILD_DIR
 # A part whose programs are missing from the builds is reported and counted
 # as a failure. Runs headless: its own Xvfb, its own Wine prefix under /tmp,
@@ -131,10 +132,21 @@ if [ -f "$port_tests" ]; then
   KORVANEL_TEST_PORT_A=COM5 KORVANEL_TEST_PORT_B=COM6 KORVANEL_TEST_PORT_HIGH=COM12 \
     KORVANEL_TEST_PORT_MISSING=COM7 run_win "$work/port.log" 120 "$port_tests"
   status=$?
-  grep -E '^\[ *(OK|FAILED|SKIPPED|PASSED) *\]|Failure|Expected|Which is|Actual' "$work/port.log"
+  grep -E '^\[ *(FAILED|SKIPPED|PASSED) *\]|Failure|Expected|Which is|Actual|trace' "$work/port.log"
   if [ "$status" -eq 0 ]; then pass "serial port tests"; else fail "serial port tests (status $status)"; fi
 else
   fail "serial port tests: $port_tests not built"
+fi
+
+echo "--- Win32 resources and window layer"
+window_tests="$win/tests/wine/korvanel_win32_window_tests.exe"
+if [ -f "$window_tests" ]; then
+  run_win "$work/window.log" 120 "$window_tests"
+  status=$?
+  grep -E '^\[ *(FAILED|SKIPPED|PASSED) *\]|Failure|Expected|Which is|Actual|trace' "$work/window.log"
+  if [ "$status" -eq 0 ]; then pass "window layer tests"; else fail "window layer tests (status $status)"; fi
+else
+  fail "window layer tests: $window_tests not built"
 fi
 
 sim="$linux/sim/korvanel-sim"
