@@ -1,5 +1,6 @@
 // Drives the real Korvanel.exe as a user would, from another process:
-// starts it, finds the dialog by its title, types a port name and an
+// starts it, finds the dialog by its title, opens and closes the About
+// box from the system menu, types a port name and an
 // address, presses the button, waits for the message box that ends the
 // attempt and checks its caption and text, dismisses it, checks the
 // button's label and closes the dialog with Esc.
@@ -19,6 +20,7 @@ const char* const kDialogTitle = "Korvanel V1.0";
 const int kPortField = 1000;
 const int kAddressField = 1001;
 const int kRunButton = 1006;
+const WPARAM kAboutCommand = 0x0010;
 // The text of a message box is the static control 0xFFFF of its dialog.
 const int kMessageBoxText = 0xFFFF;
 
@@ -131,6 +133,19 @@ int main(int argc, char** argv)
         ok &= Check(WindowText(::GetDlgItem(dialog, kPortField)) == "COM1", "default port",
                     WindowText(::GetDlgItem(dialog, kPortField)));
 
+        // The system menu's About item opens the About box; OK ends it.
+        ::PostMessageA(dialog, WM_SYSCOMMAND, kAboutCommand, 0);
+        std::string otherBox;
+        const HWND about = WaitForBox(process.dwProcessId, "About Korvanel", 10000, otherBox);
+        ok &= Check(about != nullptr, "About box from the system menu",
+                    about ? "About Korvanel" : otherBox);
+        if (about) {
+            ::PostMessageA(about, WM_COMMAND, IDOK, 0);
+            for (int i = 0; i < 50 && ::IsWindow(about); ++i)
+                ::Sleep(100);
+            ok &= Check(!::IsWindow(about), "About box closed by OK", "");
+        }
+
         ::SendMessageA(::GetDlgItem(dialog, kPortField), WM_SETTEXT, 0,
                        reinterpret_cast<LPARAM>(port));
         ::SendMessageA(::GetDlgItem(dialog, kAddressField), WM_SETTEXT, 0,
@@ -153,6 +168,9 @@ int main(int argc, char** argv)
                 ::Sleep(100);
             ok &= Check(!::IsWindow(box), "message box dismissed", "");
         }
+        // Longer than one tick period: a run that should not have started
+        // would have put its request on the line by now.
+        ::Sleep(1500);
         const std::string label = WindowText(::GetDlgItem(dialog, kRunButton));
         ok &= Check(label == expectedButton, "button label afterwards", label);
 
