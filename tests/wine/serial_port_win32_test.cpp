@@ -53,6 +53,19 @@ std::uint32_t WaitForQueued(SerialPort& port, std::uint32_t want)
     return queued;
 }
 
+// Empties `port`'s input queue: what an earlier test left on the line
+// must not count for this one.
+void Drain(SerialPort& port)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::uint8_t buffer[256];
+    std::uint32_t kept = 0;
+    while (const std::uint32_t queued = port.queuedByteCount()) {
+        if (!port.readQueued(buffer, queued, kept))
+            break;
+    }
+}
+
 const std::vector<std::uint8_t> kRequest = {0x01, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xA8, 0x1C};
 
 struct OpenCase {
@@ -163,6 +176,7 @@ TEST(SerialPortWin32, TheRequestArrivesOnThePeerByteForByte)
     SerialPort peer;
     ASSERT_EQ(sender.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
     ASSERT_EQ(peer.open(Env("KORVANEL_TEST_PORT_B")), PortOpenResult::Ok);
+    Drain(peer);
 
     // Three ticks' worth, as a run re-sends: each must arrive whole.
     for (int round = 0; round < 3; ++round) {
@@ -185,6 +199,7 @@ TEST(SerialPortWin32, MoreThan256QueuedBytesAreDrainedKeepingTheFirst256)
     SerialPort peer;
     ASSERT_EQ(sender.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
     ASSERT_EQ(peer.open(Env("KORVANEL_TEST_PORT_B")), PortOpenResult::Ok);
+    Drain(peer);
 
     std::vector<std::uint8_t> line(400);
     for (std::size_t i = 0; i < line.size(); ++i)
@@ -213,6 +228,7 @@ TEST(SerialPortWin32, AClosedPortGathersNothingAndSendsNothing)
     SerialPort port;
     SerialPort peer;
     ASSERT_EQ(peer.open(Env("KORVANEL_TEST_PORT_B")), PortOpenResult::Ok);
+    Drain(peer);
     ASSERT_EQ(port.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
     port.close();
     port.close();  // a second close does nothing

@@ -19,5 +19,11 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   timeout 60 /usr/lib/wine/wineserver64 -w 2>/dev/null || true
 fi
 
-"$WINE64" "$@" | tr -d '\r'
-exit "${PIPESTATUS[0]}"
+# Through a file, not a pipe: Wine's helper processes inherit the output
+# and would hold a pipe open after the program has ended.
+out="$(mktemp)"
+"$WINE64" "$@" >"$out" 2>&1 </dev/null
+status=$?
+tr -d '\r' <"$out"
+rm -f "$out"
+exit "$status"

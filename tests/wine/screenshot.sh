@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Makes docs/korvanel-windows.png: the real Korvanel.exe of the x86_64
+# build under wine64 on Xvfb, as it opens, cut to the window.
+# Not a test; run it by hand after the dialog's look changes.
+#
+# usage: tests/wine/screenshot.sh [X64_BUILD_DIR]
+set -euo pipefail
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+win="${1:-$root/build/windows-x64}"
+work="$(mktemp -d /tmp/korvanel-shot.XXXXXX)"
+export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+WINE64=/usr/lib/wine/wine64
+pids=()
+cleanup() {
+  timeout 20 /usr/lib/wine/wineserver64 -k 2>/dev/null || true
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+for n in $(seq 130 150); do
+  [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+  Xvfb ":$n" -screen 0 640x400x24 -nolisten tcp >/dev/null 2>&1 &
+  pids+=($!)
+  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+  export DISPLAY=":$n"
+  break
+done
+timeout 300 "$WINE64" wineboot -i >/dev/null 2>&1
+# No window manager: Wine draws the caption and frame itself.
+timeout 60 "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+timeout 60 "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
+cp "$win/ui/win32/Korvanel.exe" "$work/Korvanel.exe"
+"$WINE64" "$work/Korvanel.exe" >/dev/null 2>&1 </dev/null &
+pids+=($!)
+window=""
+for _ in $(seq 100); do
+  window="$(xdotool search --name '^Korvanel V1\.0$' 2>/dev/null | head -n 1)" && [ -n "$window" ] && break
+  sleep 0.2
+done
+[ -n "$window" ] || { echo "screenshot: dialog not found" >&2; exit 1; }
+sleep 1
+mkdir -p "$root/docs"
+import -window "$window" "$root/docs/korvanel-windows.png"
+echo "wrote docs/korvanel-windows.png"
