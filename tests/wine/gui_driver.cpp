@@ -48,8 +48,11 @@ BOOL CALLBACK FindAnyBox(HWND hwnd, LPARAM param)
     ::GetWindowThreadProcessId(hwnd, &pid);
     char className[64] = {};
     ::GetClassNameA(hwnd, className, sizeof className);
+    const std::string text = pid == search->processId ? WindowText(hwnd) : std::string();
+    // The About box may stay open underneath the box awaited.
+    const bool openAbout = text == "About Korvanel" && text != search->caption;
     if (pid == search->processId && std::string(className) == "#32770" &&
-        ::IsWindowVisible(hwnd) && WindowText(hwnd) != kDialogTitle) {
+        ::IsWindowVisible(hwnd) && text != kDialogTitle && !openAbout) {
         search->found = hwnd;
         return FALSE;
     }
@@ -97,14 +100,35 @@ bool Check(bool ok, const char* what, const std::string& seen)
     return ok;
 }
 
+// The system menu's About item opens the About box.
+bool OpenAbout(HWND dialog, DWORD processId, HWND& about)
+{
+    ::PostMessageA(dialog, WM_SYSCOMMAND, kAboutCommand, 0);
+    std::string otherBox;
+    about = WaitForBox(processId, "About Korvanel", 10000, otherBox);
+    return Check(about != nullptr, "About box from the system menu",
+                 about ? "About Korvanel" : otherBox);
+}
+
+// OK ends the About box.
+bool CloseAbout(HWND& about)
+{
+    ::PostMessageA(about, WM_COMMAND, IDOK, 0);
+    for (int i = 0; i < 50 && ::IsWindow(about); ++i)
+        ::Sleep(100);
+    const bool closed = !::IsWindow(about);
+    about = nullptr;
+    return Check(closed, "About box closed by OK", "");
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 7) {
+    if (argc != 7 && argc != 8) {
         std::fprintf(stderr,
                      "usage: korvanel_gui_driver KORVANEL_EXE PORT ADDRESS CAPTION TEXT "
-                     "BUTTON_AFTER\n");
+                     "BUTTON_AFTER [about-during-run]\n");
         return 2;
     }
     const std::string exe = argv[1];
@@ -113,6 +137,9 @@ int main(int argc, char** argv)
     const char* caption = argv[4];
     const std::string expectedText = argv[5];
     const std::string expectedButton = argv[6];
+    // Opens the About box right after the press and leaves it open: the run
+    // must go on underneath and its result box open above it.
+    const bool aboutDuringRun = argc == 8 && std::string(argv[7]) == "about-during-run";
 
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
@@ -133,18 +160,9 @@ int main(int argc, char** argv)
         ok &= Check(WindowText(::GetDlgItem(dialog, kPortField)) == "COM1", "default port",
                     WindowText(::GetDlgItem(dialog, kPortField)));
 
-        // The system menu's About item opens the About box; OK ends it.
-        ::PostMessageA(dialog, WM_SYSCOMMAND, kAboutCommand, 0);
-        std::string otherBox;
-        const HWND about = WaitForBox(process.dwProcessId, "About Korvanel", 10000, otherBox);
-        ok &= Check(about != nullptr, "About box from the system menu",
-                    about ? "About Korvanel" : otherBox);
-        if (about) {
-            ::PostMessageA(about, WM_COMMAND, IDOK, 0);
-            for (int i = 0; i < 50 && ::IsWindow(about); ++i)
-                ::Sleep(100);
-            ok &= Check(!::IsWindow(about), "About box closed by OK", "");
-        }
+        HWND about = nullptr;
+        if (!aboutDuringRun)
+            ok &= OpenAbout(dialog, process.dwProcessId, about) && CloseAbout(about);
 
         ::SendMessageA(::GetDlgItem(dialog, kPortField), WM_SETTEXT, 0,
                        reinterpret_cast<LPARAM>(port));
@@ -154,6 +172,13 @@ int main(int argc, char** argv)
         // a sent message until it is dismissed.
         ::PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(kRunButton, BN_CLICKED),
                        reinterpret_cast<LPARAM>(::GetDlgItem(dialog, kRunButton)));
+
+        if (aboutDuringRun) {
+            // Give the press time to open the port before the About box's
+            // own loop takes over.
+            ::Sleep(300);
+            ok &= OpenAbout(dialog, process.dwProcessId, about);
+        }
 
         std::string otherSeen;
         // Seven periods of one second after the first tick, plus start-up.
@@ -168,6 +193,8 @@ int main(int argc, char** argv)
                 ::Sleep(100);
             ok &= Check(!::IsWindow(box), "message box dismissed", "");
         }
+        if (about)
+            ok &= CloseAbout(about);
         // Longer than one tick period: a run that should not have started
         // would have put its request on the line by now.
         ::Sleep(1500);

@@ -187,7 +187,7 @@ if [ -f "$clear_exe" ] && [ -x "$sim" ]; then
 success|com8|0|!!--Clear OK--!!|
 silence|com8|1|!!--Operation Fail--!!|--fault silent
 exception reply|com8|1|!!--Operation Fail--!!|--fault exception
-answer on the third request|com8|0|!!--Clear OK--!!|--answer-from 3
+answer on the third request|com8|0|!!--Clear OK--!!|--answer-after 2
 port 10 or above|com15|0|!!--Clear OK--!!|
 EOF
 
@@ -235,14 +235,14 @@ if [ -f "$gui_exe" ] && [ -f "$driver" ] && [ -x "$sim" ]; then
   # The dialog runs from its own folder, as a user would start it.
   cp "$gui_exe" "$work/Korvanel.exe"
 
-  # name  COM typed  COM mapped  address  caption  text  button  sim options
-  while IFS='|' read -r name typed com address caption text button opts; do
+  # name  COM typed  COM mapped  address  caption  text  button  sim options  driver mode
+  while IFS='|' read -r name typed com address caption text button opts mode; do
     if [ -n "$com" ]; then
       # shellcheck disable=SC2086
       start_sim "$com" $opts || { fail "dialog $name: simulator did not start"; continue; }
     fi
     run_win "$work/gui.log" 90 "$driver" "$(winepath_of "$work/Korvanel.exe")" \
-      "$typed" "$address" "$caption" "$text" "$button"
+      "$typed" "$address" "$caption" "$text" "$button" ${mode:+"$mode"}
     status=$?
     [ -n "$com" ] && stop_sim
     sed 's/^/    /' "$work/gui.log"
@@ -266,6 +266,7 @@ COM10 and above|COM10|com10|1|Result|!!--Clear OK--!!|Start|
 silence|COM8|com8|1|Result|!!--Operation Fail--!!|Start|--fault silent
 address not a number|COM8|com8|abc|Korvanel|Please enter a positive integer.|Clear|
 address beyond one byte|COM8|com8|300|Korvanel|Please enter an integer between 0 and 255.|Clear|
+About box open during the run|COM8|com8|1|Result|!!--Clear OK--!!|Start|--answer-after 2|about-during-run
 EOF
 else
   fail "dialog tests: $gui_exe, $driver or $sim not built"

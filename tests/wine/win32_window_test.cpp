@@ -6,6 +6,8 @@
 #include "win32_dialog_window.h"
 
 #include <gtest/gtest.h>
+
+#include "clear_app.h"
 #include <windows.h>
 
 #include <string>
@@ -320,6 +322,43 @@ TEST_F(Win32WindowLayer, TheMinimisedIconIsCentredInTheClientArea)
     EXPECT_EQ(window_.clientSize().height, client.bottom);
     EXPECT_FALSE(window_.isMinimised());
     EXPECT_NE(window_.icon(), nullptr);
+}
+
+// The program's own main dialog: its procedure, the dialog logic, the real
+// port and poll thread, made as the program makes it (modeless here, so the
+// test keeps the thread).
+TEST(Win32MainDialog, InitialisesAsTheProgramShowsIt)
+{
+    const HINSTANCE self = ::GetModuleHandleA(nullptr);
+    MainDialog main(self);
+    const HWND hwnd = ::CreateDialogParamA(self, MAKEINTRESOURCEA(IDD_MAIN), nullptr,
+                                           MainDialogProc, reinterpret_cast<LPARAM>(&main));
+    ASSERT_NE(hwnd, nullptr);
+
+    EXPECT_EQ(TextOf(hwnd), "Korvanel V1.0");
+    EXPECT_EQ(TextOf(::GetDlgItem(hwnd, IDC_PORT_NAME)), "COM1");
+    EXPECT_EQ(TextOf(::GetDlgItem(hwnd, IDC_INVERTER_ADDRESS)), "1");
+    EXPECT_EQ(TextOf(::GetDlgItem(hwnd, IDC_POLL_PERIOD)), "1000");
+    EXPECT_EQ(TextOf(::GetDlgItem(hwnd, IDC_RUN_BUTTON)), "Clear");
+    EXPECT_EQ(TheClearRun().state(), Idle);
+    EXPECT_EQ(TheClearRun().period(), 1000);
+
+    // The title bar's icons and the drag icon are icon 128.
+    const LRESULT big = ::SendMessageA(hwnd, WM_GETICON, ICON_BIG, 0);
+    EXPECT_NE(big, 0);
+    EXPECT_NE(::SendMessageA(hwnd, WM_GETICON, ICON_SMALL, 0), 0);
+    EXPECT_EQ(::SendMessageA(hwnd, WM_QUERYDRAGICON, 0, 0), big);
+
+    const HMENU menu = ::GetSystemMenu(hwnd, FALSE);
+    const int count = ::GetMenuItemCount(menu);
+    EXPECT_EQ(::GetMenuItemID(menu, count - 1), static_cast<UINT>(IDM_ABOUTBOX));
+
+    // A tick while no run is under way sends nothing and changes nothing.
+    ::SendMessageA(hwnd, WM_CLEAR_TICK, 0, 4);
+    EXPECT_EQ(TextOf(::GetDlgItem(hwnd, IDC_RUN_BUTTON)), "Clear");
+    EXPECT_EQ(TheClearRun().state(), Idle);
+
+    ::DestroyWindow(hwnd);
 }
 
 TEST(Win32ApplicationTitle, IsTheExecutablesNameWithoutPathOrExtension)

@@ -2,31 +2,11 @@
 
 #include <commctrl.h>
 
-#include "clear_dlg.h"
-#include "link_adapters.h"
 #include "resource.h"
-#include "win32_dialog_window.h"
 
 namespace korvanel {
 
 CClearApp theApp;
-
-namespace {
-
-// Everything the main dialog needs, alive for exactly one modal run. The
-// pacer is declared last so that it is stopped first: its thread posts to
-// the window object.
-struct MainDialog {
-    explicit MainDialog(HINSTANCE instance)
-        : window(instance), dlg(window, port, pacer, TheClearRun())
-    {
-    }
-
-    Win32DialogWindow window;
-    SerialDialogPort port;
-    PollThreadPacer pacer;
-    CClearDlg dlg;
-};
 
 INT_PTR CALLBACK MainDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -50,7 +30,9 @@ INT_PTR CALLBACK MainDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
     case MessageResult::Handled:
         return TRUE;
     case MessageResult::DragIcon:
-        // WM_QUERYDRAGICON is answered by the procedure's own return value.
+        // WM_QUERYDRAGICON is answered by the procedure's own return value;
+        // the message result is set too, for dialog managers that read it.
+        ::SetWindowLongPtrA(hwnd, DWLP_MSGRESULT, reinterpret_cast<LONG_PTR>(main->window.icon()));
         return reinterpret_cast<INT_PTR>(main->window.icon());
     case MessageResult::Default:
         break;
@@ -71,8 +53,6 @@ INT_PTR CALLBACK MainDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
     }
     return FALSE;
 }
-
-} // namespace
 
 bool CClearApp::InitInstance(HINSTANCE instance)
 {

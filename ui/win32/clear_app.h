@@ -6,7 +6,31 @@
 
 #include <windows.h>
 
+#include "clear_dlg.h"
+#include "link_adapters.h"
+#include "win32_dialog_window.h"
+
 namespace korvanel {
+
+// Everything the main dialog needs, alive for exactly one modal run. The
+// pacer is declared last so that it is stopped first: its thread posts to
+// the window object.
+struct MainDialog {
+    explicit MainDialog(HINSTANCE instance)
+        : window(instance), dlg(window, port, pacer, TheClearRun())
+    {
+    }
+
+    Win32DialogWindow window;
+    SerialDialogPort port;
+    PollThreadPacer pacer;
+    CClearDlg dlg;
+};
+
+// The main dialog's procedure; the creation parameter is its MainDialog.
+// Every message goes through CClearDlg's message map first, then to the
+// dialog defaults.
+INT_PTR CALLBACK MainDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
 class CClearApp {
 public:
