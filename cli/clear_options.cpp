@@ -129,12 +129,14 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
                 return parsed;
             }
             o.pollPeriodMs = static_cast<std::int32_t>(ms);
-        } else if (inlineValue && (name == "--trace" || name == "--list-ports" ||
+        } else if (inlineValue && (name == "--trace" || name == "--stats" || name == "--list-ports" ||
                                    name == "--help" || name == "--version")) {
             parsed.error = "option '" + name + "' takes no value";
             return parsed;
         } else if (name == "--trace") {
             o.trace = true;
+        } else if (name == "--stats") {
+            o.stats = true;
         } else if (name == "--list-ports") {
             listPorts = true;
         } else if (name == "--help" || name == "-h") {
@@ -163,6 +165,7 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
 const char* ClearUsageText()
 {
     return "Usage: korvanel-clear [--port NAME] [--address LIST] [--period MS] [--trace]\n"
+           "                      [--stats]\n"
            "       korvanel-clear --list-ports | --help | --version\n"
            "\n"
            "Writes 0 to holding register 0x004A of each inverter in LIST over a\n"
@@ -175,6 +178,9 @@ const char* ClearUsageText()
            "  --period MS      tick period, 10 to 60000 ms (default 1000)\n"
            "  --trace          log every frame sent and the bytes gathered on every\n"
            "                   tick to standard error\n"
+           "  --stats          report to standard error the longest tick handler time\n"
+           "                   and the open descriptors (handles) and memory of the\n"
+           "                   process at the start, after the first run and at the end\n"
            "  --list-ports     print the serial ports present, one per line\n"
            "  --help           print this text\n"
            "  --version        print the version\n"

@@ -20,6 +20,9 @@ struct ClearOptions {
     std::vector<std::uint8_t> addresses{1};
     std::int32_t pollPeriodMs = 1000;
     bool trace = false;
+    // Report tick handler times and the process's descriptors or handles
+    // and memory, at the start, after the first run and at the end.
+    bool stats = false;
 };
 
 struct ParsedClearOptions {

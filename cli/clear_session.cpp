@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "poll_thread.h"
+#include "process_resources.h"
 #include "serial_port.h"
 
 namespace korvanel {
@@ -113,6 +114,69 @@ private:
     std::string resultText_;
 };
 
+// Tick handler times and the process's holdings over a session: before the
+// port opens, after the first run, after the last run (port still open) and
+// after the port has closed. A run that leaks shows as growth between the
+// first and the last run; the port itself must be given back at the end.
+class SessionStats {
+public:
+    enum Moment { BEFORE_OPEN, AFTER_FIRST_RUN, AFTER_LAST_RUN, AFTER_CLOSE, MOMENTS };
+
+    explicit SessionStats(bool enabled) : enabled_(enabled) { take(BEFORE_OPEN); }
+
+    void tickHandled(Clock::duration took)
+    {
+        ++ticks_;
+        total_ += took;
+        if (took > longest_)
+            longest_ = took;
+    }
+    void runEnded()
+    {
+        take(++runs_ == 1 ? AFTER_FIRST_RUN : AFTER_LAST_RUN);
+    }
+    void closed()
+    {
+        if (runs_ == 1)
+            readings_[AFTER_LAST_RUN] = readings_[AFTER_FIRST_RUN];
+        take(AFTER_CLOSE);
+    }
+
+    void report(std::ostream& err) const
+    {
+        if (!enabled_)
+            return;
+        using Ms = std::chrono::duration<double, std::milli>;
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "stats: %lu runs, %lu ticks; longest tick handler %.3f ms, mean %.3f ms\n", runs_,
+                      ticks_, Ms(longest_).count(), ticks_ ? Ms(total_).count() / ticks_ : 0.0);
+        err << line;
+        err << "stats: " << OpenHandlesName() << ' ' << readings_[BEFORE_OPEN].openHandles
+            << " before open, " << readings_[AFTER_FIRST_RUN].openHandles << " after the first run, "
+            << readings_[AFTER_LAST_RUN].openHandles << " after the last run, "
+            << readings_[AFTER_CLOSE].openHandles << " after close\n";
+        err << "stats: memory KiB " << readings_[BEFORE_OPEN].residentKiB << " before open, "
+            << readings_[AFTER_FIRST_RUN].residentKiB << " after the first run, "
+            << readings_[AFTER_LAST_RUN].residentKiB << " after the last run, "
+            << readings_[AFTER_CLOSE].residentKiB << " after close\n";
+    }
+
+private:
+    void take(Moment m)
+    {
+        if (enabled_)
+            readings_[m] = ReadProcessResources();
+    }
+
+    bool enabled_;
+    ProcessResources readings_[MOMENTS];
+    unsigned long runs_ = 0;
+    unsigned long ticks_ = 0;
+    Clock::duration total_{};
+    Clock::duration longest_{};
+};
+
 bool PortReady(PortOpenResult result, SerialPort& port, ClearSessionIo& io)
 {
     if (result == PortOpenResult::Ok)
@@ -189,6 +253,7 @@ int RunClearSession(const ClearOptions& options, ClearSessionIo& io)
 
 int RunClearSession(const ClearOptions& options, SerialPort& port, ClearSessionIo& io)
 {
+    SessionStats stats(options.stats);
     if (!PortReady(port.open(options.portName), port, io)) {
         port.close();
         return EXIT_USAGE_OR_PORT;
@@ -235,8 +300,11 @@ int RunClearSession(const ClearOptions& options, SerialPort& port, ClearSessionI
             }
             lastTick = Clock::now();
             ops.beginTick();
+            const auto tickStart = Clock::now();
             OnClearTick(run, ops);
+            stats.tickHandled(Clock::now() - tickStart);
         }
+        stats.runEnded();
         if (showAddress)
             io.out << static_cast<int>(address) << ": ";
         io.out << ops.outcome() << '\n' << std::flush;
@@ -247,6 +315,8 @@ int RunClearSession(const ClearOptions& options, SerialPort& port, ClearSessionI
     run.setState(Idle);
     poll.stop();
     port.close();
+    stats.closed();
+    stats.report(io.err);
     return allCleared ? EXIT_ALL_CLEARED : EXIT_RUN_FAILED;
 }
 

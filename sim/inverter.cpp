@@ -102,11 +102,12 @@ FrameOutcome VirtualInverter::handleFrame(const FrameBytes& frame)
                        std::to_string(config_.answerFrom);
         return outcome;
     }
-    if (config_.fault == SimFault::Silent) {
+    const SimFault fault = broadcast ? config_.fault : faultFor(address);
+    if (fault == SimFault::Silent) {
         outcome.note = "silent";
         return outcome;
     }
-    if (config_.fault == SimFault::Exception) {
+    if (fault == SimFault::Exception) {
         outcome.note = "exception reply";
         if (!broadcast)
             outcome.reply.push_back({0, ExceptionReply(address, frame[1], SIM_EXCEPTION_DEVICE_FAILURE)});
@@ -123,7 +124,7 @@ FrameOutcome VirtualInverter::handleFrame(const FrameBytes& frame)
         return outcome;
     }
     FrameBytes reply = answer(address, frame, outcome.note);
-    outcome.reply = shape(std::move(reply), outcome.note);
+    outcome.reply = shape(fault, std::move(reply), outcome.note);
     return outcome;
 }
 
@@ -173,9 +174,15 @@ FrameBytes VirtualInverter::answer(std::uint8_t address, const FrameBytes& frame
     return ExceptionReply(address, function, EXCEPTION_ILLEGAL_FUNCTION);
 }
 
-std::vector<ReplyChunk> VirtualInverter::shape(FrameBytes reply, std::string& note) const
+SimFault VirtualInverter::faultFor(std::uint8_t address) const
 {
-    switch (config_.fault) {
+    const auto own = config_.faultByAddress.find(address);
+    return own == config_.faultByAddress.end() ? config_.fault : own->second;
+}
+
+std::vector<ReplyChunk> VirtualInverter::shape(SimFault fault, FrameBytes reply, std::string& note) const
+{
+    switch (fault) {
     case SimFault::BadCheck:
         reply[reply.size() - 2] ^= 0xFF;
         reply[reply.size() - 1] ^= 0x5A;

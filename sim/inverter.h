@@ -26,6 +26,9 @@ enum class SimFault {
 struct SimConfig {
     std::vector<std::uint8_t> addresses{1};
     SimFault fault = SimFault::None;
+    // Addresses that misbehave in their own way, so one bus can mix working
+    // and faulty inverters; the others follow `fault`.
+    std::map<std::uint8_t, SimFault> faultByAddress;
     // Requests addressed to us before this one go unanswered (and unapplied).
     unsigned answerFrom = 1;
     unsigned splitDelayMs = 1500;
@@ -65,7 +68,8 @@ public:
 
 private:
     FrameBytes answer(std::uint8_t address, const FrameBytes& frame, std::string& note);
-    std::vector<ReplyChunk> shape(FrameBytes reply, std::string& note) const;
+    SimFault faultFor(std::uint8_t address) const;
+    std::vector<ReplyChunk> shape(SimFault fault, FrameBytes reply, std::string& note) const;
 
     SimConfig config_;
     // Sparse: a register never written reads 0.

@@ -13,7 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <deque>
+#include <random>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -48,13 +50,21 @@ struct SimOptions {
     korvanel::SimConfig config;
     std::string linkPath;
     bool quiet = false;
+    // Junk bytes per second written onto the line between and over replies,
+    // as a noisy cable or a flaky adapter would; 0 for a clean line.
+    unsigned noiseRate = 0;
+    std::uint32_t noiseSeed = 1;
 };
+
+// Noise goes out in small bursts, often enough that every tick interval of
+// the shortest period (10 ms) sees some.
+constexpr std::chrono::milliseconds NOISE_BURST_INTERVAL{5};
 
 const char* UsageText()
 {
     return "Usage: korvanel-sim [--address LIST] [--fault MODE] [--answer-after N]\n"
            "                    [--split-delay MS] [--flood-bytes N] [--initial VALUE]\n"
-           "                    [--link PATH] [--quiet]\n"
+           "                    [--noise RATE] [--seed N] [--link PATH] [--quiet]\n"
            "\n"
            "A virtual inverter on a pseudo-terminal. The first line printed is the\n"
            "port to open; frames received and sent are logged to standard error.\n"
@@ -63,6 +73,10 @@ const char* UsageText()
            "  --address LIST    inverter addresses on the bus, e.g. 1 or 1-4,7 (default 1)\n"
            "  --fault MODE      none, silent, exception, bad-check, stray-byte,\n"
            "                    other-address, split, flood (default none)\n"
+           "  --fault LIST:MODE the same for these addresses only (repeatable;\n"
+           "                    they join the bus), e.g. --fault 3-5:silent\n"
+           "  --noise RATE      junk bytes per second sent onto the line (default 0)\n"
+           "  --seed N          seed of the noise (default 1)\n"
            "  --answer-after N  leave the first N requests unanswered (default 0)\n"
            "  --answer-from N   the same as --answer-after N-1\n"
            "  --split-delay MS  pause between the halves of a split reply (default 1500)\n"
@@ -91,7 +105,8 @@ int ParseSimOptions(int argc, char** argv, SimOptions& o)
         }
         const bool takesValue = name == "--address" || name == "--fault" || name == "--answer-from" ||
                                 name == "--answer-after" || name == "--split-delay" || name == "--flood-bytes" ||
-                                name == "--initial" || name == "--link";
+                                name == "--initial" || name == "--link" || name == "--noise" ||
+                                name == "--seed";
         if (takesValue && !inlineValue) {
             if (i + 1 >= argc) {
                 std::cerr << "korvanel-sim: option '" << name << "' needs a value\n";
@@ -107,11 +122,34 @@ int ParseSimOptions(int argc, char** argv, SimOptions& o)
                 return 2;
             }
         } else if (name == "--fault") {
-            if (!korvanel::VirtualInverter::ParseFault(value, o.config.fault)) {
-                std::cerr << "korvanel-sim: unknown fault '" << value << "' (one of "
+            const std::size_t colon = value.find(':');
+            const std::string mode = colon == std::string::npos ? value : value.substr(colon + 1);
+            korvanel::SimFault fault = korvanel::SimFault::None;
+            if (!korvanel::VirtualInverter::ParseFault(mode, fault)) {
+                std::cerr << "korvanel-sim: unknown fault '" << mode << "' (one of "
                           << korvanel::VirtualInverter::FaultNames() << ")\n";
                 return 2;
             }
+            if (colon == std::string::npos) {
+                o.config.fault = fault;
+            } else {
+                std::vector<std::uint8_t> own;
+                if (!korvanel::ParseAddressList(value.substr(0, colon), own, error)) {
+                    std::cerr << "korvanel-sim: " << error << '\n';
+                    return 2;
+                }
+                for (const std::uint8_t a : own)
+                    o.config.faultByAddress[a] = fault;
+            }
+        } else if (name == "--noise" || name == "--seed") {
+            if (!ParseNumber(value, 0, name == "--noise" ? 1000000 : 0x7FFFFFFF, n)) {
+                std::cerr << "korvanel-sim: " << name << " takes a number, not '" << value << "'\n";
+                return 2;
+            }
+            if (name == "--noise")
+                o.noiseRate = static_cast<unsigned>(n);
+            else
+                o.noiseSeed = static_cast<std::uint32_t>(n);
         } else if (name == "--answer-from" || name == "--answer-after" || name == "--split-delay" ||
                    name == "--flood-bytes" || name == "--initial") {
             const long max = name == "--initial" ? 0xFFFF : name == "--flood-bytes" ? 4096 : 600000;
@@ -142,6 +180,12 @@ int ParseSimOptions(int argc, char** argv, SimOptions& o)
             std::cerr << "korvanel-sim: unknown option '" << argv[i] << "'\nTry 'korvanel-sim --help'.\n";
             return 2;
         }
+    }
+    // An address given its own fault is on the bus too.
+    for (const auto& own : o.config.faultByAddress) {
+        std::vector<std::uint8_t>& bus = o.config.addresses;
+        if (std::find(bus.begin(), bus.end(), own.first) == bus.end())
+            bus.push_back(own.first);
     }
     return 0;
 }
@@ -242,6 +286,13 @@ int main(int argc, char** argv)
     Clock::time_point lastByte;
     std::deque<PendingChunk> pending;
     bool stopping = false;
+    std::mt19937 noise(options.noiseSeed);
+    auto nextNoise = Clock::now();
+    double noiseOwed = 0;
+    unsigned long noiseSent = 0;
+    if (options.noiseRate > 0)
+        log.text("noise " + std::to_string(options.noiseRate) + " bytes/s, seed " +
+                 std::to_string(options.noiseSeed));
 
     while (!stopping) {
         // Sleep until a byte, a signal, the end of a frame or a reply part
@@ -253,6 +304,8 @@ int main(int argc, char** argv)
             wakeAt = lastByte + FRAME_GAP;
         if (!pending.empty() && pending.front().due < wakeAt)
             wakeAt = pending.front().due;
+        if (options.noiseRate > 0 && nextNoise < wakeAt)
+            wakeAt = nextNoise;
         if (wakeAt != Clock::time_point::max()) {
             const auto left = std::chrono::duration_cast<std::chrono::microseconds>(wakeAt - now);
             timeoutMs = left.count() <= 0 ? 0 : static_cast<int>((left.count() + 999) / 1000);
@@ -290,7 +343,25 @@ int main(int argc, char** argv)
             log.line("TX", bytes, "");
             pending.pop_front();
         }
+        if (options.noiseRate > 0 && Clock::now() >= nextNoise) {
+            noiseOwed += options.noiseRate *
+                         std::chrono::duration<double>(NOISE_BURST_INTERVAL).count();
+            FrameBytes burst(static_cast<std::size_t>(noiseOwed));
+            noiseOwed -= static_cast<double>(burst.size());
+            for (std::uint8_t& b : burst)
+                b = static_cast<std::uint8_t>(noise() & 0xFF);
+            // Not logged byte by byte: a second of noise would drown the
+            // frames; the total is logged at the end.
+            const ssize_t written = burst.empty() ? 0 : ::write(master, burst.data(), burst.size());
+            if (written > 0)
+                noiseSent += static_cast<unsigned long>(written);
+            nextNoise += NOISE_BURST_INTERVAL;
+            if (nextNoise < Clock::now())
+                nextNoise = Clock::now() + NOISE_BURST_INTERVAL;
+        }
     }
+    if (options.noiseRate > 0)
+        log.text("noise bytes sent " + std::to_string(noiseSent));
 
     log.text("stopped; register 0x004A = " +
              std::to_string(inverter.holdingRegister(options.config.addresses.front(), 0x004A)));
