@@ -47,9 +47,9 @@ pass() { checks=$((checks + 1)); echo "PASS $*"; }
 fail() { checks=$((checks + 1)); failures=$((failures + 1)); echo "FAIL $*"; }
 
 # Runs a Windows program, bounded; its output (carriage returns removed)
-# goes to the file named first.
-# Written to a file, never a pipe: Wine's helper processes inherit the
-# output and would hold a pipe open long after the program has ended.
+# goes to the file named first. A file, never a pipe: Wine's helper
+# processes inherit the output and would hold a pipe open long after the
+# program has ended.
 run_win() {
   local out="$1" limit="$2" status
   shift 2
@@ -88,12 +88,14 @@ map_port() {
 
 # A display of our own before any Wine process starts: Wine's desktop
 # process, started with the first program, keeps the display it found.
-for n in $(seq 90 120); do
-  [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-  Xvfb ":$n" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
-  pids+=($!)
-  if wait_for "/tmp/.X11-unix/X$n"; then export DISPLAY=":$n"; break; fi
+# Xvfb picks a free display number itself and writes it to fd 3.
+Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do
+  [ -s "$work/display" ] && break
+  sleep 0.1
 done
+[ -s "$work/display" ] && export DISPLAY=":$(head -n 1 "$work/display")"
 echo "--- Wine prefix $WINEPREFIX, display ${DISPLAY:-none}"
 mkdir -p "$WINEPREFIX"
 if ! timeout 300 "$WINE64" wineboot -i >/dev/null 2>&1; then
