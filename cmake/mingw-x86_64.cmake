@@ -1,19 +1,4 @@
 # Cross build for Windows with MinGW-w64 (x86_64-w64-mingw32).
-# The -posix compilers are used because only their runtime (winpthreads)
-# gives GCC 12 std::thread and std::mutex; -static links that runtime and
-# libstdc++ into each .exe so it runs without any MinGW DLL beside it.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(KORVANEL_MINGW_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER   ${KORVANEL_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${KORVANEL_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER  ${KORVANEL_MINGW_TRIPLE}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${KORVANEL_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

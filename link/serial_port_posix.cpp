@@ -161,21 +161,6 @@ bool NaturalLess(const std::string& a, const std::string& b)
 
 } // namespace
 
-const char* PortOpenFailureText(PortOpenResult result)
-{
-    switch (result) {
-    case PortOpenResult::OpenFailed:
-        return "COM Open Fail";
-    case PortOpenResult::SettingFailed:
-        return "COM Setting Fail!!";
-    case PortOpenResult::MaskFailed:
-        return "COM Mask Set Fail";
-    case PortOpenResult::Ok:
-        break;
-    }
-    return "";
-}
-
 struct SerialPort::Impl {
     UniqueFd fd;
     std::string lastError;

@@ -103,21 +103,6 @@ unsigned long ComNumber(const char* name)
 
 } // namespace
 
-const char* PortOpenFailureText(PortOpenResult result)
-{
-    switch (result) {
-    case PortOpenResult::OpenFailed:
-        return "COM Open Fail";
-    case PortOpenResult::SettingFailed:
-        return "COM Setting Fail!!";
-    case PortOpenResult::MaskFailed:
-        return "COM Mask Set Fail";
-    case PortOpenResult::Ok:
-        break;
-    }
-    return "";
-}
-
 struct SerialPort::Impl {
     UniqueHandle comm;
     // One event per record, made at open and released at close, rather than
