@@ -32,6 +32,8 @@ int main(int argc, char** argv)
         return korvanel::EXIT_USAGE_OR_PORT;
     }
     const ClearOptions& options = parsed.options;
+    for (const std::string& note : parsed.notes)
+        std::cerr << "korvanel-clear: " << note << '\n';
     switch (options.action) {
     case ClearOptions::Action::Help:
         std::cout << korvanel::ClearUsageText();

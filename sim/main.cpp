@@ -54,6 +54,10 @@ struct SimOptions {
     // as a noisy cable or a flaky adapter would; 0 for a clean line.
     unsigned noiseRate = 0;
     std::uint32_t noiseSeed = 1;
+    // The adapter hands every byte the master sends straight back.
+    bool echo = false;
+    // Bits a second of the line the replies leave on; 0 sends at once.
+    unsigned lineRate = 0;
 };
 
 // Noise goes out in small bursts, often enough that every tick interval of
@@ -64,7 +68,9 @@ const char* UsageText()
 {
     return "Usage: korvanel-sim [--address LIST] [--fault MODE] [--answer-after N]\n"
            "                    [--split-delay MS] [--flood-bytes N] [--initial VALUE]\n"
-           "                    [--noise RATE] [--seed N] [--link PATH] [--quiet]\n"
+           "                    [--noise RATE] [--seed N] [--exception CODE] [--ignore-write]\n"
+           "                    [--echo] [--reply-delay MS] [--junk-before HEX]\n"
+           "                    [--line-rate BAUD] [--link PATH] [--quiet]\n"
            "\n"
            "A virtual inverter on a pseudo-terminal. The first line printed is the\n"
            "port to open; frames received and sent are logged to standard error.\n"
@@ -82,6 +88,14 @@ const char* UsageText()
            "  --split-delay MS  pause between the halves of a split reply (default 1500)\n"
            "  --flood-bytes N   junk bytes sent by the flood fault (default 300)\n"
            "  --initial VALUE   starting value of register 0x004A (default 4660 = 0x1234)\n"
+           "  --exception CODE  code of the exception fault's replies, 1 to 255 (default 4)\n"
+           "  --ignore-write    acknowledge writes but change nothing\n"
+           "Line faults (with any fault mode):\n"
+           "  --echo            hand back every byte the master sends, before any reply\n"
+           "  --reply-delay MS  answer MS after the request (default 0)\n"
+           "  --junk-before HEX send these bytes before each reply, e.g. FF00\n"
+           "  --line-rate BAUD  send at the pace of this line, 10 bits a byte\n"
+           "                    (9600: 1.04 ms a byte; default 0, at once)\n"
            "  --link PATH       also make PATH a symbolic link to the port\n"
            "  --quiet           log nothing\n";
 }
@@ -106,13 +120,19 @@ int ParseSimOptions(int argc, char** argv, SimOptions& o)
         const bool takesValue = name == "--address" || name == "--fault" || name == "--answer-from" ||
                                 name == "--answer-after" || name == "--split-delay" || name == "--flood-bytes" ||
                                 name == "--initial" || name == "--link" || name == "--noise" ||
-                                name == "--seed";
+                                name == "--seed" || name == "--exception" || name == "--reply-delay" ||
+                                name == "--junk-before" || name == "--line-rate";
         if (takesValue && !inlineValue) {
             if (i + 1 >= argc) {
                 std::cerr << "korvanel-sim: option '" << name << "' needs a value\n";
                 return 2;
             }
             value = argv[++i];
+        }
+        if (takesValue && value.compare(0, 2, "--") == 0) {
+            std::cerr << "korvanel-sim: option '" << name << "' needs a value, not the option '"
+                      << value << "'\n";
+            return 2;
         }
         std::string error;
         long n = 0;
@@ -169,6 +189,30 @@ int ParseSimOptions(int argc, char** argv, SimOptions& o)
                 o.config.floodBytes = static_cast<unsigned>(n);
             else
                 o.config.initialClearValue = static_cast<std::uint16_t>(n);
+        } else if (name == "--exception" || name == "--reply-delay" || name == "--line-rate") {
+            const long min = name == "--exception" ? 1 : 0;
+            const long max = name == "--exception" ? 0xFF : name == "--reply-delay" ? 600000 : 4000000;
+            if (!ParseNumber(value, min, max, n)) {
+                std::cerr << "korvanel-sim: " << name << " takes a number from " << min << " to "
+                          << max << ", not '" << value << "'\n";
+                return 2;
+            }
+            if (name == "--exception")
+                o.config.exceptionCode = static_cast<std::uint8_t>(n);
+            else if (name == "--reply-delay")
+                o.config.replyDelayMs = static_cast<unsigned>(n);
+            else
+                o.lineRate = static_cast<unsigned>(n);
+        } else if (name == "--junk-before") {
+            if (!korvanel::VirtualInverter::ParseHexBytes(value, o.config.junkBefore)) {
+                std::cerr << "korvanel-sim: --junk-before takes pairs of hex digits such as FF00, not '"
+                          << value << "'\n";
+                return 2;
+            }
+        } else if (name == "--echo" && !inlineValue) {
+            o.echo = true;
+        } else if (name == "--ignore-write" && !inlineValue) {
+            o.config.ignoreWrite = true;
         } else if (name == "--link") {
             o.linkPath = value;
         } else if (name == "--quiet" && !inlineValue) {
@@ -219,6 +263,57 @@ private:
 struct PendingChunk {
     Clock::time_point due;
     FrameBytes bytes;
+};
+
+// The simulator's side of the line: what it sends leaves in order, one byte
+// after another, at the line's pace. At 9600 baud 8N1 a byte is 10 bits
+// (start, 8 data, stop): 10 / 9600 s = 1.04 ms. An echo and a reply share
+// the line, so a reply queued behind an echo follows it, as on a two-wire
+// bus where the inverter can only answer once the request is off the wire.
+class LineOut {
+public:
+    LineOut(int fd, unsigned bitsPerSecond)
+        : fd_(fd),
+          byteTime_(bitsPerSecond ? std::chrono::nanoseconds(BITS_PER_BYTE * 1000000000LL / bitsPerSecond)
+                                  : std::chrono::nanoseconds(0))
+    {
+    }
+
+    void queue(const FrameBytes& bytes, Clock::time_point now)
+    {
+        auto at = std::max(now, freeAt_);
+        for (const std::uint8_t b : bytes) {
+            at += byteTime_;
+            queued_.push_back({at, b});
+        }
+        freeAt_ = at;
+    }
+    Clock::time_point nextDue() const
+    {
+        return queued_.empty() ? Clock::time_point::max() : queued_.front().due;
+    }
+    // Writes every byte whose time has come; false when the write failed.
+    bool send(Clock::time_point now)
+    {
+        FrameBytes out;
+        while (!queued_.empty() && queued_.front().due <= now) {
+            out.push_back(queued_.front().byte);
+            queued_.pop_front();
+        }
+        return out.empty() || ::write(fd_, out.data(), out.size()) == static_cast<ssize_t>(out.size());
+    }
+
+private:
+    static constexpr long long BITS_PER_BYTE = 10;
+    struct Byte {
+        Clock::time_point due;
+        std::uint8_t byte;
+    };
+
+    int fd_;
+    std::chrono::nanoseconds byteTime_;
+    std::deque<Byte> queued_;
+    Clock::time_point freeAt_{};
 };
 
 int Fail(const std::string& what)
@@ -285,6 +380,11 @@ int main(int argc, char** argv)
     FrameBytes frame;
     Clock::time_point lastByte;
     std::deque<PendingChunk> pending;
+    LineOut line(master, options.lineRate);
+    if (options.echo)
+        log.text("the line echoes every byte the master sends");
+    if (options.lineRate > 0)
+        log.text("line rate " + std::to_string(options.lineRate) + " baud, 10 bits a byte");
     bool stopping = false;
     std::mt19937 noise(options.noiseSeed);
     auto nextNoise = Clock::now();
@@ -298,7 +398,6 @@ int main(int argc, char** argv)
         // Sleep until a byte, a signal, the end of a frame or a reply part
         // falls due.
         auto now = Clock::now();
-        int timeoutMs = -1;
         auto wakeAt = Clock::time_point::max();
         if (!frame.empty())
             wakeAt = lastByte + FRAME_GAP;
@@ -306,12 +405,20 @@ int main(int argc, char** argv)
             wakeAt = pending.front().due;
         if (options.noiseRate > 0 && nextNoise < wakeAt)
             wakeAt = nextNoise;
+        if (line.nextDue() < wakeAt)
+            wakeAt = line.nextDue();
+        // To the microsecond: bytes of a 9600 baud line are 1.04 ms apart.
+        timespec timeout{};
+        timespec* timeoutAt = nullptr;
         if (wakeAt != Clock::time_point::max()) {
-            const auto left = std::chrono::duration_cast<std::chrono::microseconds>(wakeAt - now);
-            timeoutMs = left.count() <= 0 ? 0 : static_cast<int>((left.count() + 999) / 1000);
+            const auto left = std::max<std::chrono::nanoseconds>(
+                std::chrono::nanoseconds(0), std::chrono::duration_cast<std::chrono::nanoseconds>(wakeAt - now));
+            timeout.tv_sec = static_cast<time_t>(left.count() / 1000000000);
+            timeout.tv_nsec = static_cast<long>(left.count() % 1000000000);
+            timeoutAt = &timeout;
         }
         pollfd fds[2] = {{master, POLLIN, 0}, {g_wakePipe[0], POLLIN, 0}};
-        const int ready = ::poll(fds, 2, timeoutMs);
+        const int ready = ::ppoll(fds, 2, timeoutAt, nullptr);
         if (ready < 0 && errno != EINTR)
             return Fail("poll");
         if (ready > 0 && (fds[1].revents & POLLIN))
@@ -324,6 +431,13 @@ int main(int argc, char** argv)
             if (n > 0) {
                 frame.insert(frame.end(), buf, buf + n);
                 lastByte = now;
+                // The adapter's receiver hears its own driver: the bytes come
+                // back as they go out, ahead of anything an inverter says.
+                if (options.echo) {
+                    const FrameBytes echoed(buf, buf + n);
+                    line.queue(echoed, now);
+                    log.line("TX", echoed, "echo");
+                }
             }
         }
         if (!frame.empty() && (now - lastByte >= FRAME_GAP || frame.size() >= MAX_FRAME)) {
@@ -337,12 +451,12 @@ int main(int argc, char** argv)
             frame.clear();
         }
         while (!pending.empty() && pending.front().due <= Clock::now()) {
-            const FrameBytes& bytes = pending.front().bytes;
-            if (::write(master, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
-                log.text(std::string("write failed: ") + std::strerror(errno));
-            log.line("TX", bytes, "");
+            line.queue(pending.front().bytes, Clock::now());
+            log.line("TX", pending.front().bytes, "");
             pending.pop_front();
         }
+        if (!line.send(Clock::now()))
+            log.text(std::string("write failed: ") + std::strerror(errno));
         if (options.noiseRate > 0 && Clock::now() >= nextNoise) {
             noiseOwed += options.noiseRate *
                          std::chrono::duration<double>(NOISE_BURST_INTERVAL).count();
