@@ -74,6 +74,16 @@ bool RefuseBroadcastInList(const std::string& text, const std::vector<std::uint8
     return false;
 }
 
+// A read sent to 0 is answered by no one, so a scan cannot ask it.
+bool RefuseBroadcastInScan(const std::string& text, const std::vector<std::uint8_t>& addresses,
+                           std::string& error)
+{
+    if (std::find(addresses.begin(), addresses.end(), BROADCAST_ADDRESS) == addresses.end())
+        return true;
+    error = "scan list '" + text + "' holds 0, the broadcast address, which no inverter answers";
+    return false;
+}
+
 // Each address once, in the order first named; the repeats, for a note.
 std::vector<std::uint8_t> DropRepeats(std::vector<std::uint8_t>& addresses)
 {
@@ -133,6 +143,8 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
     bool version = false;
     bool listPorts = false;
     std::string addressText;
+    std::string scanText;
+    std::vector<std::uint8_t> scanList;
 
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
@@ -157,6 +169,14 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
                 !RefuseBroadcastInList(value, o.addresses, parsed.error))
                 return parsed;
             addressText = value;
+        } else if (name == "--scan") {
+            if (!TakeValue(args, i, name, inlineValue, value, parsed.error))
+                return parsed;
+            if (!ParseAddressList(value, scanList, parsed.error) ||
+                !RefuseBroadcastInScan(value, scanList, parsed.error))
+                return parsed;
+            scanText = value;
+            o.scan = true;
         } else if (name == "--period") {
             if (!TakeValue(args, i, name, inlineValue, value, parsed.error))
                 return parsed;
@@ -170,7 +190,8 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
             o.pollPeriodMs = static_cast<std::int32_t>(ms);
         } else if (inlineValue && (name == "--trace" || name == "--stats" || name == "--list-ports" ||
                                    name == "--help" || name == "--version" || name == "--echo" ||
-                                   name == "--dialog-rules" || name == "--broadcast")) {
+                                   name == "--dialog-rules" || name == "--broadcast" ||
+                                   name == "--verify")) {
             parsed.error = "option '" + name + "' takes no value";
             return parsed;
         } else if (name == "--trace") {
@@ -183,6 +204,8 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
             o.dialogRules = true;
         } else if (name == "--broadcast") {
             o.broadcast = true;
+        } else if (name == "--verify") {
+            o.verify = true;
         } else if (name == "--list-ports") {
             listPorts = true;
         } else if (name == "--help" || name == "-h") {
@@ -212,15 +235,29 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
                        "the dialog's rule (--dialog-rules) has no echo setting";
         return parsed;
     }
+    if (o.broadcast && o.verify) {
+        parsed.error = "--verify reads each inverter back, but no inverter answers a broadcast; "
+                       "give --address LIST to clear and verify them";
+        return parsed;
+    }
+    if (o.scan && (!addressText.empty() || o.broadcast || o.verify || o.dialogRules)) {
+        parsed.error = "--scan only reads the addresses of its own list, judged by korvanel-clear's "
+                       "rule; it takes no --address, --broadcast, --verify or --dialog-rules";
+        return parsed;
+    }
     if (o.broadcast)
         o.addresses = {BROADCAST_ADDRESS};
+    if (o.scan) {
+        o.addresses = scanList;
+        addressText = scanText;
+    }
     // The dialog's user may press the button for one inverter again and
     // again, and tests that follow the dialog do the same in one session.
     if (!o.dialogRules) {
         const std::vector<std::uint8_t> repeated = DropRepeats(o.addresses);
         for (const std::uint8_t a : repeated)
             parsed.notes.push_back("address " + std::to_string(a) + " is named more than once in '" +
-                                   addressText + "'; it is cleared once");
+                                   addressText + (o.scan ? "'; it is read once" : "'; it is cleared once"));
     }
 
     if (help)
@@ -235,9 +272,10 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
 
 const char* ClearUsageText()
 {
-    return "Usage: korvanel-clear [--port NAME] [--address LIST] [--period MS] [--echo]\n"
-           "                      [--dialog-rules] [--trace] [--stats]\n"
+    return "Usage: korvanel-clear [--port NAME] [--address LIST] [--period MS] [--verify]\n"
+           "                      [--echo] [--dialog-rules] [--trace] [--stats]\n"
            "       korvanel-clear [--port NAME] --broadcast [--period MS] [--echo] [--trace]\n"
+           "       korvanel-clear [--port NAME] --scan LIST [--period MS] [--echo] [--trace]\n"
            "       korvanel-clear --list-ports | --help | --version\n"
            "\n"
            "Writes 0 to holding register 0x004A of each inverter in LIST over a\n"
@@ -253,6 +291,14 @@ const char* ClearUsageText()
            "                   one full run, in turn, on one open port (default 1); an\n"
            "                   address named twice runs once\n"
            "  --period MS      tick period, 10 to 60000 ms (default 1000)\n"
+           "  --verify         after each Clear OK, read register 0x004A back and print\n"
+           "                   'verified: register 0x004A = 0' or 'not verified: ' and\n"
+           "                   why; exit 0 only when every run cleared and verified\n"
+           "  --scan LIST      write nothing: read register 0x004A of each address in\n"
+           "                   LIST (one request, one check a period each) and print\n"
+           "                   'ADDRESS: 0x004A = VALUE (0xHHHH)' or 'ADDRESS: exception\n"
+           "                   CODE (meaning)' for each inverter that answers; exit 0\n"
+           "                   when any answered, 1 when none did\n"
            "  --echo           the adapter hands back what it sends (two-wire RS-485\n"
            "                   without echo suppression): the echo of each request is\n"
            "                   taken off before the reply is judged\n"

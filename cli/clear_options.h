@@ -30,6 +30,11 @@ struct ClearOptions {
     // Write the clear to address 0, every inverter on the bus; nothing is
     // judged, since no inverter answers a broadcast.
     bool broadcast = false;
+    // After each Clear OK, read register 0x004A back and say whether it is 0.
+    bool verify = false;
+    // Only read register 0x004A of each address (the list given to --scan,
+    // held in `addresses`) and print those that answer; nothing is written.
+    bool scan = false;
 };
 
 struct ParsedClearOptions {

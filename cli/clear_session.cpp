@@ -268,13 +268,12 @@ public:
 
     Session(const ClearOptions& options, SerialPort& port, ClearSessionIo& io, ClearTrace& trace,
             SessionStats& stats)
-        : port_(port), io_(io), trace_(trace), stats_(stats),
+        : port_(port), io_(io), dialogRules_(options.dialogRules), trace_(trace), stats_(stats),
           ops_(run_, port, trace, options.addresses.size() > 1),
           missingTick_(std::chrono::milliseconds(2 * EffectivePollPeriodMs(options.pollPeriodMs)) +
                        MISSING_TICK_GRACE)
     {
         run_.setPeriod(options.pollPeriodMs);
-        run_.replyRule = options.dialogRules ? ReplyRule::Dialog : ReplyRule::Field;
         run_.lineEchoes = options.echo;
     }
     ~Session() { poll_.stop(); }
@@ -286,6 +285,8 @@ public:
     RunEnd run(std::uint8_t address, RequestKind kind, std::uint8_t retryLimit)
     {
         ops_.beginRun(address);
+        // The dialog has no read: a read is always judged by the field rule.
+        run_.replyRule = dialogRules_ && kind == RequestKind::ClearWrite ? ReplyRule::Dialog : ReplyRule::Field;
         run_.requestKind = kind;
         run_.retryLimit = retryLimit;
         DropStaleBytes(address);
@@ -364,6 +365,7 @@ private:
 
     SerialPort& port_;
     ClearSessionIo& io_;
+    const bool dialogRules_;
     ClearTrace& trace_;
     SessionStats& stats_;
     ClearRun run_;
@@ -394,6 +396,163 @@ std::string ExceptionText(std::uint8_t code)
     return text;
 }
 
+// "4660 (0x1234)": decimal for the technician, hex for the register map.
+std::string ValueText(std::uint16_t value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%u (0x%04X)", static_cast<unsigned>(value), static_cast<unsigned>(value));
+    return text;
+}
+
+// Outcome lines go to standard output; one that cannot be written ends the
+// session with the port closed. Notes go to standard error.
+class Reporter {
+public:
+    Reporter(ClearSessionIo& io, Session& session) : io_(io), session_(session) {}
+
+    bool say(const std::string& line)
+    {
+        if (Say(io_, line))
+            return true;
+        const int error = errno;
+        session_.close();
+        io_.err << "korvanel-clear: cannot write the outcome to standard output (" << std::strerror(error)
+                << "); the session stops and the port is closed.\n";
+        return false;
+    }
+
+    // Once per session: the line gave back our request ahead of an answer.
+    void noteEcho(const FieldFindings& found)
+    {
+        if (!found.echoSeen || echoHintGiven_)
+            return;
+        echoHintGiven_ = true;
+        io_.err << "korvanel-clear: the line echoes: our request came back ahead of the "
+                   "inverter's reply. Give --echo, or with no inverter behind it the echo "
+                   "alone passes for a reply.\n";
+    }
+
+private:
+    ClearSessionIo& io_;
+    Session& session_;
+    bool echoHintGiven_ = false;
+};
+
+// An exit status, or "go on" while the session's runs continue.
+constexpr int GO_ON = -1;
+
+int EndOfRun(Session::RunEnd end, Session& session)
+{
+    if (end == Session::RunEnd::Interrupted)
+        return EXIT_INTERRUPTED;
+    if (end == Session::RunEnd::NoPacing) {
+        session.close();
+        return EXIT_RUN_FAILED;
+    }
+    return GO_ON;
+}
+
+// The read that proves a Clear: the same schedule as the Clear, so a slow
+// or noisy line gets as many chances to answer it.
+int Verify(std::uint8_t address, const std::string& prefix, Session& session, Reporter& reporter, bool& verified)
+{
+    const int status = EndOfRun(session.run(address, RequestKind::ReadRegister, MAX_RETRY_COUNT), session);
+    if (status != GO_ON)
+        return status;
+    const FieldFindings& found = session.record().findings;
+    reporter.noteEcho(found);
+    std::string line;
+    verified = false;
+    if (session.ops().outcome() == TEXT_CLEAR_OK && found.last.value == CLEAR_VALUE) {
+        verified = true;
+        line = "verified: register 0x004A = 0";
+    } else if (session.ops().outcome() == TEXT_CLEAR_OK) {
+        line = "not verified: register 0x004A = " + ValueText(found.last.value);
+    } else if (found.last.kind == FieldVerdict::Exception) {
+        line = "not verified: the read was refused: " + ExceptionText(found.last.exceptionCode);
+    } else {
+        line = "not verified: no reply to the read";
+    }
+    return reporter.say(prefix + line) ? GO_ON : EXIT_USAGE_OR_PORT;
+}
+
+int RunClears(const ClearOptions& options, Session& session, ClearSessionIo& io)
+{
+    Reporter reporter(io, session);
+    const bool showAddress = options.addresses.size() > 1;
+    bool allCleared = true;
+
+    for (const std::uint8_t address : options.addresses) {
+        const int status = EndOfRun(session.run(address, RequestKind::ClearWrite, MAX_RETRY_COUNT), session);
+        if (status != GO_ON)
+            return status;
+
+        const std::string prefix = AddressPrefix(showAddress, address);
+        const FieldFindings& found = session.record().findings;
+        const bool cleared = session.ops().outcome() == TEXT_CLEAR_OK;
+        std::string line = prefix + session.ops().outcome();
+        if (options.broadcast) {
+            line = "Broadcast sent to address 0 (" + std::to_string(session.ops().writes()) +
+                   " times): every inverter on the bus executes it, and no inverter answers a "
+                   "broadcast, so none confirmed it.";
+        } else if (!cleared) {
+            allCleared = false;
+            if (found.last.kind == FieldVerdict::Exception)
+                io.err << "korvanel-clear: inverter " << static_cast<int>(address) << " refused the write: "
+                       << ExceptionText(found.last.exceptionCode) << '\n';
+        }
+        reporter.noteEcho(found);
+        if (!reporter.say(line))
+            return EXIT_USAGE_OR_PORT;
+
+        if (options.verify && cleared) {
+            bool verified = false;
+            const int verifyStatus = Verify(address, prefix, session, reporter, verified);
+            if (verifyStatus != GO_ON)
+                return verifyStatus;
+            allCleared = allCleared && verified;
+        }
+    }
+    return allCleared ? EXIT_ALL_CLEARED : EXIT_RUN_FAILED;
+}
+
+// A scan asks each address once and checks once, one period later: on a
+// bus where a few of 247 addresses answer, the silent ones dominate, and
+// the Clear's schedule (seven periods each) would take 247 * 7 periods.
+// At --period 100 a scan of 1-247 takes about 25 s. A reply at 9600 baud
+// takes under 10 ms, well inside one period.
+constexpr std::uint8_t SCAN_RETRY_LIMIT = 0;
+
+int RunScan(const ClearOptions& options, Session& session, ClearSessionIo& io)
+{
+    Reporter reporter(io, session);
+    const auto started = Clock::now();
+    unsigned answered = 0;
+    for (const std::uint8_t address : options.addresses) {
+        const int status = EndOfRun(session.run(address, RequestKind::ReadRegister, SCAN_RETRY_LIMIT), session);
+        if (status != GO_ON)
+            return status;
+        const FieldFindings& found = session.record().findings;
+        reporter.noteEcho(found);
+        std::string line;
+        if (session.ops().outcome() == TEXT_CLEAR_OK)
+            line = "0x004A = " + ValueText(found.last.value);
+        else if (found.last.kind == FieldVerdict::Exception)
+            line = ExceptionText(found.last.exceptionCode);
+        else
+            continue;
+        ++answered;
+        if (!reporter.say(AddressPrefix(true, address) + line))
+            return EXIT_USAGE_OR_PORT;
+    }
+    char summary[128];
+    std::snprintf(summary, sizeof summary, "scan: %zu addresses asked, %u answered, %.1f s\n",
+                  options.addresses.size(), answered,
+                  std::chrono::duration<double>(Clock::now() - started).count());
+    io.err << summary;
+    return answered > 0 ? EXIT_ALL_CLEARED : EXIT_RUN_FAILED;
+}
+
 } // namespace
 
 int RunClearSession(const ClearOptions& options, ClearSessionIo& io)
@@ -412,52 +571,13 @@ int RunClearSession(const ClearOptions& options, SerialPort& port, ClearSessionI
 
     ClearTrace trace(options.trace ? &io.err : nullptr, io.start);
     Session session(options, port, io, trace, stats);
-    const bool showAddress = options.addresses.size() > 1;
-    bool allCleared = true;
-    bool echoHintGiven = false;
-
-    for (const std::uint8_t address : options.addresses) {
-        const Session::RunEnd end = session.run(address, RequestKind::ClearWrite, MAX_RETRY_COUNT);
-        if (end == Session::RunEnd::Interrupted)
-            return EXIT_INTERRUPTED;
-        if (end == Session::RunEnd::NoPacing) {
-            session.close();
-            return EXIT_RUN_FAILED;
-        }
-
-        const std::string prefix = AddressPrefix(showAddress, address);
-        const FieldFindings& found = session.record().findings;
-        const bool cleared = session.ops().outcome() == TEXT_CLEAR_OK;
-        std::string line = prefix + session.ops().outcome();
-        if (options.broadcast) {
-            line = "Broadcast sent to address 0 (" + std::to_string(session.ops().writes()) +
-                   " times): every inverter on the bus executes it, and no inverter answers a "
-                   "broadcast, so none confirmed it.";
-        } else if (!cleared) {
-            allCleared = false;
-            if (found.last.kind == FieldVerdict::Exception)
-                io.err << "korvanel-clear: inverter " << static_cast<int>(address) << " refused the write: "
-                       << ExceptionText(found.last.exceptionCode) << '\n';
-        }
-        if (found.echoSeen && !echoHintGiven) {
-            echoHintGiven = true;
-            io.err << "korvanel-clear: the line echoes: our request came back ahead of the "
-                      "inverter's reply. Give --echo, or with no inverter behind it the echo "
-                      "alone passes for a reply.\n";
-        }
-        if (!Say(io, line)) {
-            const int error = errno;
-            session.close();
-            io.err << "korvanel-clear: cannot write the outcome to standard output ("
-                   << std::strerror(error) << "); the session stops and the port is closed.\n";
-            return EXIT_USAGE_OR_PORT;
-        }
-    }
-
+    const int status = options.scan ? RunScan(options, session, io) : RunClears(options, session, io);
+    if (status == EXIT_INTERRUPTED)
+        return status;
     session.close();
     stats.closed();
     stats.report(io.err);
-    return allCleared ? EXIT_ALL_CLEARED : EXIT_RUN_FAILED;
+    return status;
 }
 
 } // namespace korvanel

@@ -121,7 +121,7 @@ FrameOutcome VirtualInverter::handleFrame(const FrameBytes& frame)
         outcome.note = "silent";
         return outcome;
     }
-    if (fault == SimFault::Exception) {
+    if (fault == SimFault::Exception || (fault == SimFault::RefuseRead && frame[1] == FN_READ_HOLDING)) {
         outcome.note = "exception reply";
         outcome.reply = lineFaults({{0, ExceptionReply(address, frame[1], config_.exceptionCode)}},
                                    outcome.note);
@@ -238,6 +238,7 @@ std::vector<ReplyChunk> VirtualInverter::shape(SimFault fault, FrameBytes reply,
     case SimFault::None:
     case SimFault::Silent:
     case SimFault::Exception:
+    case SimFault::RefuseRead:
         break;
     }
     return {{0, reply}};
@@ -293,6 +294,7 @@ bool VirtualInverter::ParseFault(const std::string& name, SimFault& fault)
         {"other-address", SimFault::OtherAddress},
         {"split", SimFault::Split},
         {"flood", SimFault::Flood},
+        {"refuse-read", SimFault::RefuseRead},
     };
     for (const auto& entry : names) {
         if (name == entry.first) {
@@ -305,7 +307,7 @@ bool VirtualInverter::ParseFault(const std::string& name, SimFault& fault)
 
 const char* VirtualInverter::FaultNames()
 {
-    return "none, silent, exception, bad-check, stray-byte, other-address, split, flood";
+    return "none, silent, exception, bad-check, stray-byte, other-address, split, flood, refuse-read";
 }
 
 } // namespace korvanel

@@ -21,6 +21,7 @@ enum class SimFault {
     OtherAddress,  // the reply from another address byte, check valid
     Split,         // the reply in two halves, a pause between them
     Flood,         // junk in place of the reply
+    RefuseRead,    // writes answered, reads refused with SimConfig::exceptionCode
 };
 
 constexpr std::uint8_t SIM_EXCEPTION_DEVICE_FAILURE = 0x04;

@@ -78,7 +78,7 @@ const char* UsageText()
            "\n"
            "  --address LIST    inverter addresses on the bus, e.g. 1 or 1-4,7 (default 1)\n"
            "  --fault MODE      none, silent, exception, bad-check, stray-byte,\n"
-           "                    other-address, split, flood (default none)\n"
+           "                    other-address, split, flood, refuse-read (default none)\n"
            "  --fault LIST:MODE the same for these addresses only (repeatable;\n"
            "                    they join the bus), e.g. --fault 3-5:silent\n"
            "  --noise RATE      junk bytes per second sent onto the line (default 0)\n"

@@ -131,6 +131,18 @@ TEST(ClearOptions, UsageErrorsSayWhatIsWrong)
         {{"--address", "--period", "20"}, "option '--address' needs a value, not the option '--period'"},
         {{"--port=--trace"}, "option '--port' needs a value, not the option '--trace'"},
         {{"--echo=1"}, "option '--echo' takes no value"},
+        {{"--verify=yes"}, "option '--verify' takes no value"},
+        {{"--broadcast", "--verify"},
+         "--verify reads each inverter back, but no inverter answers a broadcast; give --address LIST "
+         "to clear and verify them"},
+        {{"--scan", "0-3"}, "scan list '0-3' holds 0, the broadcast address, which no inverter answers"},
+        {{"--scan", "1-3", "--address", "4"},
+         "--scan only reads the addresses of its own list, judged by korvanel-clear's rule; it takes no "
+         "--address, --broadcast, --verify or --dialog-rules"},
+        {{"--dialog-rules", "--scan", "1-3"},
+         "--scan only reads the addresses of its own list, judged by korvanel-clear's rule; it takes no "
+         "--address, --broadcast, --verify or --dialog-rules"},
+        {{"--scan", "--trace"}, "option '--scan' needs a value, not the option '--trace'"},
         {{"--address", "1,,2"}, "address list '1,,2' has an empty item"},
         {{"--address", "1,"}, "address list '1,' has an empty item"},
         {{"--address", ""}, "address list '' has an empty item"},
@@ -151,6 +163,31 @@ TEST(ClearOptions, UsageErrorsSayWhatIsWrong)
         const ParsedClearOptions p = ParseClearOptions(row.args);
         EXPECT_FALSE(p.ok) << row.says;
         EXPECT_EQ(p.error, row.says);
+    }
+}
+
+TEST(ClearOptions, VerifyAndScan)
+{
+    struct Row {
+        Args args;
+        bool verify;
+        bool scan;
+        Addresses addresses;
+        std::vector<std::string> notes;
+    };
+    const Row rows[] = {
+        {{"--verify"}, true, false, {1}, {}},
+        {{"--verify", "--address", "1-3", "--dialog-rules"}, true, false, {1, 2, 3}, {}},
+        {{"--scan", "1-4,7"}, false, true, {1, 2, 3, 4, 7}, {}},
+        {{"--scan=5,2,5", "--echo"}, false, true, {5, 2}, {"address 5 is named more than once in '5,2,5'; it is read once"}},
+    };
+    for (const Row& row : rows) {
+        const ParsedClearOptions p = ParseClearOptions(row.args);
+        ASSERT_TRUE(p.ok) << p.error;
+        EXPECT_EQ(p.options.verify, row.verify);
+        EXPECT_EQ(p.options.scan, row.scan);
+        EXPECT_EQ(p.options.addresses, row.addresses);
+        EXPECT_EQ(p.notes, row.notes);
     }
 }
 

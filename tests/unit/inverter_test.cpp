@@ -160,6 +160,8 @@ TEST(VirtualInverterReplies, LineFaultsShapeEveryReply)
         {"split read: junk with the first half, delay before it", SimFault::Split, 4, 100, {0xAA}, read1,
          {{100, {0xAA, 0x01, 0x03, 0x02}}, {1500, {0x12, 0x34, 0xB5, 0x33}}}},
         {"silent stays silent", SimFault::Silent, 4, 100, {0xAA}, kRequest1, {}},
+        {"refuse-read answers a write", SimFault::RefuseRead, 2, 0, {}, kRequest1, {{0, kRequest1}}},
+        {"refuse-read refuses a read", SimFault::RefuseRead, 2, 0, {}, read1, {{0, {0x01, 0x83, 0x02, 0xC0, 0xF1}}}},
     };
     for (const Row& row : rows) {
         SimConfig config = WithFault(row.fault);
@@ -228,7 +230,7 @@ TEST(VirtualInverterReplies, HexBytesOfJunk)
 TEST(VirtualInverterReplies, FaultNames)
 {
     const char* names[] = {"none", "silent", "exception", "bad-check", "stray-byte",
-                           "other-address", "split", "flood"};
+                           "other-address", "split", "flood", "refuse-read"};
     for (const char* name : names) {
         SimFault fault;
         EXPECT_TRUE(VirtualInverter::ParseFault(name, fault)) << name;
