@@ -54,7 +54,7 @@ class PymodbusPeer(unittest.TestCase):
         with Socat() as pair:
             peer = Peer(pair.b, 2, 0x1234)
             try:
-                scan = run_clear("--port", pair.a, "--scan", "1-3", "--period", "200", "--trace")
+                scan = run_clear("--port", pair.a, "--scan", "1-3", "--period", "300", "--trace")
                 cleared = run_clear("--port", pair.a, "--address", "2", "--verify", "--period", "200")
                 self.assertEqual(peer.next_value(timeout=5), 0)
             finally:
