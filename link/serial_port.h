@@ -59,8 +59,10 @@ public:
     // The device path or name `portName` opens on this platform
     // (e.g. COM3 -> /dev/ttyS2 on Linux, COM10 -> \\.\COM10 on Windows).
     static std::string DevicePathFor(const std::string& portName);
-    // The serial ports present, one name each, in a stable order.
-    static std::vector<std::string> ListPorts();
+    // The serial ports present, one name each, in a stable order. On POSIX
+    // they are the device nodes under `deviceRoot` (a test gives a tree of
+    // its own); Windows lists its COM devices and ignores it.
+    static std::vector<std::string> ListPorts(const std::string& deviceRoot = "/dev");
 
 private:
     struct Impl;

@@ -330,23 +330,24 @@ std::string SerialPort::DevicePathFor(const std::string& portName)
     return "/dev/" + portName;
 }
 
-std::vector<std::string> SerialPort::ListPorts()
+std::vector<std::string> SerialPort::ListPorts(const std::string& deviceRoot)
 {
     std::vector<std::string> ports;
-    for (const std::string& name : DirectoryEntries("/dev")) {
+    for (const std::string& name : DirectoryEntries(deviceRoot)) {
         if (HasPrefix(name, "ttyS")) {
             if (LegacyUartPresent(name))
-                ports.push_back("/dev/" + name);
+                ports.push_back(deviceRoot + "/" + name);
         } else if (HasPrefix(name, "ttyUSB") || HasPrefix(name, "ttyACM")) {
-            ports.push_back("/dev/" + name);
+            ports.push_back(deviceRoot + "/" + name);
         }
     }
     std::sort(ports.begin(), ports.end(), NaturalLess);
     // Stable names for USB adapters, whatever order they were plugged in.
-    std::vector<std::string> byId = DirectoryEntries("/dev/serial/by-id");
+    const std::string byIdDir = deviceRoot + "/serial/by-id";
+    std::vector<std::string> byId = DirectoryEntries(byIdDir);
     std::sort(byId.begin(), byId.end());
     for (const std::string& name : byId)
-        ports.push_back("/dev/serial/by-id/" + name);
+        ports.push_back(byIdDir + "/" + name);
     return ports;
 }
 

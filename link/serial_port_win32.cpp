@@ -358,7 +358,7 @@ std::string SerialPort::DevicePathFor(const std::string& portName)
     return "\\\\.\\" + portName;
 }
 
-std::vector<std::string> SerialPort::ListPorts()
+std::vector<std::string> SerialPort::ListPorts(const std::string& /*deviceRoot*/)
 {
     // Every DOS device name, NUL-separated; COMn entries are serial ports.
     std::vector<char> names(1 << 16);

@@ -83,7 +83,8 @@ const char* UsageText()
            "  --flood-bytes N   junk bytes sent by the flood fault (default 300)\n"
            "  --initial VALUE   starting value of register 0x004A (default 4660 = 0x1234)\n"
            "  --link PATH       also make PATH a symbolic link to the port\n"
-           "  --quiet           log nothing\n";
+           "  --quiet           log nothing\n"
+           "  --version         print the version\n";
 }
 
 bool ParseNumber(const std::string& text, long min, long max, long& value)
@@ -175,6 +176,9 @@ int ParseSimOptions(int argc, char** argv, SimOptions& o)
             o.quiet = true;
         } else if ((name == "--help" || name == "-h") && !inlineValue) {
             std::cout << UsageText();
+            return -1;
+        } else if (name == "--version" && !inlineValue) {
+            std::cout << "korvanel-sim " << KORVANEL_VERSION << '\n';
             return -1;
         } else {
             std::cerr << "korvanel-sim: unknown option '" << argv[i] << "'\nTry 'korvanel-sim --help'.\n";
