@@ -18,6 +18,11 @@
 #include "gui_support.h"
 #include "resource.h"
 
+#include <ostream>
+
+// Failures show the paths, not QString's bytes.
+void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+
 namespace korvanel {
 namespace {
 
