@@ -76,9 +76,8 @@ else()
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KORVANEL_PACKAGE_CONTACT}")
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-  # The first line is the synopsis; CPack indents the rest for the control file.
-  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${KORVANEL_SUMMARY}
-Korvanel sends a Modbus RTU Write Single Register request (function 0x06)
+  # CPack puts the summary above this as the synopsis and indents the rest.
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Korvanel sends a Modbus RTU Write Single Register request (function 0x06)
 that writes 0 to holding register 0x004A of one inverter on an RS-485 or
 RS-232 line at 9600 baud 8N1, repeats it once a second until a valid reply
 comes, and reports \"!!--Clear OK--!!\" or \"!!--Operation Fail--!!\".
@@ -94,4 +93,6 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${KORVANEL_SUMMARY}")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
+# The description's quotes and blanks reach the control file as written.
+set(CPACK_VERBATIM_VARIABLES ON)
 include(CPack)

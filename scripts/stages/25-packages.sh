@@ -57,9 +57,9 @@ diff -u "$work/expected" "$work/files" || fail "the package holds other files th
 lintian --fail-on error --display-info "$deb" || fail "lintian reports errors"
 
 if dpkg-query -W -f='${Status}' korvanel 2>/dev/null | grep -q "install ok installed"; then
-  DEBIAN_FRONTEND=noninteractive apt-get purge -y korvanel >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 purge -y korvanel >/dev/null
 fi
-DEBIAN_FRONTEND=noninteractive apt-get install -y "./$deb"
+DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y "./$deb"
 
 [ "$(/usr/bin/korvanel-clear --version)" = "korvanel-clear $version" ] || fail "installed korvanel-clear --version"
 [ "$(/usr/bin/korvanel-sim --version)" = "korvanel-sim $version" ] || fail "installed korvanel-sim --version"
@@ -83,7 +83,7 @@ for page in korvanel korvanel-clear korvanel-sim; do
 done
 desktop-file-validate /usr/share/applications/korvanel.desktop || fail "desktop entry"
 
-DEBIAN_FRONTEND=noninteractive apt-get remove --purge -y korvanel
+DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 remove --purge -y korvanel
 ! dpkg-query -W -f='${Status}' korvanel 2>/dev/null | grep -q "installed" || fail "korvanel still installed"
 while read -r file; do
   [ ! -e "$file" ] || fail "$file is left after removal"
