@@ -21,7 +21,7 @@ full_packages=(
   xvfb x11-utils xdotool imagemagick fonts-dejavu-core
   clang libclang-rt-14-dev
   procps
-  dpkg-dev lintian man-db desktop-file-utils unzip
+  dpkg-dev file lintian man-db desktop-file-utils unzip
 )
 
 case "${1:-}" in
