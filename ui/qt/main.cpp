@@ -1,6 +1,7 @@
 #include <QApplication>
 
 #include "clear_app.h"
+#include "process_setup.h"
 
 namespace {
 
@@ -11,6 +12,9 @@ korvanel::CClearApp theApp;
 
 int main(int argc, char** argv)
 {
+    // Before Qt opens anything: a closed stdout must not become the port.
+    if (!korvanel::OpenMissingStandardDescriptors())
+        return 1;
     QApplication qapp(argc, argv);
     qapp.setWindowIcon(korvanel::ApplicationIcon());
     theApp.InitInstance();
