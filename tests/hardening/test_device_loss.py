@@ -4,6 +4,7 @@ without a crash, a hang or a busy loop, and the next start must say
 "COM Open Fail" cleanly. Bounds are loose enough for a loaded 2-core
 machine; the figures are printed."""
 
+import contextlib
 import os
 import signal
 import subprocess
@@ -32,34 +33,41 @@ class DeviceLoss(unittest.TestCase):
 
     def test_the_session_ends_at_once_and_the_port_is_gone(self):
         for loss_tick in self.LOSS_AFTER_TICK:
-            with self.subTest(loss_after_tick=loss_tick), tempfile.TemporaryDirectory() as tmp:
+            with self.subTest(loss_after_tick=loss_tick), tempfile.TemporaryDirectory() as tmp, \
+                    contextlib.ExitStack() as stack:
                 link = os.path.join(tmp, "inverter")
-                with Sim("--fault", "silent", "--link", link) as sim:
-                    proc = subprocess.Popen(
-                        [CLEAR, "--port", link, "--period", str(PERIOD_MS), "--trace"],
-                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-                    started = time.monotonic()
-                    trace = []
-                    for line in proc.stderr:
-                        trace.append(line)
-                        m = TRACE_LINE.match(line)
-                        if m and int(m.group("tick")) >= loss_tick:
-                            break
-                    sim.stop(signal.SIGKILL)
-                    lost = time.monotonic()
-                    rest = proc.stderr.read()
-                    _, status, usage = os.wait4(proc.pid, 0)
-                    ended = time.monotonic()
-                    out = proc.stdout.read()
-                    proc.stdout.close()
-                    proc.stderr.close()
-                    proc.returncode = os.waitstatus_to_exitcode(status)
+                sim = stack.enter_context(Sim("--fault", "silent", "--link", link))
+                # Holding the port's side keeps its number taken after the
+                # simulator dies, so that no other test's new pseudo-terminal
+                # turns up behind the dangling link; the simulator's death
+                # still hangs the line up.
+                hold = os.open(sim.port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+                stack.callback(os.close, hold)
+                proc = subprocess.Popen(
+                    [CLEAR, "--port", link, "--period", str(PERIOD_MS), "--trace"],
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                started = time.monotonic()
+                trace = []
+                for line in proc.stderr:
+                    trace.append(line)
+                    m = TRACE_LINE.match(line)
+                    if m and int(m.group("tick")) >= loss_tick:
+                        break
+                sim.stop(signal.SIGKILL)
+                lost = time.monotonic()
+                rest = proc.stderr.read()
+                _, status, usage = os.wait4(proc.pid, 0)
+                ended = time.monotonic()
+                out = proc.stdout.read()
+                proc.stdout.close()
+                proc.stderr.close()
+                proc.returncode = os.waitstatus_to_exitcode(status)
 
                 cpu = usage.ru_utime + usage.ru_stime
                 wall = ended - started
                 print("loss after tick %d: session ended %.0f ms after the loss; cpu %.3f s of %.3f s wall"
                       % (loss_tick, (ended - lost) * 1000, cpu, wall))
-                self.assertEqual(proc.returncode, 2, out + rest)
+                self.assertEqual(proc.returncode, 2, out + "".join(trace) + rest)
                 self.assertEqual(out, "", "no outcome for a run cut off")
                 self.assertRegex(rest, r"(?m)^COM Port Lost: .+'%s': " % link)
                 ticks = [int(m.group("tick")) for m in map(TRACE_LINE.match, trace + rest.splitlines(True)) if m]
