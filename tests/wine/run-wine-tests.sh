@@ -132,13 +132,13 @@ run_win "$work/start.log" 120 cmd /c exit
 map_port com5 "$work/a"
 map_port com6 "$work/b"
 map_port com12 "$work/c"
-map_port com9 "$work/v"
+map_port com20 "$work/v"
 
 echo "--- Win32 serial port"
 port_tests="$win/tests/wine/korvanel_win32_port_tests.exe"
 if [ -f "$port_tests" ]; then
   KORVANEL_TEST_PORT_A=COM5 KORVANEL_TEST_PORT_B=COM6 KORVANEL_TEST_PORT_HIGH=COM12 \
-    KORVANEL_TEST_PORT_MISSING=COM7 KORVANEL_TEST_PORT_VANISHING=COM9 run_win "$work/port.log" 120 "$port_tests"
+    KORVANEL_TEST_PORT_MISSING=COM7 KORVANEL_TEST_PORT_VANISHING=COM20 run_win "$work/port.log" 120 "$port_tests"
   status=$?
   grep -E '^\[ *(FAILED|SKIPPED|PASSED) *\]|Failure|Expected|Which is|Actual|trace' "$work/port.log"
   if [ "$status" -eq 0 ]; then pass "serial port tests"; else fail "serial port tests (status $status)"; fi
