@@ -177,6 +177,24 @@ private:
     Clock::duration longest_{};
 };
 
+// The stderr line that ends a session whose device went away.
+constexpr char TEXT_PORT_LOST[] = "COM Port Lost: ";
+
+// An unplugged adapter or a hung-up line: nothing more can be sent or heard,
+// so the whole session ends now rather than spending eight periods on the
+// run in progress and on every address left. No outcome line is printed for
+// the run in progress: it did not end, it was cut off.
+bool EndedByLostPort(SerialPort& port, ClearRun& run, PollThread& poll, ClearSessionIo& io)
+{
+    if (!port.lost())
+        return false;
+    run.setState(Idle);
+    poll.stop();
+    port.close();
+    io.err << TEXT_PORT_LOST << port.lostReason() << '\n';
+    return true;
+}
+
 bool PortReady(PortOpenResult result, SerialPort& port, ClearSessionIo& io)
 {
     if (result == PortOpenResult::Ok)
@@ -303,6 +321,8 @@ int RunClearSession(const ClearOptions& options, SerialPort& port, ClearSessionI
             const auto tickStart = Clock::now();
             OnClearTick(run, ops);
             stats.tickHandled(Clock::now() - tickStart);
+            if (EndedByLostPort(port, run, poll, io))
+                return EXIT_USAGE_OR_PORT;
         }
         stats.runEnded();
         if (showAddress)

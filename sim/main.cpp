@@ -23,6 +23,7 @@
 #include "clear_options.h"
 #include "clear_session.h"
 #include "inverter.h"
+#include "process_setup.h"
 
 namespace {
 
@@ -54,7 +55,14 @@ struct SimOptions {
     // as a noisy cable or a flaky adapter would; 0 for a clean line.
     unsigned noiseRate = 0;
     std::uint32_t noiseSeed = 1;
+    // Seconds after start at which the line goes away as an unplugged
+    // adapter does: the simulator closes its side and exits. 0 for never.
+    double vanishAfterS = 0;
 };
+
+// A day: longer than any test, short enough that the deadline's
+// arithmetic on the steady clock cannot overflow.
+constexpr double MAX_VANISH_AFTER_S = 86400;
 
 // Noise goes out in small bursts, often enough that every tick interval of
 // the shortest period (10 ms) sees some.
@@ -64,11 +72,12 @@ const char* UsageText()
 {
     return "Usage: korvanel-sim [--address LIST] [--fault MODE] [--answer-after N]\n"
            "                    [--split-delay MS] [--flood-bytes N] [--initial VALUE]\n"
-           "                    [--noise RATE] [--seed N] [--link PATH] [--quiet]\n"
+           "                    [--noise RATE] [--seed N] [--vanish-after S]\n"
+           "                    [--link PATH] [--quiet]\n"
            "\n"
            "A virtual inverter on a pseudo-terminal. The first line printed is the\n"
            "port to open; frames received and sent are logged to standard error.\n"
-           "Stops on SIGINT or SIGTERM.\n"
+           "Stops on SIGINT, SIGTERM or SIGHUP.\n"
            "\n"
            "  --address LIST    inverter addresses on the bus, e.g. 1 or 1-4,7 (default 1)\n"
            "  --fault MODE      none, silent, exception, bad-check, stray-byte,\n"
@@ -82,6 +91,8 @@ const char* UsageText()
            "  --split-delay MS  pause between the halves of a split reply (default 1500)\n"
            "  --flood-bytes N   junk bytes sent by the flood fault (default 300)\n"
            "  --initial VALUE   starting value of register 0x004A (default 4660 = 0x1234)\n"
+           "  --vanish-after S  after S seconds (decimals allowed, e.g. 1.5) close the\n"
+           "                    port's far end and exit, as an unplugged adapter\n"
            "  --link PATH       also make PATH a symbolic link to the port\n"
            "  --quiet           log nothing\n"
            "  --version         print the version\n";
@@ -107,7 +118,7 @@ int ParseSimOptions(int argc, char** argv, SimOptions& o)
         const bool takesValue = name == "--address" || name == "--fault" || name == "--answer-from" ||
                                 name == "--answer-after" || name == "--split-delay" || name == "--flood-bytes" ||
                                 name == "--initial" || name == "--link" || name == "--noise" ||
-                                name == "--seed";
+                                name == "--seed" || name == "--vanish-after";
         if (takesValue && !inlineValue) {
             if (i + 1 >= argc) {
                 std::cerr << "korvanel-sim: option '" << name << "' needs a value\n";
@@ -170,6 +181,15 @@ int ParseSimOptions(int argc, char** argv, SimOptions& o)
                 o.config.floodBytes = static_cast<unsigned>(n);
             else
                 o.config.initialClearValue = static_cast<std::uint16_t>(n);
+        } else if (name == "--vanish-after") {
+            char* end = nullptr;
+            const double seconds = std::strtod(value.c_str(), &end);
+            if (value.empty() || *end != '\0' || !(seconds > 0 && seconds <= MAX_VANISH_AFTER_S)) {
+                std::cerr << "korvanel-sim: --vanish-after takes seconds above 0, up to "
+                          << MAX_VANISH_AFTER_S << ", not '" << value << "'\n";
+                return 2;
+            }
+            o.vanishAfterS = seconds;
         } else if (name == "--link") {
             o.linkPath = value;
         } else if (name == "--quiet" && !inlineValue) {
@@ -236,6 +256,10 @@ int Fail(const std::string& what)
 int main(int argc, char** argv)
 {
     const auto start = Clock::now();
+    // Before the pseudo-terminal is made: with stdout closed it would take
+    // descriptor 1, and the port line printed would go onto the bus.
+    if (!korvanel::OpenMissingStandardDescriptors())
+        return 1;
     SimOptions options;
     if (const int status = ParseSimOptions(argc, argv, options))
         return status < 0 ? 0 : status;
@@ -265,12 +289,7 @@ int main(int argc, char** argv)
     if (::pipe(g_wakePipe) != 0)
         return Fail("cannot make a pipe");
     ::fcntl(g_wakePipe[1], F_SETFL, O_NONBLOCK);
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    korvanel::RouteStopSignals(OnStopSignal);
 
     if (!options.linkPath.empty()) {
         struct stat st {};
@@ -297,6 +316,9 @@ int main(int argc, char** argv)
     if (options.noiseRate > 0)
         log.text("noise " + std::to_string(options.noiseRate) + " bytes/s, seed " +
                  std::to_string(options.noiseSeed));
+    const bool vanishes = options.vanishAfterS > 0;
+    const auto vanishAt =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.vanishAfterS));
 
     while (!stopping) {
         // Sleep until a byte, a signal, the end of a frame or a reply part
@@ -310,6 +332,8 @@ int main(int argc, char** argv)
             wakeAt = pending.front().due;
         if (options.noiseRate > 0 && nextNoise < wakeAt)
             wakeAt = nextNoise;
+        if (vanishes && vanishAt < wakeAt)
+            wakeAt = vanishAt;
         if (wakeAt != Clock::time_point::max()) {
             const auto left = std::chrono::duration_cast<std::chrono::microseconds>(wakeAt - now);
             timeoutMs = left.count() <= 0 ? 0 : static_cast<int>((left.count() + 999) / 1000);
@@ -362,6 +386,10 @@ int main(int argc, char** argv)
             nextNoise += NOISE_BURST_INTERVAL;
             if (nextNoise < Clock::now())
                 nextNoise = Clock::now() + NOISE_BURST_INTERVAL;
+        }
+        if (vanishes && Clock::now() >= vanishAt) {
+            log.text("vanished: the port's far end is closed");
+            stopping = true;
         }
     }
     if (options.noiseRate > 0)

@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "clear_app.h"
+#include "process_setup.h"
 
 namespace {
 
@@ -24,6 +25,9 @@ const char* const USAGE_TEXT =
 
 int main(int argc, char** argv)
 {
+    // Before Qt opens anything: a closed stdout must not become the port.
+    if (!korvanel::OpenMissingStandardDescriptors())
+        return 1;
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         std::cout << "korvanel " << KORVANEL_VERSION << '\n';
         return 0;
