@@ -189,6 +189,24 @@ private:
     Clock::duration longest_{};
 };
 
+// The stderr line that ends a session whose device went away.
+constexpr char TEXT_PORT_LOST[] = "COM Port Lost: ";
+
+// An unplugged adapter or a hung-up line: nothing more can be sent or heard,
+// so the whole session ends now rather than spending eight periods on the
+// run in progress and on every address left. No outcome line is printed for
+// the run in progress: it did not end, it was cut off.
+bool EndedByLostPort(SerialPort& port, ClearRun& run, PollThread& poll, ClearSessionIo& io)
+{
+    if (!port.lost())
+        return false;
+    run.setState(Idle);
+    poll.stop();
+    port.close();
+    io.err << TEXT_PORT_LOST << port.lostReason() << '\n';
+    return true;
+}
+
 bool PortReady(PortOpenResult result, SerialPort& port, ClearSessionIo& io)
 {
     if (result == PortOpenResult::Ok)
@@ -264,7 +282,7 @@ namespace {
 // thread that paces it and the queue its ticks arrive on.
 class Session {
 public:
-    enum class RunEnd { Finished, Interrupted, NoPacing };
+    enum class RunEnd { Finished, Interrupted, NoPacing, PortLost };
 
     Session(const ClearOptions& options, SerialPort& port, ClearSessionIo& io, ClearTrace& trace,
             SessionStats& stats)
@@ -323,6 +341,8 @@ public:
             const auto tickStart = Clock::now();
             OnClearTick(run_, ops_);
             stats_.tickHandled(Clock::now() - tickStart);
+            if (EndedByLostPort(port_, run_, poll_, io_))
+                return RunEnd::PortLost;
         }
         stats_.runEnded();
         return RunEnd::Finished;
@@ -445,6 +465,10 @@ int EndOfRun(Session::RunEnd end, Session& session)
 {
     if (end == Session::RunEnd::Interrupted)
         return EXIT_INTERRUPTED;
+    // The port is closed and the loss said; no outcome line for a run that
+    // was cut off.
+    if (end == Session::RunEnd::PortLost)
+        return EXIT_USAGE_OR_PORT;
     if (end == Session::RunEnd::NoPacing) {
         session.close();
         return EXIT_RUN_FAILED;

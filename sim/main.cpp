@@ -23,6 +23,7 @@
 #include "clear_options.h"
 #include "clear_session.h"
 #include "inverter.h"
+#include "process_setup.h"
 
 namespace {
 
@@ -58,7 +59,14 @@ struct SimOptions {
     bool echo = false;
     // Bits a second of the line the replies leave on; 0 sends at once.
     unsigned lineRate = 0;
+    // Seconds after start at which the line goes away as an unplugged
+    // adapter does: the simulator closes its side and exits. 0 for never.
+    double vanishAfterS = 0;
 };
+
+// A day: longer than any test, short enough that the deadline's
+// arithmetic on the steady clock cannot overflow.
+constexpr double MAX_VANISH_AFTER_S = 86400;
 
 // Noise goes out in small bursts, often enough that every tick interval of
 // the shortest period (10 ms) sees some.
@@ -70,11 +78,11 @@ const char* UsageText()
            "                    [--split-delay MS] [--flood-bytes N] [--initial VALUE]\n"
            "                    [--noise RATE] [--seed N] [--exception CODE] [--ignore-write]\n"
            "                    [--echo] [--reply-delay MS] [--junk-before HEX]\n"
-           "                    [--line-rate BAUD] [--link PATH] [--quiet]\n"
+           "                    [--line-rate BAUD] [--vanish-after S] [--link PATH] [--quiet]\n"
            "\n"
            "A virtual inverter on a pseudo-terminal. The first line printed is the\n"
            "port to open; frames received and sent are logged to standard error.\n"
-           "Stops on SIGINT or SIGTERM.\n"
+           "Stops on SIGINT, SIGTERM or SIGHUP.\n"
            "\n"
            "  --address LIST    inverter addresses on the bus, e.g. 1 or 1-4,7 (default 1)\n"
            "  --fault MODE      none, silent, exception, bad-check, stray-byte,\n"
@@ -96,8 +104,11 @@ const char* UsageText()
            "  --junk-before HEX send these bytes before each reply, e.g. FF00\n"
            "  --line-rate BAUD  send at the pace of this line, 10 bits a byte\n"
            "                    (9600: 1.04 ms a byte; default 0, at once)\n"
+           "  --vanish-after S  after S seconds (decimals allowed, e.g. 1.5) close the\n"
+           "                    port's far end and exit, as an unplugged adapter\n"
            "  --link PATH       also make PATH a symbolic link to the port\n"
-           "  --quiet           log nothing\n";
+           "  --quiet           log nothing\n"
+           "  --version         print the version\n";
 }
 
 bool ParseNumber(const std::string& text, long min, long max, long& value)
@@ -121,7 +132,7 @@ int ParseSimOptions(int argc, char** argv, SimOptions& o)
                                 name == "--answer-after" || name == "--split-delay" || name == "--flood-bytes" ||
                                 name == "--initial" || name == "--link" || name == "--noise" ||
                                 name == "--seed" || name == "--exception" || name == "--reply-delay" ||
-                                name == "--junk-before" || name == "--line-rate";
+                                name == "--junk-before" || name == "--line-rate" || name == "--vanish-after";
         if (takesValue && !inlineValue) {
             if (i + 1 >= argc) {
                 std::cerr << "korvanel-sim: option '" << name << "' needs a value\n";
@@ -213,12 +224,24 @@ int ParseSimOptions(int argc, char** argv, SimOptions& o)
             o.echo = true;
         } else if (name == "--ignore-write" && !inlineValue) {
             o.config.ignoreWrite = true;
+        } else if (name == "--vanish-after") {
+            char* end = nullptr;
+            const double seconds = std::strtod(value.c_str(), &end);
+            if (value.empty() || *end != '\0' || !(seconds > 0 && seconds <= MAX_VANISH_AFTER_S)) {
+                std::cerr << "korvanel-sim: --vanish-after takes seconds above 0, up to "
+                          << MAX_VANISH_AFTER_S << ", not '" << value << "'\n";
+                return 2;
+            }
+            o.vanishAfterS = seconds;
         } else if (name == "--link") {
             o.linkPath = value;
         } else if (name == "--quiet" && !inlineValue) {
             o.quiet = true;
         } else if ((name == "--help" || name == "-h") && !inlineValue) {
             std::cout << UsageText();
+            return -1;
+        } else if (name == "--version" && !inlineValue) {
+            std::cout << "korvanel-sim " << KORVANEL_VERSION << '\n';
             return -1;
         } else {
             std::cerr << "korvanel-sim: unknown option '" << argv[i] << "'\nTry 'korvanel-sim --help'.\n";
@@ -327,6 +350,10 @@ int Fail(const std::string& what)
 int main(int argc, char** argv)
 {
     const auto start = Clock::now();
+    // Before the pseudo-terminal is made: with stdout closed it would take
+    // descriptor 1, and the port line printed would go onto the bus.
+    if (!korvanel::OpenMissingStandardDescriptors())
+        return 1;
     SimOptions options;
     if (const int status = ParseSimOptions(argc, argv, options))
         return status < 0 ? 0 : status;
@@ -356,12 +383,7 @@ int main(int argc, char** argv)
     if (::pipe(g_wakePipe) != 0)
         return Fail("cannot make a pipe");
     ::fcntl(g_wakePipe[1], F_SETFL, O_NONBLOCK);
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    korvanel::RouteStopSignals(OnStopSignal);
 
     if (!options.linkPath.empty()) {
         struct stat st {};
@@ -393,6 +415,9 @@ int main(int argc, char** argv)
     if (options.noiseRate > 0)
         log.text("noise " + std::to_string(options.noiseRate) + " bytes/s, seed " +
                  std::to_string(options.noiseSeed));
+    const bool vanishes = options.vanishAfterS > 0;
+    const auto vanishAt =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.vanishAfterS));
 
     while (!stopping) {
         // Sleep until a byte, a signal, the end of a frame or a reply part
@@ -405,6 +430,8 @@ int main(int argc, char** argv)
             wakeAt = pending.front().due;
         if (options.noiseRate > 0 && nextNoise < wakeAt)
             wakeAt = nextNoise;
+        if (vanishes && vanishAt < wakeAt)
+            wakeAt = vanishAt;
         if (line.nextDue() < wakeAt)
             wakeAt = line.nextDue();
         // To the microsecond: bytes of a 9600 baud line are 1.04 ms apart.
@@ -472,6 +499,10 @@ int main(int argc, char** argv)
             nextNoise += NOISE_BURST_INTERVAL;
             if (nextNoise < Clock::now())
                 nextNoise = Clock::now() + NOISE_BURST_INTERVAL;
+        }
+        if (vanishes && Clock::now() >= vanishAt) {
+            log.text("vanished: the port's far end is closed");
+            stopping = true;
         }
     }
     if (options.noiseRate > 0)

@@ -108,6 +108,11 @@ timeout 60 "$WINESERVER" -w
 # that they are listed as a Windows port driver would list them.
 pty_pair "$work/a" "$work/b"
 pty_pair "$work/c" "$work/d"
+# A port whose far end takes one byte and goes, as an adapter pulled out:
+# socat closes the pseudo-terminal half a second after its reader ends.
+socat pty,raw,echo=0,link="$work/v" SYSTEM:'head -c1 >/dev/null' 2>/dev/null &
+pids+=($!)
+wait_for "$work/v"
 for mapping in "COM5=$work/a" "COM6=$work/b" "COM12=$work/c"; do
   timeout 60 "$WINE64" reg add 'HKLM\Software\Wine\Ports' /v "${mapping%%=*}" \
     /d "$(readlink -f "${mapping#*=}")" /f >/dev/null 2>&1
@@ -127,12 +132,13 @@ run_win "$work/start.log" 120 cmd /c exit
 map_port com5 "$work/a"
 map_port com6 "$work/b"
 map_port com12 "$work/c"
+map_port com20 "$work/v"
 
 echo "--- Win32 serial port"
 port_tests="$win/tests/wine/korvanel_win32_port_tests.exe"
 if [ -f "$port_tests" ]; then
   KORVANEL_TEST_PORT_A=COM5 KORVANEL_TEST_PORT_B=COM6 KORVANEL_TEST_PORT_HIGH=COM12 \
-    KORVANEL_TEST_PORT_MISSING=COM7 run_win "$work/port.log" 120 "$port_tests"
+    KORVANEL_TEST_PORT_MISSING=COM7 KORVANEL_TEST_PORT_VANISHING=COM20 run_win "$work/port.log" 120 "$port_tests"
   status=$?
   grep -E '^\[ *(FAILED|SKIPPED|PASSED) *\]|Failure|Expected|Which is|Actual|trace' "$work/port.log"
   if [ "$status" -eq 0 ]; then pass "serial port tests"; else fail "serial port tests (status $status)"; fi
@@ -233,9 +239,9 @@ fi
 echo "--- korvanel-clear.exe when the line goes away, and over many runs"
 if [ -f "$clear_exe" ] && [ -x "$sim" ]; then
   # The simulator dies after the first request, as a pulled USB adapter
-  # would: the run must end as failed within its checks, without spinning,
-  # and the next start must say "COM Open Fail" (the port's link is left
-  # dangling).
+  # would: the session must end at the next tick with "COM Port Lost" and
+  # status 2, without spinning, and the next start must say "COM Open Fail"
+  # (the port's link is left dangling).
   start_sim com8 --fault silent
   TIMEFORMAT="%R %U %S"
   { time timeout -k 5 60 "$WINE64" "$clear_exe" --port COM8 --period 200 --trace \
@@ -249,8 +255,8 @@ if [ -f "$clear_exe" ] && [ -x "$sim" ]; then
   status=$(sed -n 's/^status //p' "$work/loss.status")
   read -r wall user sys <"$work/loss.time"
   cpu_low=$(awk -v w="$wall" -v u="$user" -v s="$sys" 'BEGIN { print (u + s < 0.5 * w) ? "yes" : "no" }')
-  if [ "$status" = 1 ] && grep -qF -- "!!--Operation Fail--!!" "$work/loss.log" && [ "$cpu_low" = yes ]; then
-    pass "line lost mid-run: status 1, \"!!--Operation Fail--!!\" after ${wall}s, cpu ${user}+${sys}s"
+  if [ "$status" = 2 ] && grep -q "^COM Port Lost: " "$work/loss.log" && [ "$cpu_low" = yes ]; then
+    pass "line lost mid-run: status 2, \"$(grep -m1 "^COM Port Lost: " "$work/loss.log")\" after ${wall}s, cpu ${user}+${sys}s"
   else
     fail "line lost mid-run: status $status, ${wall}s wall, cpu ${user}+${sys}s, output:"
     sed 's/^/    /' "$work/loss.log"

@@ -3,6 +3,7 @@
 #include <QFontMetrics>
 #include <QStringList>
 
+#include "korvanel_version.h"
 #include "resource.h"
 
 namespace korvanel {
@@ -38,7 +39,7 @@ const char* const MAIN_DIALOG_CAPTION = "Korvanel";
 const ControlTemplate ABOUT_DIALOG_CONTROLS[] = {
     {IDR_MAINFRAME, ControlKind::Icon, "", true, true, false, 11, 17, 20, 20},
     {IDC_STATIC, ControlKind::Static, "", true, true, false, 40, 10, 119, 8},
-    {IDC_STATIC, ControlKind::Static, "Korvanel Version 1.0", true, true, false, 40, 25, 119, 8},
+    {IDC_STATIC, ControlKind::Static, KORVANEL_ABOUT_VERSION_LINE, true, true, false, 40, 25, 119, 8},
     {ID_OK, ControlKind::DefPushButton, "OK", true, true, true, 178, 7, 50, 14},
 };
 const int ABOUT_DIALOG_CONTROL_COUNT =
