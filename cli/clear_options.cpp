@@ -1,87 +1,30 @@
 #include "clear_options.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "clear_run.h"
+#include "command_line.h"
 
 namespace korvanel {
 
 namespace {
 
-constexpr long MAX_ADDRESS = 255;
-
-bool ParseAddressItem(const std::string& item, std::vector<std::uint8_t>& addresses,
-                      std::string& error)
-{
-    const std::size_t dash = item.find('-');
-    long first = 0;
-    long last = 0;
-    if (dash == std::string::npos) {
-        if (!ParseDecimal(item, first)) {
-            error = "'" + item + "' is not an address";
-            return false;
-        }
-        last = first;
-    } else if (!ParseDecimal(item.substr(0, dash), first) ||
-               !ParseDecimal(item.substr(dash + 1), last)) {
-        error = "'" + item + "' is not an address range";
-        return false;
-    }
-    if (first > MAX_ADDRESS || last > MAX_ADDRESS) {
-        error = "address '" + item + "' is outside 0 to 255";
-        return false;
-    }
-    if (first > last) {
-        error = "range '" + item + "' runs backwards";
-        return false;
-    }
-    for (long a = first; a <= last; ++a)
-        addresses.push_back(static_cast<std::uint8_t>(a));
-    return true;
-}
-
-bool TakeValue(const std::vector<std::string>& args, std::size_t& i, const std::string& name,
-               const std::string* inlineValue, std::string& value, std::string& error)
-{
-    if (inlineValue) {
-        value = *inlineValue;
-    } else if (i + 1 >= args.size()) {
-        error = "option '" + name + "' needs a value";
-        return false;
-    } else {
-        value = args[++i];
-    }
-    // "--port --trace" forgot the port; taking "--trace" as its name would
-    // open a file of that name and silently drop the trace.
-    if (value.compare(0, 2, "--") == 0) {
-        error = "option '" + name + "' needs a value, not the option '" + value + "'";
-        return false;
-    }
-    return true;
-}
-
 // Address 0 in a list would write every inverter on the bus, and the run
 // would then fail for want of an answer that never comes.
-bool RefuseBroadcastInList(const std::string& text, const std::vector<std::uint8_t>& addresses,
-                           std::string& error)
+void RefuseBroadcastInList(const std::string& text, const std::vector<std::uint8_t>& addresses)
 {
-    if (std::find(addresses.begin(), addresses.end(), BROADCAST_ADDRESS) == addresses.end())
-        return true;
-    error = "address list '" + text +
-            "' holds 0, the broadcast address: every inverter on the bus executes a write to 0 "
-            "and none answers. To clear them all, give --broadcast instead";
-    return false;
+    if (std::find(addresses.begin(), addresses.end(), BROADCAST_ADDRESS) != addresses.end())
+        throw UsageError("address list '" + text +
+                         "' holds 0, the broadcast address: every inverter on the bus executes a "
+                         "write to 0 and none answers. To clear them all, give --broadcast instead");
 }
 
 // A read sent to 0 is answered by no one, so a scan cannot ask it.
-bool RefuseBroadcastInScan(const std::string& text, const std::vector<std::uint8_t>& addresses,
-                           std::string& error)
+void RefuseBroadcastInScan(const std::string& text, const std::vector<std::uint8_t>& addresses)
 {
-    if (std::find(addresses.begin(), addresses.end(), BROADCAST_ADDRESS) == addresses.end())
-        return true;
-    error = "scan list '" + text + "' holds 0, the broadcast address, which no inverter answers";
-    return false;
+    if (std::find(addresses.begin(), addresses.end(), BROADCAST_ADDRESS) != addresses.end())
+        throw UsageError("scan list '" + text +
+                         "' holds 0, the broadcast address, which no inverter answers");
 }
 
 // Each address once, in the order first named; the repeats, for a note.
@@ -101,40 +44,6 @@ std::vector<std::uint8_t> DropRepeats(std::vector<std::uint8_t>& addresses)
 
 } // namespace
 
-bool ParseDecimal(const std::string& text, long& value)
-{
-    if (text.empty() || text.size() > 9)
-        return false;
-    value = 0;
-    for (const char c : text) {
-        if (!std::isdigit(static_cast<unsigned char>(c)))
-            return false;
-        value = value * 10 + (c - '0');
-    }
-    return true;
-}
-
-bool ParseAddressList(const std::string& text, std::vector<std::uint8_t>& addresses,
-                      std::string& error)
-{
-    addresses.clear();
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t comma = text.find(',', start);
-        const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos
-                                                                               : comma - start);
-        if (item.empty()) {
-            error = "address list '" + text + "' has an empty item";
-            return false;
-        }
-        if (!ParseAddressItem(item, addresses, error))
-            return false;
-        if (comma == std::string::npos)
-            return true;
-        start = comma + 1;
-    }
-}
-
 ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
 {
     ParsedClearOptions parsed;
@@ -146,79 +55,50 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
     std::string scanText;
     std::vector<std::uint8_t> scanList;
 
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::string inlineText;
-        const std::string* inlineValue = nullptr;
-        const std::size_t eq = name.find('=');
-        if (name.compare(0, 2, "--") == 0 && eq != std::string::npos) {
-            inlineText = name.substr(eq + 1);
-            name.resize(eq);
-            inlineValue = &inlineText;
-        }
-        std::string value;
-
-        if (name == "--port") {
-            if (!TakeValue(args, i, name, inlineValue, value, parsed.error))
-                return parsed;
-            o.portName = value;
-        } else if (name == "--address") {
-            if (!TakeValue(args, i, name, inlineValue, value, parsed.error))
-                return parsed;
-            if (!ParseAddressList(value, o.addresses, parsed.error) ||
-                !RefuseBroadcastInList(value, o.addresses, parsed.error))
-                return parsed;
-            addressText = value;
-        } else if (name == "--scan") {
-            if (!TakeValue(args, i, name, inlineValue, value, parsed.error))
-                return parsed;
-            if (!ParseAddressList(value, scanList, parsed.error) ||
-                !RefuseBroadcastInScan(value, scanList, parsed.error))
-                return parsed;
-            scanText = value;
-            o.scan = true;
-        } else if (name == "--period") {
-            if (!TakeValue(args, i, name, inlineValue, value, parsed.error))
-                return parsed;
-            long ms = 0;
-            if (!ParseDecimal(value, ms) || ms < CLI_MIN_PERIOD_MS || ms > CLI_MAX_PERIOD_MS) {
-                parsed.error = "period '" + value + "' is not a number of milliseconds from " +
-                               std::to_string(CLI_MIN_PERIOD_MS) + " to " +
-                               std::to_string(CLI_MAX_PERIOD_MS);
-                return parsed;
-            }
-            o.pollPeriodMs = static_cast<std::int32_t>(ms);
-        } else if (inlineValue && (name == "--trace" || name == "--stats" || name == "--list-ports" ||
-                                   name == "--help" || name == "--version" || name == "--echo" ||
-                                   name == "--dialog-rules" || name == "--broadcast" ||
-                                   name == "--verify")) {
-            parsed.error = "option '" + name + "' takes no value";
-            return parsed;
-        } else if (name == "--trace") {
-            o.trace = true;
-        } else if (name == "--stats") {
-            o.stats = true;
-        } else if (name == "--echo") {
-            o.echo = true;
-        } else if (name == "--dialog-rules") {
-            o.dialogRules = true;
-        } else if (name == "--broadcast") {
-            o.broadcast = true;
-        } else if (name == "--verify") {
-            o.verify = true;
-        } else if (name == "--list-ports") {
-            listPorts = true;
-        } else if (name == "--help" || name == "-h") {
-            help = true;
-        } else if (name == "--version") {
-            version = true;
-        } else if (name.compare(0, 1, "-") == 0) {
-            parsed.error = "unknown option '" + name + "'";
-            return parsed;
-        } else {
-            parsed.error = "unexpected argument '" + name + "'";
-            return parsed;
-        }
+    const auto addressList = [](const std::string& text, std::vector<std::uint8_t>& addresses) {
+        std::string error;
+        if (!ParseAddressList(text, addresses, error))
+            throw UsageError(error);
+    };
+    const std::vector<CommandOption> options = {
+        ValueOption("--port", [&](const std::string& value) { o.portName = value; }),
+        ValueOption("--address",
+                    [&](const std::string& value) {
+                        addressList(value, o.addresses);
+                        RefuseBroadcastInList(value, o.addresses);
+                        addressText = value;
+                    }),
+        ValueOption("--scan",
+                    [&](const std::string& value) {
+                        addressList(value, scanList);
+                        RefuseBroadcastInScan(value, scanList);
+                        scanText = value;
+                        o.scan = true;
+                    }),
+        ValueOption("--period",
+                    [&](const std::string& value) {
+                        long ms = 0;
+                        if (!ParseDecimal(value, ms) || ms < CLI_MIN_PERIOD_MS || ms > CLI_MAX_PERIOD_MS)
+                            throw UsageError("period '" + value + "' is not a number of milliseconds from " +
+                                             std::to_string(CLI_MIN_PERIOD_MS) + " to " +
+                                             std::to_string(CLI_MAX_PERIOD_MS));
+                        o.pollPeriodMs = static_cast<std::int32_t>(ms);
+                    }),
+        SwitchOption("--trace", o.trace),
+        SwitchOption("--stats", o.stats),
+        SwitchOption("--echo", o.echo),
+        SwitchOption("--dialog-rules", o.dialogRules),
+        SwitchOption("--broadcast", o.broadcast),
+        SwitchOption("--verify", o.verify),
+        SwitchOption("--list-ports", listPorts),
+        SwitchOption("-h,--help", help),
+        SwitchOption("--version", version),
+    };
+    try {
+        ParseCommandLine(options, args);
+    } catch (const UsageError& e) {
+        parsed.error = e.what();
+        return parsed;
     }
 
     if (o.broadcast && !addressText.empty()) {

@@ -49,15 +49,6 @@ struct ParsedClearOptions {
 // `args` are the arguments after the program name.
 ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args);
 
-// "7", "1-4,7", "0-255": addresses 0 to 255, in the order given (the
-// simulator's bus may hold 0; korvanel-clear refuses it in a list).
-// False, with `error` saying why, for anything else.
-bool ParseAddressList(const std::string& text, std::vector<std::uint8_t>& addresses,
-                      std::string& error);
-
-// A decimal number of at most nine digits, no sign or spaces.
-bool ParseDecimal(const std::string& text, long& value);
-
 const char* ClearUsageText();
 
 } // namespace korvanel

@@ -7,6 +7,7 @@
 #include <deque>
 #include <mutex>
 
+#include "hex_bytes.h"
 #include "poll_thread.h"
 #include "process_resources.h"
 #include "serial_port.h"
@@ -216,17 +217,6 @@ bool PortReady(PortOpenResult result, SerialPort& port, ClearSessionIo& io)
 }
 
 } // namespace
-
-std::string HexBytes(const std::uint8_t* bytes, std::uint32_t count)
-{
-    std::string text;
-    char cell[4];
-    for (std::uint32_t i = 0; i < count; ++i) {
-        std::snprintf(cell, sizeof cell, i ? " %02X" : "%02X", bytes[i]);
-        text += cell;
-    }
-    return text;
-}
 
 void ClearTrace::prefix(int address, unsigned tick)
 {

@@ -48,8 +48,6 @@ private:
     Clock::time_point start_;
 };
 
-std::string HexBytes(const std::uint8_t* bytes, std::uint32_t count);
-
 struct ClearSessionIo {
     std::ostream& out;
     std::ostream& err;

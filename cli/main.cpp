@@ -6,6 +6,7 @@
 
 #include "clear_options.h"
 #include "clear_session.h"
+#include "command_line.h"
 #include "process_setup.h"
 #include "serial_port.h"
 
@@ -30,8 +31,7 @@ int main(int argc, char** argv)
     const std::vector<std::string> args(argv + 1, argv + argc);
     const korvanel::ParsedClearOptions parsed = korvanel::ParseClearOptions(args);
     if (!parsed.ok) {
-        std::cerr << "korvanel-clear: " << parsed.error << "\n"
-                  << "Try 'korvanel-clear --help'.\n";
+        korvanel::PrintUsageError(std::cerr, "korvanel-clear", parsed.error);
         return korvanel::EXIT_USAGE_OR_PORT;
     }
     const ClearOptions& options = parsed.options;

@@ -7,8 +7,10 @@
 # Safe to run again: packages already present are not fetched twice.
 set -euo pipefail
 
-# A C++17 compiler, CMake and Ninja; korvanel-sim needs nothing more.
-demo_packages=(g++ cmake ninja-build)
+# A C++17 compiler, CMake and Ninja, and CLI11 (header-only), which parses
+# the options of korvanel-clear and korvanel-sim; nothing more. The full list
+# holds these too.
+demo_packages=(g++ cmake ninja-build libcli11-dev)
 
 full_packages=(
   "${demo_packages[@]}"

@@ -17,18 +17,21 @@
 #include <deque>
 #include <random>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "clear_options.h"
-#include "clear_session.h"
+#include "command_line.h"
+#include "hex_bytes.h"
 #include "inverter.h"
 #include "process_setup.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using korvanel::CommandOption;
 using korvanel::FrameBytes;
+using korvanel::UsageError;
 
 // A request ends with a silence: 3.5 characters at 9600 baud with 11 bits
 // each is 3.5 * 11 / 9600 s = 4.01 ms.
@@ -67,6 +70,15 @@ struct SimOptions {
 // A day: longer than any test, short enough that the deadline's
 // arithmetic on the steady clock cannot overflow.
 constexpr double MAX_VANISH_AFTER_S = 86400;
+// Ten minutes: far beyond any master's reply wait, for every delay and count
+// of requests.
+constexpr long MAX_DELAY_MS = 600000;
+constexpr long MAX_FLOOD_BYTES = 4096;
+// A thousand times what a 9600 baud line carries (960 bytes a second).
+constexpr long MAX_NOISE_RATE = 1000000;
+constexpr long MAX_LINE_RATE = 4000000;
+// The largest seed a signed 32-bit number holds.
+constexpr long MAX_SEED = 0x7FFFFFFF;
 
 // Noise goes out in small bursts, often enough that every tick interval of
 // the shortest period (10 ms) sees some.
@@ -111,148 +123,112 @@ const char* UsageText()
            "  --version         print the version\n";
 }
 
-bool ParseNumber(const std::string& text, long min, long max, long& value)
+// "--exception 4": a number from `min` to `max`, handed to `store`.
+template <typename Store>
+CommandOption NumberOption(const char* name, long min, long max, Store store)
 {
-    return korvanel::ParseDecimal(text, value) && value >= min && value <= max;
+    return korvanel::ValueOption(name, [=](const std::string& value) {
+        long n = 0;
+        if (!korvanel::ParseDecimal(value, n) || n < min || n > max)
+            throw UsageError(std::string(name) + " takes a number from " + std::to_string(min) + " to " +
+                             std::to_string(max) + ", not '" + value + "'");
+        store(n);
+    });
+}
+
+void TakeAddressList(const std::string& text, std::vector<std::uint8_t>& addresses)
+{
+    std::string error;
+    if (!korvanel::ParseAddressList(text, addresses, error))
+        throw UsageError(error);
+}
+
+// "--fault MODE" for the whole bus, "--fault LIST:MODE" for these addresses.
+void TakeFault(const std::string& value, korvanel::SimConfig& config)
+{
+    const std::size_t colon = value.find(':');
+    const std::string mode = colon == std::string::npos ? value : value.substr(colon + 1);
+    korvanel::SimFault fault = korvanel::SimFault::None;
+    if (!korvanel::VirtualInverter::ParseFault(mode, fault))
+        throw UsageError("unknown fault '" + mode + "' (one of " + korvanel::VirtualInverter::FaultNames() +
+                         ")");
+    if (colon == std::string::npos) {
+        config.fault = fault;
+        return;
+    }
+    std::vector<std::uint8_t> own;
+    TakeAddressList(value.substr(0, colon), own);
+    for (const std::uint8_t a : own)
+        config.faultByAddress[a] = fault;
+}
+
+void TakeVanishAfter(const std::string& value, double& vanishAfterS)
+{
+    char* end = nullptr;
+    const double seconds = std::strtod(value.c_str(), &end);
+    if (value.empty() || *end != '\0' || !(seconds > 0 && seconds <= MAX_VANISH_AFTER_S)) {
+        std::ostringstream what;
+        what << "--vanish-after takes seconds above 0, up to " << MAX_VANISH_AFTER_S << ", not '" << value
+             << "'";
+        throw UsageError(what.str());
+    }
+    vanishAfterS = seconds;
 }
 
 // 0 to continue, or an exit status.
-int ParseSimOptions(int argc, char** argv, SimOptions& o)
+int ParseSimOptions(const std::vector<std::string>& args, SimOptions& o)
 {
-    for (int i = 1; i < argc; ++i) {
-        std::string name = argv[i];
-        std::string value;
-        const std::size_t eq = name.find('=');
-        const bool inlineValue = name.compare(0, 2, "--") == 0 && eq != std::string::npos;
-        if (inlineValue) {
-            value = name.substr(eq + 1);
-            name.resize(eq);
-        }
-        const bool takesValue = name == "--address" || name == "--fault" || name == "--answer-from" ||
-                                name == "--answer-after" || name == "--split-delay" || name == "--flood-bytes" ||
-                                name == "--initial" || name == "--link" || name == "--noise" ||
-                                name == "--seed" || name == "--exception" || name == "--reply-delay" ||
-                                name == "--junk-before" || name == "--line-rate" || name == "--vanish-after";
-        if (takesValue && !inlineValue) {
-            if (i + 1 >= argc) {
-                std::cerr << "korvanel-sim: option '" << name << "' needs a value\n";
-                return 2;
-            }
-            value = argv[++i];
-        }
-        if (takesValue && value.compare(0, 2, "--") == 0) {
-            std::cerr << "korvanel-sim: option '" << name << "' needs a value, not the option '"
-                      << value << "'\n";
-            return 2;
-        }
-        std::string error;
-        long n = 0;
-        if (name == "--address") {
-            if (!korvanel::ParseAddressList(value, o.config.addresses, error)) {
-                std::cerr << "korvanel-sim: " << error << '\n';
-                return 2;
-            }
-        } else if (name == "--fault") {
-            const std::size_t colon = value.find(':');
-            const std::string mode = colon == std::string::npos ? value : value.substr(colon + 1);
-            korvanel::SimFault fault = korvanel::SimFault::None;
-            if (!korvanel::VirtualInverter::ParseFault(mode, fault)) {
-                std::cerr << "korvanel-sim: unknown fault '" << mode << "' (one of "
-                          << korvanel::VirtualInverter::FaultNames() << ")\n";
-                return 2;
-            }
-            if (colon == std::string::npos) {
-                o.config.fault = fault;
-            } else {
-                std::vector<std::uint8_t> own;
-                if (!korvanel::ParseAddressList(value.substr(0, colon), own, error)) {
-                    std::cerr << "korvanel-sim: " << error << '\n';
-                    return 2;
-                }
-                for (const std::uint8_t a : own)
-                    o.config.faultByAddress[a] = fault;
-            }
-        } else if (name == "--noise" || name == "--seed") {
-            if (!ParseNumber(value, 0, name == "--noise" ? 1000000 : 0x7FFFFFFF, n)) {
-                std::cerr << "korvanel-sim: " << name << " takes a number, not '" << value << "'\n";
-                return 2;
-            }
-            if (name == "--noise")
-                o.noiseRate = static_cast<unsigned>(n);
-            else
-                o.noiseSeed = static_cast<std::uint32_t>(n);
-        } else if (name == "--answer-from" || name == "--answer-after" || name == "--split-delay" ||
-                   name == "--flood-bytes" || name == "--initial") {
-            const long max = name == "--initial" ? 0xFFFF : name == "--flood-bytes" ? 4096 : 600000;
-            const long min = name == "--answer-from" ? 1 : 0;
-            if (!ParseNumber(value, min, max, n)) {
-                std::cerr << "korvanel-sim: " << name << " takes a number from " << min << " to "
-                          << max << ", not '" << value << "'\n";
-                return 2;
-            }
-            if (name == "--answer-from")
-                o.config.answerFrom = static_cast<unsigned>(n);
-            else if (name == "--answer-after")
-                o.config.answerFrom = static_cast<unsigned>(n) + 1;
-            else if (name == "--split-delay")
-                o.config.splitDelayMs = static_cast<unsigned>(n);
-            else if (name == "--flood-bytes")
-                o.config.floodBytes = static_cast<unsigned>(n);
-            else
-                o.config.initialClearValue = static_cast<std::uint16_t>(n);
-        } else if (name == "--exception" || name == "--reply-delay" || name == "--line-rate") {
-            const long min = name == "--exception" ? 1 : 0;
-            const long max = name == "--exception" ? 0xFF : name == "--reply-delay" ? 600000 : 4000000;
-            if (!ParseNumber(value, min, max, n)) {
-                std::cerr << "korvanel-sim: " << name << " takes a number from " << min << " to "
-                          << max << ", not '" << value << "'\n";
-                return 2;
-            }
-            if (name == "--exception")
-                o.config.exceptionCode = static_cast<std::uint8_t>(n);
-            else if (name == "--reply-delay")
-                o.config.replyDelayMs = static_cast<unsigned>(n);
-            else
-                o.lineRate = static_cast<unsigned>(n);
-        } else if (name == "--junk-before") {
-            if (!korvanel::VirtualInverter::ParseHexBytes(value, o.config.junkBefore)) {
-                std::cerr << "korvanel-sim: --junk-before takes pairs of hex digits such as FF00, not '"
-                          << value << "'\n";
-                return 2;
-            }
-        } else if (name == "--echo" && !inlineValue) {
-            o.echo = true;
-        } else if (name == "--ignore-write" && !inlineValue) {
-            o.config.ignoreWrite = true;
-        } else if (name == "--vanish-after") {
-            char* end = nullptr;
-            const double seconds = std::strtod(value.c_str(), &end);
-            if (value.empty() || *end != '\0' || !(seconds > 0 && seconds <= MAX_VANISH_AFTER_S)) {
-                std::cerr << "korvanel-sim: --vanish-after takes seconds above 0, up to "
-                          << MAX_VANISH_AFTER_S << ", not '" << value << "'\n";
-                return 2;
-            }
-            o.vanishAfterS = seconds;
-        } else if (name == "--link") {
-            o.linkPath = value;
-        } else if (name == "--quiet" && !inlineValue) {
-            o.quiet = true;
-        } else if ((name == "--help" || name == "-h") && !inlineValue) {
-            std::cout << UsageText();
-            return -1;
-        } else if (name == "--version" && !inlineValue) {
-            std::cout << "korvanel-sim " << KORVANEL_VERSION << '\n';
-            return -1;
-        } else {
-            std::cerr << "korvanel-sim: unknown option '" << argv[i] << "'\nTry 'korvanel-sim --help'.\n";
-            return 2;
-        }
+    using korvanel::SwitchOption;
+    using korvanel::ValueOption;
+    korvanel::SimConfig& c = o.config;
+    bool help = false;
+    bool version = false;
+    const std::vector<CommandOption> options = {
+        ValueOption("--address", [&](const std::string& value) { TakeAddressList(value, c.addresses); }),
+        ValueOption("--fault", [&](const std::string& value) { TakeFault(value, c); }),
+        NumberOption("--noise", 0, MAX_NOISE_RATE, [&](long n) { o.noiseRate = static_cast<unsigned>(n); }),
+        NumberOption("--seed", 0, MAX_SEED, [&](long n) { o.noiseSeed = static_cast<std::uint32_t>(n); }),
+        NumberOption("--answer-from", 1, MAX_DELAY_MS, [&](long n) { c.answerFrom = static_cast<unsigned>(n); }),
+        NumberOption("--answer-after", 0, MAX_DELAY_MS,
+                     [&](long n) { c.answerFrom = static_cast<unsigned>(n) + 1; }),
+        NumberOption("--split-delay", 0, MAX_DELAY_MS, [&](long n) { c.splitDelayMs = static_cast<unsigned>(n); }),
+        NumberOption("--flood-bytes", 0, MAX_FLOOD_BYTES, [&](long n) { c.floodBytes = static_cast<unsigned>(n); }),
+        NumberOption("--initial", 0, 0xFFFF, [&](long n) { c.initialClearValue = static_cast<std::uint16_t>(n); }),
+        NumberOption("--exception", 1, 0xFF, [&](long n) { c.exceptionCode = static_cast<std::uint8_t>(n); }),
+        NumberOption("--reply-delay", 0, MAX_DELAY_MS, [&](long n) { c.replyDelayMs = static_cast<unsigned>(n); }),
+        NumberOption("--line-rate", 0, MAX_LINE_RATE, [&](long n) { o.lineRate = static_cast<unsigned>(n); }),
+        ValueOption("--junk-before",
+                    [&](const std::string& value) {
+                        if (!korvanel::VirtualInverter::ParseHexBytes(value, c.junkBefore))
+                            throw UsageError("--junk-before takes pairs of hex digits such as FF00, not '" +
+                                             value + "'");
+                    }),
+        ValueOption("--vanish-after", [&](const std::string& value) { TakeVanishAfter(value, o.vanishAfterS); }),
+        ValueOption("--link", [&](const std::string& value) { o.linkPath = value; }),
+        SwitchOption("--echo", o.echo),
+        SwitchOption("--ignore-write", c.ignoreWrite),
+        SwitchOption("--quiet", o.quiet),
+        SwitchOption("-h,--help", help),
+        SwitchOption("--version", version),
+    };
+    try {
+        korvanel::ParseCommandLine(options, args);
+    } catch (const UsageError& e) {
+        korvanel::PrintUsageError(std::cerr, "korvanel-sim", e.what());
+        return 2;
+    }
+    if (help) {
+        std::cout << UsageText();
+        return -1;
+    }
+    if (version) {
+        std::cout << "korvanel-sim " << KORVANEL_VERSION << '\n';
+        return -1;
     }
     // An address given its own fault is on the bus too.
-    for (const auto& own : o.config.faultByAddress) {
-        std::vector<std::uint8_t>& bus = o.config.addresses;
-        if (std::find(bus.begin(), bus.end(), own.first) == bus.end())
-            bus.push_back(own.first);
+    for (const auto& own : c.faultByAddress) {
+        if (std::find(c.addresses.begin(), c.addresses.end(), own.first) == c.addresses.end())
+            c.addresses.push_back(own.first);
     }
     return 0;
 }
@@ -355,7 +331,7 @@ int main(int argc, char** argv)
     if (!korvanel::OpenMissingStandardDescriptors())
         return 1;
     SimOptions options;
-    if (const int status = ParseSimOptions(argc, argv, options))
+    if (const int status = ParseSimOptions(std::vector<std::string>(argv + 1, argv + argc), options))
         return status < 0 ? 0 : status;
 
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY);

@@ -1,0 +1,186 @@
+#include "command_line.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cctype>
+#include <utility>
+
+namespace korvanel {
+
+namespace {
+
+constexpr long MAX_ADDRESS = 255;
+// Nine digits stay below 2^31, so no number read here overflows a long.
+constexpr std::size_t MAX_DECIMAL_DIGITS = 9;
+
+// The name a message gives: the long one of "-h,--help".
+std::string LongName(const std::string& names)
+{
+    const std::size_t comma = names.rfind(',');
+    return comma == std::string::npos ? names : names.substr(comma + 1);
+}
+
+// CLI11 sets aside what belongs to no option and goes on; each option's
+// handler asks first, so the first fault on the line is the one named.
+void RefuseStrays(const CLI::App& app)
+{
+    const std::vector<std::string> strays = app.remaining();
+    if (strays.empty())
+        return;
+    const std::string& stray = strays.front();
+    if (stray.compare(0, 2, "--") == 0)
+        throw UsageError("unknown option '" + stray.substr(0, stray.find('=')) + "'");
+    if (stray.compare(0, 1, "-") == 0)
+        throw UsageError("unknown option '" + stray + "'");
+    throw UsageError("unexpected argument '" + stray + "'");
+}
+
+void AddValueOption(CLI::App& app, const CommandOption& option)
+{
+    const std::string name = LongName(option.names);
+    app.add_option(option.names,
+                   [&app, name, take = option.take](const CLI::results_t& values) {
+                       RefuseStrays(app);
+                       const std::string& value = values.front();
+                       // "--port --trace" forgot the port; taking "--trace" as
+                       // its name would open a file of that name and silently
+                       // drop the trace.
+                       if (value.compare(0, 2, "--") == 0)
+                           throw UsageError("option '" + name + "' needs a value, not the option '" +
+                                            value + "'");
+                       take(value);
+                       return true;
+                   })
+        ->trigger_on_parse();
+}
+
+void AddSwitch(CLI::App& app, const CommandOption& option)
+{
+    const std::string name = LongName(option.names);
+    app.add_option(option.names,
+                   [&app, name, given = option.given](const CLI::results_t& values) {
+                       RefuseStrays(app);
+                       // A switch given bare comes as an empty text; any
+                       // other came after '=' ("--echo=1").
+                       if (!values.front().empty())
+                           throw UsageError("option '" + name + "' takes no value");
+                       *given = true;
+                       return true;
+                   })
+        // No values, set as a range: expected(0) would make it one of CLI11's
+        // flags, which hand a bare switch the text "true", as "--echo=true" does.
+        ->expected(0, 0)
+        ->trigger_on_parse();
+}
+
+bool ParseAddressItem(const std::string& item, std::vector<std::uint8_t>& addresses,
+                      std::string& error)
+{
+    const std::size_t dash = item.find('-');
+    long first = 0;
+    long last = 0;
+    if (dash == std::string::npos) {
+        if (!ParseDecimal(item, first)) {
+            error = "'" + item + "' is not an address";
+            return false;
+        }
+        last = first;
+    } else if (!ParseDecimal(item.substr(0, dash), first) ||
+               !ParseDecimal(item.substr(dash + 1), last)) {
+        error = "'" + item + "' is not an address range";
+        return false;
+    }
+    if (first > MAX_ADDRESS || last > MAX_ADDRESS) {
+        error = "address '" + item + "' is outside 0 to 255";
+        return false;
+    }
+    if (first > last) {
+        error = "range '" + item + "' runs backwards";
+        return false;
+    }
+    for (long a = first; a <= last; ++a)
+        addresses.push_back(static_cast<std::uint8_t>(a));
+    return true;
+}
+
+} // namespace
+
+CommandOption ValueOption(std::string names, std::function<void(const std::string&)> take)
+{
+    return {std::move(names), std::move(take), nullptr};
+}
+
+CommandOption SwitchOption(std::string names, bool& given)
+{
+    return {std::move(names), {}, &given};
+}
+
+void ParseCommandLine(const std::vector<CommandOption>& options, const std::vector<std::string>& args)
+{
+    CLI::App app;
+    // --help is a switch like any other: the program decides what it does
+    // next to the rest of the line, and prints its own text.
+    app.set_help_flag();
+    // Strays are named by RefuseStrays, in the programs' words.
+    app.allow_extras();
+    for (const CommandOption& option : options) {
+        if (option.take)
+            AddValueOption(app, option);
+        else
+            AddSwitch(app, option);
+    }
+    // CLI11 takes the arguments last first.
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::ArgumentMismatch&) {
+        // The argument after an option is taken as its value whatever it
+        // looks like, so only the last argument can run short of one.
+        const std::string& last = args.back();
+        throw UsageError("option '" + last.substr(0, last.find('=')) + "' needs a value");
+    } catch (const CLI::ParseError& e) {
+        throw UsageError(e.what());
+    }
+    RefuseStrays(app);
+}
+
+void PrintUsageError(std::ostream& err, const char* program, const std::string& what)
+{
+    err << program << ": " << what << "\nTry '" << program << " --help'.\n";
+}
+
+bool ParseDecimal(const std::string& text, long& value)
+{
+    if (text.empty() || text.size() > MAX_DECIMAL_DIGITS)
+        return false;
+    value = 0;
+    for (const char c : text) {
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            return false;
+        value = value * 10 + (c - '0');
+    }
+    return true;
+}
+
+bool ParseAddressList(const std::string& text, std::vector<std::uint8_t>& addresses,
+                      std::string& error)
+{
+    addresses.clear();
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', start);
+        const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos
+                                                                               : comma - start);
+        if (item.empty()) {
+            error = "address list '" + text + "' has an empty item";
+            return false;
+        }
+        if (!ParseAddressItem(item, addresses, error))
+            return false;
+        if (comma == std::string::npos)
+            return true;
+        start = comma + 1;
+    }
+}
+
+} // namespace korvanel
