@@ -70,12 +70,14 @@ struct SimOptions {
 // A day: longer than any test, short enough that the deadline's
 // arithmetic on the steady clock cannot overflow.
 constexpr double MAX_VANISH_AFTER_S = 86400;
-// Ten minutes: far beyond any master's reply wait, for every delay and count
-// of requests.
+// Ten minutes: far beyond any master's reply wait.
 constexpr long MAX_DELAY_MS = 600000;
+// At one request a second, about a week of requests left unanswered.
+constexpr long MAX_UNANSWERED_REQUESTS = 600000;
 constexpr long MAX_FLOOD_BYTES = 4096;
-// A thousand times what a 9600 baud line carries (960 bytes a second).
+// About a thousand times what a 9600 baud line carries (960 bytes a second).
 constexpr long MAX_NOISE_RATE = 1000000;
+// 4 Mbit/s: above the fastest serial adapters.
 constexpr long MAX_LINE_RATE = 4000000;
 // The largest seed a signed 32-bit number holds.
 constexpr long MAX_SEED = 0x7FFFFFFF;
@@ -123,16 +125,17 @@ const char* UsageText()
            "  --version         print the version\n";
 }
 
-// "--exception 4": a number from `min` to `max`, handed to `store`.
-template <typename Store>
-CommandOption NumberOption(const char* name, long min, long max, Store store)
+// "--exception 4": a number from `min` to `max`, stored in `target` with
+// `offset` added.
+template <typename Target>
+CommandOption NumberOption(const char* name, long min, long max, Target& target, long offset = 0)
 {
-    return korvanel::ValueOption(name, [=](const std::string& value) {
+    return korvanel::ValueOption(name, [name, min, max, offset, &target](const std::string& value) {
         long n = 0;
         if (!korvanel::ParseDecimal(value, n) || n < min || n > max)
             throw UsageError(std::string(name) + " takes a number from " + std::to_string(min) + " to " +
                              std::to_string(max) + ", not '" + value + "'");
-        store(n);
+        target = static_cast<Target>(n + offset);
     });
 }
 
@@ -186,24 +189,25 @@ int ParseSimOptions(const std::vector<std::string>& args, SimOptions& o)
     const std::vector<CommandOption> options = {
         ValueOption("--address", [&](const std::string& value) { TakeAddressList(value, c.addresses); }),
         ValueOption("--fault", [&](const std::string& value) { TakeFault(value, c); }),
-        NumberOption("--noise", 0, MAX_NOISE_RATE, [&](long n) { o.noiseRate = static_cast<unsigned>(n); }),
-        NumberOption("--seed", 0, MAX_SEED, [&](long n) { o.noiseSeed = static_cast<std::uint32_t>(n); }),
-        NumberOption("--answer-from", 1, MAX_DELAY_MS, [&](long n) { c.answerFrom = static_cast<unsigned>(n); }),
-        NumberOption("--answer-after", 0, MAX_DELAY_MS,
-                     [&](long n) { c.answerFrom = static_cast<unsigned>(n) + 1; }),
-        NumberOption("--split-delay", 0, MAX_DELAY_MS, [&](long n) { c.splitDelayMs = static_cast<unsigned>(n); }),
-        NumberOption("--flood-bytes", 0, MAX_FLOOD_BYTES, [&](long n) { c.floodBytes = static_cast<unsigned>(n); }),
-        NumberOption("--initial", 0, 0xFFFF, [&](long n) { c.initialClearValue = static_cast<std::uint16_t>(n); }),
-        NumberOption("--exception", 1, 0xFF, [&](long n) { c.exceptionCode = static_cast<std::uint8_t>(n); }),
-        NumberOption("--reply-delay", 0, MAX_DELAY_MS, [&](long n) { c.replyDelayMs = static_cast<unsigned>(n); }),
-        NumberOption("--line-rate", 0, MAX_LINE_RATE, [&](long n) { o.lineRate = static_cast<unsigned>(n); }),
+        NumberOption("--noise", 0, MAX_NOISE_RATE, o.noiseRate),
+        NumberOption("--seed", 0, MAX_SEED, o.noiseSeed),
+        NumberOption("--answer-from", 1, MAX_UNANSWERED_REQUESTS, c.answerFrom),
+        // Leaving N unanswered is answering from request N + 1.
+        NumberOption("--answer-after", 0, MAX_UNANSWERED_REQUESTS, c.answerFrom, 1),
+        NumberOption("--split-delay", 0, MAX_DELAY_MS, c.splitDelayMs),
+        NumberOption("--flood-bytes", 0, MAX_FLOOD_BYTES, c.floodBytes),
+        NumberOption("--initial", 0, 0xFFFF, c.initialClearValue),
+        NumberOption("--exception", 1, 0xFF, c.exceptionCode),
+        NumberOption("--reply-delay", 0, MAX_DELAY_MS, c.replyDelayMs),
+        NumberOption("--line-rate", 0, MAX_LINE_RATE, o.lineRate),
         ValueOption("--junk-before",
                     [&](const std::string& value) {
                         if (!korvanel::VirtualInverter::ParseHexBytes(value, c.junkBefore))
                             throw UsageError("--junk-before takes pairs of hex digits such as FF00, not '" +
                                              value + "'");
                     }),
-        ValueOption("--vanish-after", [&](const std::string& value) { TakeVanishAfter(value, o.vanishAfterS); }),
+        ValueOption("--vanish-after",
+                    [&](const std::string& value) { TakeVanishAfter(value, o.vanishAfterS); }),
         ValueOption("--link", [&](const std::string& value) { o.linkPath = value; }),
         SwitchOption("--echo", o.echo),
         SwitchOption("--ignore-write", c.ignoreWrite),
