@@ -6,10 +6,6 @@
 
 namespace korvanel {
 
-const char* const TEXT_CLEAR_OK = "!!--Clear OK--!!";
-const char* const TEXT_OPERATION_FAIL = "!!--Operation Fail--!!";
-const char* const TEXT_RESPONSE_PENDING = "!!--Rspone or Set Error--!!";
-
 ClearRun& TheClearRun()
 {
     static ClearRun run;
@@ -64,12 +60,6 @@ bool IsAcceptedReply(const FrameBuffer& frame, std::uint8_t rxCount)
 
 namespace {
 
-bool HasValidCheck(const std::uint8_t* frame, std::size_t length)
-{
-    const std::uint16_t crc = ModbusCrc16Bytes(frame, length - 2);
-    return frame[length - 2] == (crc >> 8) && frame[length - 1] == (crc & 0xFFu);
-}
-
 // The frame of our inverter that starts at `bytes`, if any: an exception to
 // our function, or the exact reply to our request.
 FieldVerdict FrameAt(const std::uint8_t* request, const std::uint8_t* bytes, std::size_t count)
@@ -122,12 +112,13 @@ void GatherQueuedBytes(ClearRun& run, ClearTickOps& ops)
     std::memset(scratch, 0, RX_SCRATCH_SIZE);
     std::memset(run.frame.rx(), 0, RX_CLEARED_PREFIX);
 
-    const std::uint32_t queued = ops.queuedByteCount();
-    ops.prepareWriteEvent();
+    TickPort& port = ops.port();
+    const std::uint32_t queued = port.queuedByteCount();
+    port.prepareWriteEvent();
 
     run.rxCount = 0;
     std::uint32_t kept = 0;
-    if (!ops.readQueued(scratch, queued, kept))
+    if (!port.readQueued(scratch, queued, kept))
         return;
     if (kept > RX_SCRATCH_SIZE)
         kept = RX_SCRATCH_SIZE;
@@ -199,22 +190,6 @@ FieldVerdict JudgeFieldReply(const std::uint8_t* request, const std::uint8_t* ga
         }
     }
     return FirstFrame(request, gathered, count);
-}
-
-const char* ExceptionCodeMeaning(std::uint8_t code)
-{
-    switch (code) {
-    case 0x01: return "illegal function";
-    case 0x02: return "illegal data address";
-    case 0x03: return "illegal data value";
-    case 0x04: return "server device failure";
-    case 0x05: return "acknowledge";
-    case 0x06: return "server device busy";
-    case 0x08: return "memory parity error";
-    case 0x0A: return "gateway path unavailable";
-    case 0x0B: return "gateway target device failed to respond";
-    default: return "unknown exception code";
-    }
 }
 
 void OnClearTick(ClearRun& run, ClearTickOps& ops)
@@ -292,7 +267,7 @@ void OnClearTick(ClearRun& run, ClearTickOps& ops)
 
     run.requestJustSent = run.txLength > 0;
     if (run.txLength > 0)
-        ops.writeFrame(run.frame.tx(), run.txLength);
+        ops.port().writeFrame(run.frame.tx(), run.txLength);
 }
 
 } // namespace korvanel

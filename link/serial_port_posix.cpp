@@ -13,6 +13,8 @@
 // the far end of a pseudo-terminal closes, and reads then return 0.
 #include "serial_port.h"
 
+#include "protocol.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -32,7 +34,8 @@ namespace korvanel {
 
 namespace {
 
-constexpr std::uint32_t READ_BUFFER_SIZE = 256;
+// The caller's buffer is the tick's scratch of RX_SCRATCH_SIZE bytes.
+constexpr std::uint32_t READ_BUFFER_SIZE = RX_SCRATCH_SIZE;
 
 // Owns a descriptor so that no failure path of open() leaks it.
 class UniqueFd {

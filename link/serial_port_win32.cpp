@@ -8,6 +8,8 @@
 // of the errors DeviceGone() lists, whichever the driver chose.
 #include "serial_port.h"
 
+#include "protocol.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -18,7 +20,8 @@ namespace korvanel {
 
 namespace {
 
-constexpr std::uint32_t READ_BUFFER_SIZE = 256;
+// The caller's buffer is the tick's scratch of RX_SCRATCH_SIZE bytes.
+constexpr std::uint32_t READ_BUFFER_SIZE = RX_SCRATCH_SIZE;
 // Driver queue sizes recommended on open: one request and its reply are
 // 8 bytes each, so 256 leaves ample room for a chattering line.
 constexpr DWORD DRIVER_QUEUE_SIZE = 256;
