@@ -12,35 +12,38 @@ ClearRun& TheClearRun()
     return run;
 }
 
-void BuildClearRequest(FrameBuffer& frame, std::uint32_t inverterAddress)
+namespace {
+
+// Address, function, the register 0x004A, one word (the value written or
+// the quantity read), then the check over those six bytes.
+void BuildRequest(FrameBuffer& frame, std::uint32_t inverterAddress, std::uint8_t function,
+                  std::uint16_t word)
 {
     std::uint8_t* tx = frame.tx();
     tx[0] = static_cast<std::uint8_t>(inverterAddress & 0xFFu);
-    tx[1] = FUNCTION_WRITE_SINGLE_REGISTER;
+    tx[1] = function;
     tx[2] = static_cast<std::uint8_t>(CLEAR_REGISTER >> 8);
     tx[3] = static_cast<std::uint8_t>(CLEAR_REGISTER & 0xFFu);
-    tx[4] = static_cast<std::uint8_t>(CLEAR_VALUE >> 8);
-    tx[5] = static_cast<std::uint8_t>(CLEAR_VALUE & 0xFFu);
+    tx[4] = static_cast<std::uint8_t>(word >> 8);
+    tx[5] = static_cast<std::uint8_t>(word & 0xFFu);
     // The check's high byte is the one that goes first on the wire.
     const std::uint16_t crc = ModbusCrc16(frame, 0, CHECKED_LENGTH);
     tx[6] = static_cast<std::uint8_t>(crc >> 8);
     tx[7] = static_cast<std::uint8_t>(crc & 0xFFu);
 }
 
+} // namespace
+
+void BuildClearRequest(FrameBuffer& frame, std::uint32_t inverterAddress)
+{
+    BuildRequest(frame, inverterAddress, FUNCTION_WRITE_SINGLE_REGISTER, CLEAR_VALUE);
+}
+
 void BuildReadRequest(FrameBuffer& frame, std::uint32_t inverterAddress)
 {
     // One register: quantity 0x0001, so the reply carries a byte count of 2.
     constexpr std::uint16_t quantity = 1;
-    std::uint8_t* tx = frame.tx();
-    tx[0] = static_cast<std::uint8_t>(inverterAddress & 0xFFu);
-    tx[1] = FUNCTION_READ_HOLDING_REGISTERS;
-    tx[2] = static_cast<std::uint8_t>(CLEAR_REGISTER >> 8);
-    tx[3] = static_cast<std::uint8_t>(CLEAR_REGISTER & 0xFFu);
-    tx[4] = static_cast<std::uint8_t>(quantity >> 8);
-    tx[5] = static_cast<std::uint8_t>(quantity & 0xFFu);
-    const std::uint16_t crc = ModbusCrc16(frame, 0, CHECKED_LENGTH);
-    tx[6] = static_cast<std::uint8_t>(crc >> 8);
-    tx[7] = static_cast<std::uint8_t>(crc & 0xFFu);
+    BuildRequest(frame, inverterAddress, FUNCTION_READ_HOLDING_REGISTERS, quantity);
 }
 
 bool IsAcceptedReply(const FrameBuffer& frame, std::uint8_t rxCount)

@@ -50,10 +50,10 @@ public:
     // True once a queue query, read or write found the device gone (an
     // adapter unplugged, the line hung up). From then on the tick
     // operations gather and send nothing. Cleared by the next open().
-    bool lost() const;
+    bool lost() const { return device_.lost; }
     // The operating system's words for the loss, e.g.
     // "Reading '/dev/ttyUSB0': Input/output error"; empty while not lost.
-    const std::string& lostReason() const;
+    const std::string& lostReason() const { return device_.lostReason; }
 
     // TickPort; after a loss they gather and send nothing.
     std::uint32_t queuedByteCount() override;
@@ -63,7 +63,7 @@ public:
 
     // The operating system's words for the last failure of open(), for the
     // command line and logs; the dialog shows only its own texts.
-    const std::string& lastSystemError() const;
+    const std::string& lastSystemError() const { return device_.lastError; }
 
     // The device path or name `portName` opens on this platform
     // (e.g. COM3 -> /dev/ttyS2 on Linux, COM10 -> \\.\COM10 on Windows).
@@ -74,7 +74,28 @@ public:
     static std::vector<std::string> ListPorts(const std::string& deviceRoot = "/dev");
 
 private:
+    // What both platforms keep about the device the port talks to.
+    struct Device {
+        std::string path;
+        // The last failure of open(), in the operating system's words.
+        std::string lastError;
+        bool lost = false;
+        std::string lostReason;
+
+        // "Opening '/dev/ttyS0': No such file or directory".
+        std::string describe(const std::string& what, const std::string& reason) const;
+        // Records why open() failed.
+        void openFailed(const std::string& what, const std::string& reason);
+        // Forgets the last open and takes the device path of `portName`;
+        // false, with lastError set, when the name gives none.
+        bool begin(const std::string& portName);
+        // Records the loss once; the first reason is the one worth reporting.
+        void markLost(const std::string& what, const std::string& reason);
+    };
     struct Impl;
+
+    // Declared before impl_, which refers to it.
+    Device device_;
     std::unique_ptr<Impl> impl_;
 };
 
