@@ -110,7 +110,7 @@ struct Mode {
     std::abort();
 }
 
-class FuzzOps : public korvanel::ClearTickOps {
+class FuzzOps : public korvanel::ClearTickOps, public korvanel::TickPort {
 public:
     explicit FuzzOps(ClearRun& run) : run_(run) {}
 
@@ -122,6 +122,7 @@ public:
     std::vector<std::string> shown;
     std::vector<std::vector<std::uint8_t>> writes;
 
+    korvanel::TickPort& port() override { return *this; }
     std::uint8_t* rxScratch() override { return scratch_; }
     std::uint32_t queuedByteCount() override { return static_cast<std::uint32_t>(arriving.size()); }
     void prepareWriteEvent() override {}
