@@ -60,7 +60,6 @@ constexpr unsigned WM_CLEAR_TICK = 0x0400 + 0x62;
 constexpr unsigned WM_CLEAR_TICK_WPARAM = 0;
 constexpr long WM_CLEAR_TICK_LPARAM = 4;
 
-
 // How the Waiting tick judges the bytes it gathered.
 enum class ReplyRule : std::uint8_t {
     // A frame of the request's function code with a valid check at the first
