@@ -132,7 +132,7 @@ public:
             Fail("read count differs from the queued count");
         if (!completes)
             return false;
-        kept = count < 256 ? count : 256;
+        kept = count < korvanel::RX_SCRATCH_SIZE ? count : static_cast<std::uint32_t>(korvanel::RX_SCRATCH_SIZE);
         if (kept > 0)
             std::memcpy(buffer, arriving.data(), kept);
         return true;
