@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "protocol.h"
+
 namespace korvanel {
 
 constexpr std::int32_t CLI_MIN_PERIOD_MS = 10;
@@ -16,9 +18,9 @@ struct ClearOptions {
 
     Action action = Action::Run;
     // The dialog's defaults.
-    std::string portName = "COM1";
+    std::string portName = DEFAULT_PORT_NAME;
     std::vector<std::uint8_t> addresses{1};
-    std::int32_t pollPeriodMs = 1000;
+    std::int32_t pollPeriodMs = DEFAULT_POLL_PERIOD_MS;
     bool trace = false;
     // Report tick handler times and the process's descriptors or handles
     // and memory, at the start, after the first run and at the end.

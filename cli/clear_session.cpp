@@ -59,8 +59,9 @@ private:
 
 // The dialog's side of a tick, for a terminal: fields are already valid,
 // results are recorded rather than shown, and the port stays open between
-// the runs of one session.
-class CliTickOps : public ClearTickOps {
+// the runs of one session. It stands between the tick and the port only to
+// trace what is gathered and sent.
+class CliTickOps : public ClearTickOps, private TickPort {
 public:
     CliTickOps(ClearRun& run, SerialPort& port, ClearTrace& trace, bool showAddress)
         : run_(run), port_(port), trace_(trace), showAddress_(showAddress)
@@ -80,15 +81,8 @@ public:
     bool finished() const { return finished_; }
     const std::string& outcome() const { return outcome_; }
 
+    TickPort& port() override { return *this; }
     std::uint8_t* rxScratch() override { return scratch_; }
-    std::uint32_t queuedByteCount() override { return port_.queuedByteCount(); }
-    void prepareWriteEvent() override { port_.prepareWriteEvent(); }
-    bool readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesKept) override
-    {
-        const bool completed = port_.readQueued(buffer, count, bytesKept);
-        trace_.gathered(traceAddress(), tick_, completed, buffer, completed ? bytesKept : 0, count);
-        return completed;
-    }
     bool exchangeFieldsFromControls() override { return true; }
     std::uint32_t inverterAddress() const override { return address_; }
     void setResultText(const std::string& text) override { resultText_ = text; }
@@ -104,6 +98,17 @@ public:
         outcome_ = text;
         finished_ = true;
     }
+
+private:
+    // TickPort: the real port's operations, the read and the write traced.
+    std::uint32_t queuedByteCount() override { return port_.queuedByteCount(); }
+    void prepareWriteEvent() override { port_.prepareWriteEvent(); }
+    bool readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesKept) override
+    {
+        const bool completed = port_.readQueued(buffer, count, bytesKept);
+        trace_.gathered(traceAddress(), tick_, completed, buffer, completed ? bytesKept : 0, count);
+        return completed;
+    }
     void writeFrame(const std::uint8_t* bytes, std::uint32_t count) override
     {
         port_.writeFrame(bytes, count);
@@ -111,7 +116,6 @@ public:
         trace_.sent(traceAddress(), tick_, bytes, count);
     }
 
-private:
     int traceAddress() const { return showAddress_ ? address_ : -1; }
 
     ClearRun& run_;
@@ -368,7 +372,7 @@ private:
         ticks_.clear();
         if (poll_.start(run_, [this] { ticks_.post(); }))
             return true;
-        io_.err << "Create Thread Faile.\n";
+        io_.err << TEXT_THREAD_FAIL << '\n';
         run_.setState(Idle);
         return false;
     }

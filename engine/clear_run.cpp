@@ -6,45 +6,44 @@
 
 namespace korvanel {
 
-const char* const TEXT_CLEAR_OK = "!!--Clear OK--!!";
-const char* const TEXT_OPERATION_FAIL = "!!--Operation Fail--!!";
-const char* const TEXT_RESPONSE_PENDING = "!!--Rspone or Set Error--!!";
-
 ClearRun& TheClearRun()
 {
     static ClearRun run;
     return run;
 }
 
-void BuildClearRequest(FrameBuffer& frame, std::uint32_t inverterAddress)
+namespace {
+
+// Address, function, the register 0x004A, one word (the value written or
+// the quantity read), then the check over those six bytes.
+void BuildRequest(FrameBuffer& frame, std::uint32_t inverterAddress, std::uint8_t function,
+                  std::uint16_t word)
 {
     std::uint8_t* tx = frame.tx();
     tx[0] = static_cast<std::uint8_t>(inverterAddress & 0xFFu);
-    tx[1] = FUNCTION_WRITE_SINGLE_REGISTER;
+    tx[1] = function;
     tx[2] = static_cast<std::uint8_t>(CLEAR_REGISTER >> 8);
     tx[3] = static_cast<std::uint8_t>(CLEAR_REGISTER & 0xFFu);
-    tx[4] = static_cast<std::uint8_t>(CLEAR_VALUE >> 8);
-    tx[5] = static_cast<std::uint8_t>(CLEAR_VALUE & 0xFFu);
+    tx[4] = static_cast<std::uint8_t>(word >> 8);
+    tx[5] = static_cast<std::uint8_t>(word & 0xFFu);
     // The check's high byte is the one that goes first on the wire.
     const std::uint16_t crc = ModbusCrc16(frame, 0, CHECKED_LENGTH);
     tx[6] = static_cast<std::uint8_t>(crc >> 8);
     tx[7] = static_cast<std::uint8_t>(crc & 0xFFu);
 }
 
+} // namespace
+
+void BuildClearRequest(FrameBuffer& frame, std::uint32_t inverterAddress)
+{
+    BuildRequest(frame, inverterAddress, FUNCTION_WRITE_SINGLE_REGISTER, CLEAR_VALUE);
+}
+
 void BuildReadRequest(FrameBuffer& frame, std::uint32_t inverterAddress)
 {
     // One register: quantity 0x0001, so the reply carries a byte count of 2.
     constexpr std::uint16_t quantity = 1;
-    std::uint8_t* tx = frame.tx();
-    tx[0] = static_cast<std::uint8_t>(inverterAddress & 0xFFu);
-    tx[1] = FUNCTION_READ_HOLDING_REGISTERS;
-    tx[2] = static_cast<std::uint8_t>(CLEAR_REGISTER >> 8);
-    tx[3] = static_cast<std::uint8_t>(CLEAR_REGISTER & 0xFFu);
-    tx[4] = static_cast<std::uint8_t>(quantity >> 8);
-    tx[5] = static_cast<std::uint8_t>(quantity & 0xFFu);
-    const std::uint16_t crc = ModbusCrc16(frame, 0, CHECKED_LENGTH);
-    tx[6] = static_cast<std::uint8_t>(crc >> 8);
-    tx[7] = static_cast<std::uint8_t>(crc & 0xFFu);
+    BuildRequest(frame, inverterAddress, FUNCTION_READ_HOLDING_REGISTERS, quantity);
 }
 
 bool IsAcceptedReply(const FrameBuffer& frame, std::uint8_t rxCount)
@@ -63,12 +62,6 @@ bool IsAcceptedReply(const FrameBuffer& frame, std::uint8_t rxCount)
 }
 
 namespace {
-
-bool HasValidCheck(const std::uint8_t* frame, std::size_t length)
-{
-    const std::uint16_t crc = ModbusCrc16Bytes(frame, length - 2);
-    return frame[length - 2] == (crc >> 8) && frame[length - 1] == (crc & 0xFFu);
-}
 
 // The frame of our inverter that starts at `bytes`, if any: an exception to
 // our function, or the exact reply to our request.
@@ -122,12 +115,13 @@ void GatherQueuedBytes(ClearRun& run, ClearTickOps& ops)
     std::memset(scratch, 0, RX_SCRATCH_SIZE);
     std::memset(run.frame.rx(), 0, RX_CLEARED_PREFIX);
 
-    const std::uint32_t queued = ops.queuedByteCount();
-    ops.prepareWriteEvent();
+    TickPort& port = ops.port();
+    const std::uint32_t queued = port.queuedByteCount();
+    port.prepareWriteEvent();
 
     run.rxCount = 0;
     std::uint32_t kept = 0;
-    if (!ops.readQueued(scratch, queued, kept))
+    if (!port.readQueued(scratch, queued, kept))
         return;
     if (kept > RX_SCRATCH_SIZE)
         kept = RX_SCRATCH_SIZE;
@@ -199,22 +193,6 @@ FieldVerdict JudgeFieldReply(const std::uint8_t* request, const std::uint8_t* ga
         }
     }
     return FirstFrame(request, gathered, count);
-}
-
-const char* ExceptionCodeMeaning(std::uint8_t code)
-{
-    switch (code) {
-    case 0x01: return "illegal function";
-    case 0x02: return "illegal data address";
-    case 0x03: return "illegal data value";
-    case 0x04: return "server device failure";
-    case 0x05: return "acknowledge";
-    case 0x06: return "server device busy";
-    case 0x08: return "memory parity error";
-    case 0x0A: return "gateway path unavailable";
-    case 0x0B: return "gateway target device failed to respond";
-    default: return "unknown exception code";
-    }
 }
 
 void OnClearTick(ClearRun& run, ClearTickOps& ops)
@@ -292,7 +270,7 @@ void OnClearTick(ClearRun& run, ClearTickOps& ops)
 
     run.requestJustSent = run.txLength > 0;
     if (run.txLength > 0)
-        ops.writeFrame(run.frame.tx(), run.txLength);
+        ops.port().writeFrame(run.frame.tx(), run.txLength);
 }
 
 } // namespace korvanel

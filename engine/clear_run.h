@@ -8,14 +8,19 @@
 // exceptions named, a local echo taken off). The same procedure also paces
 // the read of register 0x004A that proves a Clear.
 //
-// Platform-free: the serial port and the dialog are reached only through
-// ClearTickOps, which every front end (dialog, command line, tests) supplies.
+// Platform-free: the dialog is reached through ClearTickOps, which every
+// front end (dialog, command line, tests) supplies, and the serial port
+// through the TickPort that ClearTickOps hands out.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "protocol.h"
+#include "texts.h"
+#include "tick_port.h"
 
 namespace korvanel {
 
@@ -32,20 +37,9 @@ enum RunState : std::uint8_t {
 constexpr std::size_t RX_HALF_SIZE = 180;
 constexpr std::size_t TX_HALF_SIZE = 180;
 constexpr std::size_t FRAME_BUFFER_SIZE = RX_HALF_SIZE + TX_HALF_SIZE;
-// The dialog's read buffer: a tick keeps at most this many of the bytes it
-// takes out of the input queue.
-constexpr std::size_t RX_SCRATCH_SIZE = 256;
 // The receive half's head that every tick wipes before gathering.
 constexpr std::size_t RX_CLEARED_PREFIX = 60;
 
-constexpr std::uint16_t CLEAR_REGISTER = 0x004A;
-constexpr std::uint16_t CLEAR_VALUE = 0x0000;
-constexpr std::uint8_t FUNCTION_WRITE_SINGLE_REGISTER = 0x06;
-constexpr std::uint8_t FUNCTION_READ_HOLDING_REGISTERS = 0x03;
-// An exception reply carries the request's function code with this bit set.
-constexpr std::uint8_t EXCEPTION_FLAG = 0x80;
-// Every inverter on the bus executes a request to this address; none answers.
-constexpr std::uint8_t BROADCAST_ADDRESS = 0;
 // Address, function, register (2), value (2), check (2).
 constexpr std::uint8_t REQUEST_LENGTH = 8;
 // Bytes covered by the check of a request or a Write Single Register reply.
@@ -65,12 +59,6 @@ constexpr std::uint8_t MAX_RETRY_COUNT = 6;
 constexpr unsigned WM_CLEAR_TICK = 0x0400 + 0x62;
 constexpr unsigned WM_CLEAR_TICK_WPARAM = 0;
 constexpr long WM_CLEAR_TICK_LPARAM = 4;
-
-constexpr std::int32_t DEFAULT_POLL_PERIOD_MS = 1000;
-
-extern const char* const TEXT_CLEAR_OK;         // "!!--Clear OK--!!"
-extern const char* const TEXT_OPERATION_FAIL;   // "!!--Operation Fail--!!"
-extern const char* const TEXT_RESPONSE_PENDING; // "!!--Rspone or Set Error--!!"
 
 // How the Waiting tick judges the bytes it gathered.
 enum class ReplyRule : std::uint8_t {
@@ -156,24 +144,15 @@ struct ClearRun {
 // process start.
 ClearRun& TheClearRun();
 
-// What a tick needs from the serial port and the dialog, in the order a tick
-// may call it.
+// What a tick needs from the front end, in the order a tick may call it.
 class ClearTickOps {
 public:
     virtual ~ClearTickOps() = default;
 
+    // The port the run talks through; every byte of a tick goes through it.
+    virtual TickPort& port() = 0;
     // The dialog's read buffer of RX_SCRATCH_SIZE bytes.
     virtual std::uint8_t* rxScratch() = 0;
-    // Bytes waiting in the port's input queue; clears the port's error state.
-    // 0 when the query fails or the port is closed.
-    virtual std::uint32_t queuedByteCount() = 0;
-    // Readies the completion of the write that may end this tick.
-    virtual void prepareWriteEvent() = 0;
-    // Takes `count` bytes out of the input queue; the first RX_SCRATCH_SIZE of
-    // them go into `buffer` and their number into `bytesKept`. True only when
-    // the read completed at once: the tick gathers nothing otherwise.
-    virtual bool readQueued(std::uint8_t* buffer, std::uint32_t count,
-                            std::uint32_t& bytesKept) = 0;
     // Field exchange from the controls; false when a field was rejected (the
     // exchange has shown its own message then).
     virtual bool exchangeFieldsFromControls() = 0;
@@ -186,8 +165,6 @@ public:
     virtual void StopRun() = 0;
     // Modal: returns when the user has dismissed it.
     virtual void showResult(const std::string& text) = 0;
-    // Starts the write; the tick neither waits for it nor checks it.
-    virtual void writeFrame(const std::uint8_t* bytes, std::uint32_t count) = 0;
 };
 
 // Advances `run` by one tick.
@@ -210,8 +187,5 @@ bool IsAcceptedReply(const FrameBuffer& frame, std::uint8_t rxCount);
 // request leads the bytes.
 FieldVerdict JudgeFieldReply(const std::uint8_t* request, const std::uint8_t* gathered,
                              std::size_t count, bool lineEchoes, bool requestJustSent);
-
-// "illegal data address" for 0x02, ...; "unknown exception code" otherwise.
-const char* ExceptionCodeMeaning(std::uint8_t code);
 
 } // namespace korvanel

@@ -56,6 +56,23 @@ std::uint16_t ModbusCrc16Bytes(const std::uint8_t* bytes, std::size_t length)
     return static_cast<std::uint16_t>(hi << 8 | lo);
 }
 
+bool HasValidCheck(const std::uint8_t* frame, std::size_t length)
+{
+    constexpr std::size_t shortestFrame = 4;
+    if (length < shortestFrame)
+        return false;
+    const std::uint16_t crc = ModbusCrc16Bytes(frame, length - 2);
+    return frame[length - 2] == (crc >> 8) && frame[length - 1] == (crc & 0xFFu);
+}
+
+void AppendCheck(std::vector<std::uint8_t>& frame)
+{
+    // The packed result holds the byte that goes first in its high half.
+    const std::uint16_t crc = ModbusCrc16Bytes(frame.data(), frame.size());
+    frame.push_back(static_cast<std::uint8_t>(crc >> 8));
+    frame.push_back(static_cast<std::uint8_t>(crc & 0xFFu));
+}
+
 std::uint16_t ModbusCrc16(const FrameBuffer& frame, std::uint8_t fromReceiveHalf,
                           std::uint8_t length)
 {

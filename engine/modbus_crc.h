@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace korvanel {
 
@@ -27,5 +28,12 @@ std::uint16_t ModbusCrc16(std::uint8_t fromReceiveHalf, std::uint8_t length);
 
 // The same packing over any bytes (for the simulator and tools).
 std::uint16_t ModbusCrc16Bytes(const std::uint8_t* bytes, std::size_t length);
+
+// True when the last two of `length` bytes are the check of the others, in
+// wire order. A frame shorter than address, function and check never is.
+bool HasValidCheck(const std::uint8_t* frame, std::size_t length);
+
+// Appends the two check bytes of `frame` in wire order.
+void AppendCheck(std::vector<std::uint8_t>& frame);
 
 } // namespace korvanel

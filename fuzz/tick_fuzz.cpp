@@ -110,7 +110,7 @@ struct Mode {
     std::abort();
 }
 
-class FuzzOps : public korvanel::ClearTickOps {
+class FuzzOps : public korvanel::ClearTickOps, public korvanel::TickPort {
 public:
     explicit FuzzOps(ClearRun& run) : run_(run) {}
 
@@ -122,6 +122,7 @@ public:
     std::vector<std::string> shown;
     std::vector<std::vector<std::uint8_t>> writes;
 
+    korvanel::TickPort& port() override { return *this; }
     std::uint8_t* rxScratch() override { return scratch_; }
     std::uint32_t queuedByteCount() override { return static_cast<std::uint32_t>(arriving.size()); }
     void prepareWriteEvent() override {}
@@ -131,7 +132,7 @@ public:
             Fail("read count differs from the queued count");
         if (!completes)
             return false;
-        kept = count < 256 ? count : 256;
+        kept = count < korvanel::RX_SCRATCH_SIZE ? count : static_cast<std::uint32_t>(korvanel::RX_SCRATCH_SIZE);
         if (kept > 0)
             std::memcpy(buffer, arriving.data(), kept);
         return true;

@@ -17,19 +17,31 @@ namespace korvanel {
 // default instead.
 std::int32_t EffectivePollPeriodMs(std::int32_t pollPeriod);
 
-class PollThread {
+// What the dialog needs from the thread that paces runs. PollThread
+// implements it; tests implement it with a pacer they tick by hand.
+class TickPacer {
 public:
-    // Called on the poll thread; must only post (PostMessage, a queued call,
-    // a queue push) and return at once.
+    // Called on the pacer's thread; must only post (PostMessage, a queued
+    // call, a queue push) and return at once.
     using PostTick = std::function<void()>;
 
+    virtual ~TickPacer() = default;
+
+    // Starts pacing `run`: `postTick` is called on the pacer's own thread
+    // once a period while the run is not Idle. False when the thread cannot
+    // be created.
+    virtual bool start(ClearRun& run, PostTick postTick) = 0;
+};
+
+class PollThread : public TickPacer {
+public:
     PollThread() = default;
-    ~PollThread();  // stops and joins
+    ~PollThread() override;  // stops and joins
     PollThread(const PollThread&) = delete;
     PollThread& operator=(const PollThread&) = delete;
 
     // Starts the thread over `run`. False when the thread cannot be created.
-    bool start(ClearRun& run, PostTick postTick);
+    bool start(ClearRun& run, PostTick postTick) override;
     // The program itself never stops the thread before exit; tests and the
     // command line do, and the destructor does.
     void stop();

@@ -12,22 +12,27 @@
 #include <string>
 #include <vector>
 
+#include "tick_port.h"
+
 namespace korvanel {
 
-enum class PortOpenResult {
-    Ok,
-    OpenFailed,     // the port is closed afterwards
-    SettingFailed,  // the port stays open
-    MaskFailed,     // the port stays open
+// A port a run opens when it starts and closes when it stops: what the
+// dialog needs on top of a tick's operations. SerialPort implements it;
+// tests implement it with a scripted peer.
+class RunPort : public TickPort {
+public:
+    // Opens and configures `portName`. After SettingFailed or MaskFailed the
+    // port stays open: the next press of the button closes it.
+    virtual PortOpenResult open(const std::string& portName) = 0;
+    virtual bool isOpen() const = 0;
+    // Does nothing when the port is closed.
+    virtual void close() = 0;
 };
 
-// The message-box text for a failed open ("COM Open Fail", ...); empty for Ok.
-const char* PortOpenFailureText(PortOpenResult result);
-
-class SerialPort {
+class SerialPort : public RunPort {
 public:
     SerialPort();
-    ~SerialPort();  // closes a port still open
+    ~SerialPort() override;  // closes a port still open
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
@@ -35,36 +40,30 @@ public:
     // 8 data bits, no parity, one stop bit, binary, no parity check; every
     // other setting stays as the driver reports it. On a settings failure
     // the port is left open, as the caller's next press closes it.
-    PortOpenResult open(const std::string& portName);
-    bool isOpen() const;
+    PortOpenResult open(const std::string& portName) override;
+    bool isOpen() const override;
     // Gives the port back as it was found: where the platform allows, the
     // line settings read at open are restored and the exclusive claim is
     // dropped. Does nothing when the port is closed.
-    void close();
+    void close() override;
 
     // True once a queue query, read or write found the device gone (an
     // adapter unplugged, the line hung up). From then on the tick
     // operations gather and send nothing. Cleared by the next open().
-    bool lost() const;
+    bool lost() const { return device_.lost; }
     // The operating system's words for the loss, e.g.
     // "Reading '/dev/ttyUSB0': Input/output error"; empty while not lost.
-    const std::string& lostReason() const;
+    const std::string& lostReason() const { return device_.lostReason; }
 
-    // Bytes waiting in the input queue; clears the port's error state.
-    // 0 when the query fails or the port is closed.
-    std::uint32_t queuedByteCount();
-    // Readies the completion of the next write.
-    void prepareWriteEvent();
-    // Takes `count` bytes out of the input queue; the first 256 of them go
-    // into `buffer` (which holds 256) and their number into `bytesKept`.
-    // True only when the read completed, so the bytes may be gathered.
-    bool readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesKept);
-    // Starts writing `count` bytes; neither waited for nor checked.
-    void writeFrame(const std::uint8_t* bytes, std::uint32_t count);
+    // TickPort; after a loss they gather and send nothing.
+    std::uint32_t queuedByteCount() override;
+    void prepareWriteEvent() override;
+    bool readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesKept) override;
+    void writeFrame(const std::uint8_t* bytes, std::uint32_t count) override;
 
     // The operating system's words for the last failure of open(), for the
     // command line and logs; the dialog shows only its own texts.
-    const std::string& lastSystemError() const;
+    const std::string& lastSystemError() const { return device_.lastError; }
 
     // The device path or name `portName` opens on this platform
     // (e.g. COM3 -> /dev/ttyS2 on Linux, COM10 -> \\.\COM10 on Windows).
@@ -75,7 +74,28 @@ public:
     static std::vector<std::string> ListPorts(const std::string& deviceRoot = "/dev");
 
 private:
+    // What both platforms keep about the device the port talks to.
+    struct Device {
+        std::string path;
+        // The last failure of open(), in the operating system's words.
+        std::string lastError;
+        bool lost = false;
+        std::string lostReason;
+
+        // "Opening '/dev/ttyS0': No such file or directory".
+        std::string describe(const std::string& what, const std::string& reason) const;
+        // Records why open() failed.
+        void openFailed(const std::string& what, const std::string& reason);
+        // Forgets the last open and takes the device path of `portName`;
+        // false, with lastError set, when the name gives none.
+        bool begin(const std::string& portName);
+        // Records the loss once; the first reason is the one worth reporting.
+        void markLost(const std::string& what, const std::string& reason);
+    };
     struct Impl;
+
+    // Declared before impl_, which refers to it.
+    Device device_;
     std::unique_ptr<Impl> impl_;
 };
 

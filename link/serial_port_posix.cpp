@@ -13,6 +13,8 @@
 // the far end of a pseudo-terminal closes, and reads then return 0.
 #include "serial_port.h"
 
+#include "protocol.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -32,7 +34,8 @@ namespace korvanel {
 
 namespace {
 
-constexpr std::uint32_t READ_BUFFER_SIZE = 256;
+// The caller's buffer is the tick's scratch of RX_SCRATCH_SIZE bytes.
+constexpr std::uint32_t READ_BUFFER_SIZE = RX_SCRATCH_SIZE;
 
 // Owns a descriptor so that no failure path of open() leaks it.
 class UniqueFd {
@@ -62,9 +65,9 @@ private:
     int fd_ = -1;
 };
 
-std::string SystemText(const std::string& what, const std::string& path, int err)
+std::string SystemMessage(int err)
 {
-    return what + " '" + path + "': " + std::strerror(err);
+    return std::strerror(err);
 }
 
 bool StartsWithComPrefix(const std::string& name)
@@ -186,32 +189,23 @@ bool NaturalLess(const std::string& a, const std::string& b)
 } // namespace
 
 struct SerialPort::Impl {
+    explicit Impl(Device& d) : device(d) {}
+
+    Device& device;
     UniqueFd fd;
-    std::string path;
-    std::string lastError;
     // The settings found at open, put back at close: `--port tty` must not
     // leave the user's own terminal raw at 9600, nor a line another program
     // configured changed behind its back.
     termios found{};
     bool foundValid = false;
-    bool lost = false;
-    std::string lostReason;
 
     // True when the port can still be used for a tick.
-    bool usable() const { return fd.valid() && !lost; }
-    // Records the loss once; the first reason is the one worth reporting.
-    void markLost(const char* what, const std::string& reason)
-    {
-        if (lost)
-            return;
-        lost = true;
-        lostReason = std::string(what) + " '" + path + "': " + reason;
-    }
+    bool usable() const { return fd.valid() && !device.lost; }
     // Where bytes beyond the caller's 256 go on their way out of the queue.
     std::uint8_t discard[READ_BUFFER_SIZE] = {};
 };
 
-SerialPort::SerialPort() : impl_(new Impl) {}
+SerialPort::SerialPort() : impl_(new Impl(device_)) {}
 
 SerialPort::~SerialPort()
 {
@@ -221,22 +215,16 @@ SerialPort::~SerialPort()
 PortOpenResult SerialPort::open(const std::string& portName)
 {
     close();
-    impl_->lastError.clear();
-    impl_->lost = false;
-    impl_->lostReason.clear();
     impl_->foundValid = false;
-    const std::string path = DevicePathFor(portName);
-    impl_->path = path;
-    if (path.empty()) {
-        impl_->lastError = "Opening '': no port name given";
+    if (!device_.begin(portName))
         return PortOpenResult::OpenFailed;
-    }
+    const std::string& path = device_.path;
 
     // Non-blocking so a port whose carrier line is down cannot hang the
     // open, and no controlling terminal so a line hang-up sends no signal.
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid()) {
-        impl_->lastError = SystemText("Opening", path, errno);
+        device_.openFailed("Opening", SystemMessage(errno));
         return PortOpenResult::OpenFailed;
     }
     // Exclusive: a second korvanel, a terminal program that locks, or any
@@ -244,7 +232,7 @@ PortOpenResult SerialPort::open(const std::string& portName)
     // goes with the descriptor, so a crashed holder never leaves it behind.
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         const int err = errno == EWOULDBLOCK ? EBUSY : errno;
-        impl_->lastError = SystemText("Opening", path, err) + " (held by another program)";
+        device_.openFailed("Opening", SystemMessage(err) + " (held by another program)");
         return PortOpenResult::OpenFailed;
     }
     // Keeps later opens by other (unprivileged) programs out too; fails
@@ -258,7 +246,7 @@ PortOpenResult SerialPort::open(const std::string& portName)
 
     termios tio{};
     if (::tcgetattr(port, &tio) != 0) {
-        impl_->lastError = SystemText("Reading the settings of", path, errno);
+        device_.openFailed("Reading the settings of", SystemMessage(errno));
         return PortOpenResult::SettingFailed;
     }
     impl_->found = tio;
@@ -266,19 +254,19 @@ PortOpenResult SerialPort::open(const std::string& portName)
     ApplyLineSettings(tio);
     termios readBack{};
     if (::tcsetattr(port, TCSANOW, &tio) != 0) {
-        impl_->lastError = SystemText("Configuring", path, errno);
+        device_.openFailed("Configuring", SystemMessage(errno));
         return PortOpenResult::SettingFailed;
     }
     // tcsetattr succeeds when any one change was made; a driver that
     // refused 9600 8N1 must not pass as configured.
     if (::tcgetattr(port, &readBack) != 0 || !LineSettingsTookEffect(readBack)) {
-        impl_->lastError = "Configuring '" + path + "': the driver did not take 9600 8N1";
+        device_.openFailed("Configuring", "the driver did not take 9600 8N1");
         return PortOpenResult::SettingFailed;
     }
 
     const int flags = ::fcntl(port, F_GETFL);
     if (flags < 0 || ::fcntl(port, F_SETFL, flags | O_NONBLOCK) != 0) {
-        impl_->lastError = SystemText("Setting the event mode of", path, errno);
+        device_.openFailed("Setting the event mode of", SystemMessage(errno));
         return PortOpenResult::MaskFailed;
     }
     return PortOpenResult::Ok;
@@ -309,16 +297,6 @@ void SerialPort::close()
     impl_->fd.reset();
 }
 
-bool SerialPort::lost() const
-{
-    return impl_->lost;
-}
-
-const std::string& SerialPort::lostReason() const
-{
-    return impl_->lostReason;
-}
-
 std::uint32_t SerialPort::queuedByteCount()
 {
     if (!impl_->usable())
@@ -327,12 +305,12 @@ std::uint32_t SerialPort::queuedByteCount()
     int queued = 0;
     if (::ioctl(fd, FIONREAD, &queued) != 0) {
         if (DeviceGone(errno))
-            impl_->markLost("Querying the input queue of", std::strerror(errno));
+            device_.markLost("Querying the input queue of", SystemMessage(errno));
         return 0;
     }
     if (queued <= 0) {
         if (HungUp(fd))
-            impl_->markLost("Querying the input queue of", "the line hung up");
+            device_.markLost("Querying the input queue of", "the line hung up");
         return 0;
     }
     return static_cast<std::uint32_t>(queued);
@@ -373,12 +351,12 @@ bool SerialPort::readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint
         // a vanished device reads as a failed read and gathers nothing.
         if (n == 0) {
             if (HungUp(fd))
-                impl_->markLost("Reading", "the line hung up");
+                device_.markLost("Reading", "the line hung up");
             return false;
         }
         if (errno != EAGAIN) {
             if (DeviceGone(errno))
-                impl_->markLost("Reading", std::strerror(errno));
+                device_.markLost("Reading", SystemMessage(errno));
             return false;
         }
         break;
@@ -398,12 +376,7 @@ void SerialPort::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
         n = ::write(impl_->fd.get(), bytes, count);
     } while (n < 0 && errno == EINTR);
     if (n < 0 && DeviceGone(errno))
-        impl_->markLost("Writing", std::strerror(errno));
-}
-
-const std::string& SerialPort::lastSystemError() const
-{
-    return impl_->lastError;
+        device_.markLost("Writing", SystemMessage(errno));
 }
 
 std::string SerialPort::DevicePathFor(const std::string& portName)

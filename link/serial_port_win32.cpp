@@ -8,6 +8,8 @@
 // of the errors DeviceGone() lists, whichever the driver chose.
 #include "serial_port.h"
 
+#include "protocol.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -18,7 +20,8 @@ namespace korvanel {
 
 namespace {
 
-constexpr std::uint32_t READ_BUFFER_SIZE = 256;
+// The caller's buffer is the tick's scratch of RX_SCRATCH_SIZE bytes.
+constexpr std::uint32_t READ_BUFFER_SIZE = RX_SCRATCH_SIZE;
 // Driver queue sizes recommended on open: one request and its reply are
 // 8 bytes each, so 256 leaves ample room for a chattering line.
 constexpr DWORD DRIVER_QUEUE_SIZE = 256;
@@ -69,19 +72,14 @@ private:
 };
 
 // "Opening '\\.\COM5': The system cannot find the file specified."
-std::string SystemText(const std::string& what, const std::string& path, DWORD err)
+std::string SystemMessage(DWORD err)
 {
     char text[512] = {};
     DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                err, 0, text, sizeof text, nullptr);
     while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' '))
         text[--n] = '\0';
-    std::string result = what + " '" + path + "': ";
-    if (n > 0)
-        result += text;
-    else
-        result += "system error " + std::to_string(err);
-    return result;
+    return n > 0 ? std::string(text) : "system error " + std::to_string(err);
 }
 
 // The errors drivers give for a port whose device was removed: usbser and
@@ -129,6 +127,9 @@ unsigned long ComNumber(const char* name)
 } // namespace
 
 struct SerialPort::Impl {
+    explicit Impl(Device& d) : device(d) {}
+
+    Device& device;
     UniqueHandle comm;
     // One event per record, made at open and released at close, rather than
     // a new one on every tick that is never released.
@@ -144,21 +145,14 @@ struct SerialPort::Impl {
     // can finish late without touching bytes the caller gathered.
     std::uint8_t readBuffer[READ_BUFFER_SIZE] = {};
     std::uint8_t writeBuffer[READ_BUFFER_SIZE] = {};
-    std::string path;
-    std::string lastError;
-    bool lost = false;
-    std::string lostReason;
 
     // True when the port can still be used for a tick.
-    bool usable() const { return comm.valid() && !lost; }
-    // Records the loss when `err` says the device is gone; the first
-    // reason is the one worth reporting.
+    bool usable() const { return comm.valid() && !device.lost; }
+    // Records the loss when `err` says the device is gone.
     void noteFailure(const char* what, DWORD err)
     {
-        if (lost || !DeviceGone(err))
-            return;
-        lost = true;
-        lostReason = SystemText(what, path, err);
+        if (DeviceGone(err))
+            device.markLost(what, SystemMessage(err));
     }
 
     // True once the read in flight has come back (whatever its outcome).
@@ -222,7 +216,7 @@ struct SerialPort::Impl {
     }
 };
 
-SerialPort::SerialPort() : impl_(new Impl) {}
+SerialPort::SerialPort() : impl_(new Impl(device_)) {}
 
 SerialPort::~SerialPort()
 {
@@ -232,28 +226,22 @@ SerialPort::~SerialPort()
 PortOpenResult SerialPort::open(const std::string& portName)
 {
     close();
-    impl_->lastError.clear();
-    impl_->lost = false;
-    impl_->lostReason.clear();
-    const std::string path = DevicePathFor(portName);
-    impl_->path = path;
-    if (path.empty()) {
-        impl_->lastError = "Opening '': no port name given";
+    if (!device_.begin(portName))
         return PortOpenResult::OpenFailed;
-    }
+    const std::string& path = device_.path;
 
     // Share mode 0: exclusive, so a second program (or a second Korvanel)
     // cannot talk on the same line at the same time.
     UniqueHandle comm(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     OPEN_EXISTING, OPEN_FLAGS, nullptr));
     if (!comm.valid()) {
-        impl_->lastError = SystemText("Opening", path, ::GetLastError());
+        device_.openFailed("Opening", SystemMessage(::GetLastError()));
         return PortOpenResult::OpenFailed;
     }
     UniqueHandle readEvent(MakeManualResetEvent());
     UniqueHandle writeEvent(MakeManualResetEvent());
     if (!readEvent.valid() || !writeEvent.valid()) {
-        impl_->lastError = SystemText("Preparing the events of", path, ::GetLastError());
+        device_.openFailed("Preparing the events of", SystemMessage(::GetLastError()));
         return PortOpenResult::OpenFailed;
     }
 
@@ -276,7 +264,7 @@ PortOpenResult SerialPort::open(const std::string& portName)
     // A device that reports no line state is no serial port; sending it a
     // block built from zeros would configure whatever it is at random.
     if (!::GetCommState(h, &dcb)) {
-        impl_->lastError = SystemText("Reading the settings of", path, ::GetLastError());
+        device_.openFailed("Reading the settings of", SystemMessage(::GetLastError()));
         return PortOpenResult::SettingFailed;
     }
     // Only these six change; flow control, handshake lines and special
@@ -288,11 +276,11 @@ PortOpenResult SerialPort::open(const std::string& portName)
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
     if (!::SetCommState(h, &dcb)) {
-        impl_->lastError = SystemText("Configuring", path, ::GetLastError());
+        device_.openFailed("Configuring", SystemMessage(::GetLastError()));
         return PortOpenResult::SettingFailed;
     }
     if (!::SetCommMask(h, EVENT_MASK)) {
-        impl_->lastError = SystemText("Setting the event mask of", path, ::GetLastError());
+        device_.openFailed("Setting the event mask of", SystemMessage(::GetLastError()));
         return PortOpenResult::MaskFailed;
     }
     return PortOpenResult::Ok;
@@ -320,16 +308,6 @@ void SerialPort::close()
     impl_->writeInFlight = false;
     impl_->readEvent.reset();
     impl_->writeEvent.reset();
-}
-
-bool SerialPort::lost() const
-{
-    return impl_->lost;
-}
-
-const std::string& SerialPort::lostReason() const
-{
-    return impl_->lostReason;
 }
 
 std::uint32_t SerialPort::queuedByteCount()
@@ -405,11 +383,6 @@ void SerialPort::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
         impl_->writeInFlight = true;
     else
         impl_->noteFailure("Writing", err);
-}
-
-const std::string& SerialPort::lastSystemError() const
-{
-    return impl_->lastError;
 }
 
 std::string SerialPort::DevicePathFor(const std::string& portName)

@@ -10,12 +10,6 @@ namespace korvanel {
 
 namespace {
 
-constexpr std::uint8_t FN_READ_HOLDING = 0x03;
-constexpr std::uint8_t FN_WRITE_SINGLE = 0x06;
-constexpr std::uint8_t FN_WRITE_MULTIPLE = 0x10;
-constexpr std::uint8_t EXCEPTION_ILLEGAL_FUNCTION = 0x01;
-constexpr std::uint8_t EXCEPTION_ILLEGAL_ADDRESS = 0x02;
-constexpr std::uint8_t EXCEPTION_ILLEGAL_VALUE = 0x03;
 // Modbus limits one read to 125 registers and one write to 123.
 constexpr unsigned MAX_READ = 125;
 constexpr unsigned MAX_WRITE = 123;
@@ -47,21 +41,6 @@ FrameBytes ExceptionReply(std::uint8_t address, std::uint8_t function, std::uint
 
 } // namespace
 
-void AppendCheck(FrameBytes& frame)
-{
-    // The packed result holds the byte that goes first in its high half.
-    const std::uint16_t crc = ModbusCrc16Bytes(frame.data(), frame.size());
-    PutWord(frame, crc);
-}
-
-bool HasValidCheck(const FrameBytes& frame)
-{
-    if (frame.size() < 4)
-        return false;
-    const std::uint16_t crc = ModbusCrc16Bytes(frame.data(), frame.size() - 2);
-    return Word(frame, frame.size() - 2) == crc;
-}
-
 VirtualInverter::VirtualInverter(SimConfig config) : config_(std::move(config))
 {
     for (const std::uint8_t address : config_.addresses)
@@ -84,7 +63,7 @@ FrameOutcome VirtualInverter::handleFrame(const FrameBytes& frame)
         outcome.note = "too short, ignored";
         return outcome;
     }
-    if (!HasValidCheck(frame)) {
+    if (!HasValidCheck(frame.data(), frame.size())) {
         outcome.note = "bad check, ignored";
         return outcome;
     }
@@ -121,7 +100,7 @@ FrameOutcome VirtualInverter::handleFrame(const FrameBytes& frame)
         outcome.note = "silent";
         return outcome;
     }
-    if (fault == SimFault::Exception || (fault == SimFault::RefuseRead && frame[1] == FN_READ_HOLDING)) {
+    if (fault == SimFault::Exception || (fault == SimFault::RefuseRead && frame[1] == FUNCTION_READ_HOLDING_REGISTERS)) {
         outcome.note = "exception reply";
         outcome.reply = lineFaults({{0, ExceptionReply(address, frame[1], config_.exceptionCode)}},
                                    outcome.note);
@@ -137,13 +116,13 @@ FrameBytes VirtualInverter::answer(std::uint8_t address, const FrameBytes& frame
     std::map<std::uint16_t, std::uint16_t>& regs = registers_[address];
     const std::uint8_t function = frame[1];
 
-    if (function == FN_WRITE_SINGLE && frame.size() == 8) {
+    if (function == FUNCTION_WRITE_SINGLE_REGISTER && frame.size() == 8) {
         const std::uint16_t reg = Word(frame, 2);
         const std::uint16_t value = Word(frame, 4);
         note = "write " + Hex4(reg) + " = " + Hex4(value);
         if (reg >= SIM_HELD_REGISTERS) {
             note += ", not held";
-            return ExceptionReply(address, function, EXCEPTION_ILLEGAL_ADDRESS);
+            return ExceptionReply(address, function, EXCEPTION_ILLEGAL_DATA_ADDRESS);
         }
         note += " (was " + Hex4(regs[reg]) + ")";
         if (config_.ignoreWrite)
@@ -153,15 +132,15 @@ FrameBytes VirtualInverter::answer(std::uint8_t address, const FrameBytes& frame
         // The standard reply echoes the request.
         return FrameBytes(frame.begin(), frame.end());
     }
-    if (function == FN_READ_HOLDING && frame.size() == 8) {
+    if (function == FUNCTION_READ_HOLDING_REGISTERS && frame.size() == 8) {
         const unsigned start = Word(frame, 2);
         const unsigned count = Word(frame, 4);
         if (count == 0 || count > MAX_READ)
-            return ExceptionReply(address, function, EXCEPTION_ILLEGAL_VALUE);
+            return ExceptionReply(address, function, EXCEPTION_ILLEGAL_DATA_VALUE);
         note = "read " + std::to_string(count) + " from " + Hex4(start);
         if (start + count > SIM_HELD_REGISTERS) {
             note += ", not held";
-            return ExceptionReply(address, function, EXCEPTION_ILLEGAL_ADDRESS);
+            return ExceptionReply(address, function, EXCEPTION_ILLEGAL_DATA_ADDRESS);
         }
         FrameBytes reply{address, function, static_cast<std::uint8_t>(count * 2)};
         for (unsigned r = start; r < start + count; ++r)
@@ -169,14 +148,14 @@ FrameBytes VirtualInverter::answer(std::uint8_t address, const FrameBytes& frame
         AppendCheck(reply);
         return reply;
     }
-    if (function == FN_WRITE_MULTIPLE && frame.size() >= 9) {
+    if (function == FUNCTION_WRITE_MULTIPLE_REGISTERS && frame.size() >= 9) {
         const unsigned start = Word(frame, 2);
         const unsigned count = Word(frame, 4);
         const unsigned byteCount = frame[6];
         if (count == 0 || count > MAX_WRITE || byteCount != count * 2 || frame.size() != 9 + byteCount)
-            return ExceptionReply(address, function, EXCEPTION_ILLEGAL_VALUE);
+            return ExceptionReply(address, function, EXCEPTION_ILLEGAL_DATA_VALUE);
         if (start + count > SIM_HELD_REGISTERS)
-            return ExceptionReply(address, function, EXCEPTION_ILLEGAL_ADDRESS);
+            return ExceptionReply(address, function, EXCEPTION_ILLEGAL_DATA_ADDRESS);
         note = "write " + std::to_string(count) + " from " + Hex4(start);
         if (config_.ignoreWrite)
             note += ", ignored";

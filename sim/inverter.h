@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "protocol.h"
+
 namespace korvanel {
 
 using FrameBytes = std::vector<std::uint8_t>;
@@ -24,7 +26,6 @@ enum class SimFault {
     RefuseRead,    // writes answered, reads refused with SimConfig::exceptionCode
 };
 
-constexpr std::uint8_t SIM_EXCEPTION_DEVICE_FAILURE = 0x04;
 // Each inverter holds registers 0x0000 to 0x00FF; a request for any other is
 // refused with exception 02 (illegal data address).
 constexpr unsigned SIM_HELD_REGISTERS = 0x0100;
@@ -41,7 +42,7 @@ struct SimConfig {
     unsigned floodBytes = 300;
     std::uint16_t initialClearValue = 0x1234;
     // The code of the exception fault's replies.
-    std::uint8_t exceptionCode = SIM_EXCEPTION_DEVICE_FAILURE;
+    std::uint8_t exceptionCode = EXCEPTION_SERVER_DEVICE_FAILURE;
     // Every reply starts this long after the request (on top of a split's
     // own pause), so it can fall into a later tick or a later run.
     unsigned replyDelayMs = 0;
@@ -94,9 +95,5 @@ private:
     std::map<std::uint8_t, std::map<std::uint16_t, std::uint16_t>> registers_;
     unsigned requestsSeen_ = 0;
 };
-
-// Appends the two check bytes in wire order.
-void AppendCheck(FrameBytes& frame);
-bool HasValidCheck(const FrameBytes& frame);
 
 } // namespace korvanel

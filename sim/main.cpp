@@ -488,8 +488,9 @@ int main(int argc, char** argv)
     if (options.noiseRate > 0)
         log.text("noise bytes sent " + std::to_string(noiseSent));
 
+    const std::uint8_t first = options.config.addresses.front();
     log.text("stopped; register 0x004A = " +
-             std::to_string(inverter.holdingRegister(options.config.addresses.front(), 0x004A)));
+             std::to_string(inverter.holdingRegister(first, korvanel::CLEAR_REGISTER)));
     if (!options.linkPath.empty())
         ::unlink(options.linkPath.c_str());
     ::close(slaveHold);

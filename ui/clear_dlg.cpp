@@ -5,22 +5,6 @@
 
 namespace korvanel {
 
-const char* const TEXT_DIALOG_TITLE = "Korvanel V1.0";
-const char* const TEXT_ABOUT_MENU_ITEM = "&About Korvanel...";
-const char* const TEXT_RESULT_CAPTION = "Result";
-const char* const TEXT_ERROR_CAPTION = "Error";
-const char* const TEXT_THREAD_FAIL = "Create Thread Faile.";
-const char* const TEXT_THREAD_FAIL_CAPTION = "Ruzu";
-const char* const TEXT_NEED_UNSIGNED = "Please enter a positive integer.";
-const char* const TEXT_NEED_INTEGER = "Please enter an integer.";
-const char* const TEXT_NEED_ADDRESS_RANGE = "Please enter an integer between 0 and 255.";
-const char* const TEXT_BUTTON_STOP = "Stop";
-const char* const TEXT_BUTTON_START = "Start";
-
-const char* const FUNCTION_NAMES[FUNCTION_NAME_COUNT] = {
-    "3.ReadHoldReg", "4.ReadInputReg", "6.SetSingleReg", "ReadParameter", "WriteParameter",
-};
-
 std::uint8_t& FunctionIndex()
 {
     static std::uint8_t index = 0;
@@ -107,7 +91,7 @@ const MessageMapEntry MESSAGE_MAP[] = {
 
 } // namespace
 
-CClearDlg::CClearDlg(DialogWindow& window, DialogPort& port, TickPacer& pacer, ClearRun& run)
+CClearDlg::CClearDlg(DialogWindow& window, RunPort& port, TickPacer& pacer, ClearRun& run)
     : window_(window), port_(port), pacer_(pacer), run_(run)
 {
 }
@@ -126,7 +110,7 @@ bool CClearDlg::OnInitDialog()
     run_.setState(Idle);
     run_.setPeriod(DEFAULT_POLL_PERIOD_MS);
     pollPeriodMs_ = DEFAULT_POLL_PERIOD_MS;
-    portName_ = "COM1";
+    portName_ = DEFAULT_PORT_NAME;
     inverterAddress_ = 1;
     registerAddress_ = 0;
     lengthOrData_ = 1;
@@ -190,7 +174,7 @@ void CClearDlg::OnClearButton()
 
     const PortOpenResult opened = port_.open(portName_);
     if (opened != PortOpenResult::Ok) {
-        window_.messageBox(port_.openFailureText(opened), TEXT_ERROR_CAPTION, MB_TYPE_OK);
+        window_.messageBox(PortOpenFailureText(opened), TEXT_ERROR_CAPTION, MB_TYPE_OK);
         return;
     }
     run_.setState(Armed);
@@ -256,15 +240,6 @@ bool CClearDlg::UpdateData(bool saveAndValidate)
     return true;
 }
 
-std::uint32_t CClearDlg::queuedByteCount() { return port_.queuedByteCount(); }
-
-void CClearDlg::prepareWriteEvent() { port_.prepareWriteEvent(); }
-
-bool CClearDlg::readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesKept)
-{
-    return port_.readQueued(buffer, count, bytesKept);
-}
-
 void CClearDlg::StopRun()
 {
     closePort();
@@ -275,11 +250,6 @@ void CClearDlg::StopRun()
 void CClearDlg::showResult(const std::string& text)
 {
     window_.messageBox(text, TEXT_RESULT_CAPTION, MB_TYPE_OK);
-}
-
-void CClearDlg::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
-{
-    port_.writeFrame(bytes, count);
 }
 
 void CClearDlg::closePort()

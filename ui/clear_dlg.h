@@ -10,8 +10,9 @@
 #include <string>
 
 #include "clear_run.h"
-#include "dialog_port.h"
 #include "dialog_window.h"
+#include "poll_thread.h"
+#include "serial_port.h"
 
 namespace korvanel {
 
@@ -24,30 +25,9 @@ constexpr unsigned MSG_SYSCOMMAND = 0x0112;
 constexpr unsigned NOTIFY_BN_CLICKED = 0;
 constexpr unsigned NOTIFY_CBN_SELCHANGE = 1;
 
-// The texts the dialog shows.
-extern const char* const TEXT_DIALOG_TITLE;          // "Korvanel V1.0"
-extern const char* const TEXT_ABOUT_MENU_ITEM;       // "&About Korvanel..."
-extern const char* const TEXT_RESULT_CAPTION;        // "Result"
-extern const char* const TEXT_ERROR_CAPTION;         // "Error"
-extern const char* const TEXT_THREAD_FAIL;           // "Create Thread Faile."
-extern const char* const TEXT_THREAD_FAIL_CAPTION;   // "Ruzu"
-extern const char* const TEXT_NEED_UNSIGNED;         // "Please enter a positive integer."
-extern const char* const TEXT_NEED_INTEGER;          // "Please enter an integer."
-extern const char* const TEXT_NEED_ADDRESS_RANGE;    // "Please enter an integer between 0 and 255."
-extern const char* const TEXT_BUTTON_STOP;           // "Stop"
-extern const char* const TEXT_BUTTON_START;          // "Start"
-
-// Operation names of the function selector, by index. Kept with the dialog
-// for the day the selectors are filled; nothing reads them today.
-constexpr int FUNCTION_NAME_COUNT = 5;
-extern const char* const FUNCTION_NAMES[FUNCTION_NAME_COUNT];
-
 // Last selections of the two selectors, process-wide.
 std::uint8_t& FunctionIndex();
 std::int32_t& ParameterIndex();
-
-// The highest inverter address the line can carry: one byte.
-constexpr std::uint32_t MAX_INVERTER_ADDRESS = 255;
 
 // One window message as Win32 delivers it; other layers build the same.
 struct DialogMessage {
@@ -72,7 +52,7 @@ class CClearDlg : public ClearTickOps {
 public:
     // `run` is the record the poll thread reads (TheClearRun() in the
     // programs). The references must outlive the dialog.
-    CClearDlg(DialogWindow& window, DialogPort& port, TickPacer& pacer, ClearRun& run);
+    CClearDlg(DialogWindow& window, RunPort& port, TickPacer& pacer, ClearRun& run);
 
     // The window exists with its controls: sets the defaults and starts the
     // poll thread. True: the window gives focus to the port field.
@@ -98,17 +78,14 @@ public:
     bool UpdateData(bool saveAndValidate);
 
     // ClearTickOps.
+    TickPort& port() override { return port_; }
     std::uint8_t* rxScratch() override { return rxScratch_; }
-    std::uint32_t queuedByteCount() override;
-    void prepareWriteEvent() override;
-    bool readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesKept) override;
     bool exchangeFieldsFromControls() override { return UpdateData(true); }
     std::uint32_t inverterAddress() const override { return inverterAddress_; }
     void setResultText(const std::string& text) override { resultText_ = text; }
     void exchangeFieldsToControls() override { UpdateData(false); }
     void StopRun() override;
     void showResult(const std::string& text) override;
-    void writeFrame(const std::uint8_t* bytes, std::uint32_t count) override;
 
     // The fields, for the window layer and tests.
     const std::string& portName() const { return portName_; }
@@ -129,7 +106,7 @@ private:
     void PutText(int id, const std::string& text);
 
     DialogWindow& window_;
-    DialogPort& port_;
+    RunPort& port_;
     TickPacer& pacer_;
     ClearRun& run_;
 

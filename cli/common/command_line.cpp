@@ -5,11 +5,13 @@
 #include <cctype>
 #include <utility>
 
+#include "protocol.h"
+
 namespace korvanel {
 
 namespace {
 
-constexpr long MAX_ADDRESS = 255;
+constexpr long MAX_ADDRESS = MAX_INVERTER_ADDRESS;
 // Nine digits stay below 2^31, so no number read here overflows a long.
 constexpr std::size_t MAX_DECIMAL_DIGITS = 9;
 

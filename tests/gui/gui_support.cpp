@@ -58,7 +58,7 @@ void Type(QWidget* edit, const QString& text)
     QTest::keyClicks(line, text);
 }
 
-bool VirtualInverter::start(const QStringList& args, std::string& error)
+bool SimProcess::start(const QStringList& args, std::string& error)
 {
 #ifdef KORVANEL_SIM_PATH
     process_.start(KORVANEL_SIM_PATH, args);
@@ -80,7 +80,7 @@ bool VirtualInverter::start(const QStringList& args, std::string& error)
 #endif
 }
 
-VirtualInverter::~VirtualInverter()
+SimProcess::~SimProcess()
 {
     if (process_.state() == QProcess::NotRunning)
         return;
@@ -90,7 +90,7 @@ VirtualInverter::~VirtualInverter()
     process_.waitForFinished(1000);
 }
 
-int VirtualInverter::requestsSeen()
+int SimProcess::requestsSeen()
 {
     log_ += process_.readAllStandardError();
     int count = 0;

@@ -53,11 +53,11 @@ void Click(QWidget* widget);
 void Type(QWidget* edit, const QString& text);
 
 // korvanel-sim on a pseudo-terminal, stopped when this goes.
-class VirtualInverter {
+class SimProcess {
 public:
     // False (and a reason in `error`) when it cannot be started here.
     bool start(const QStringList& args, std::string& error);
-    ~VirtualInverter();
+    ~SimProcess();
     const QString& port() const { return port_; }
     // Requests to inverter 1 the simulator has logged so far.
     int requestsSeen();

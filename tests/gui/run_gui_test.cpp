@@ -18,7 +18,7 @@ const char* const SHORT_PERIOD_MS = "100";
 
 class RunAgainstInverter : public ::testing::Test {
 protected:
-    VirtualInverter inverter;
+    SimProcess inverter;
     std::unique_ptr<MainDialog> m;
     BoxAnswerer user;
 

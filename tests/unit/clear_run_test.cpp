@@ -29,7 +29,7 @@ Bytes Concat(Bytes a, const Bytes& b)
 
 // Stands in for the serial port and the dialog; records what a user or the
 // inverter would observe.
-class RecordingOps : public ClearTickOps {
+class RecordingOps : public ClearTickOps, public TickPort {
 public:
     explicit RecordingOps(ClearRun& run) : run_(run) {}
 
@@ -57,6 +57,7 @@ public:
         OnClearTick(run_, *this);
     }
 
+    TickPort& port() override { return *this; }
     std::uint8_t* rxScratch() override { return scratch_; }
 
     std::uint32_t queuedByteCount() override

@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "dialog_port.h"
 #include "dialog_window.h"
+#include "poll_thread.h"
+#include "serial_port.h"
 
 namespace korvanel {
 namespace fakes {
@@ -97,7 +98,7 @@ public:
 
 // A port whose peer is scripted: what arrives before each tick, whether
 // open fails, and every byte written.
-class FakePort : public DialogPort {
+class FakePort : public RunPort {
 public:
     PortOpenResult openResult = PortOpenResult::Ok;
     std::vector<std::string> opened;
@@ -117,15 +118,6 @@ public:
         if (open_)
             ++closes;
         open_ = false;
-    }
-    std::string openFailureText(PortOpenResult r) const override
-    {
-        switch (r) {
-        case PortOpenResult::OpenFailed: return "COM Open Fail";
-        case PortOpenResult::SettingFailed: return "COM Setting Fail!!";
-        case PortOpenResult::MaskFailed: return "COM Mask Set Fail";
-        default: return "";
-        }
     }
     std::uint32_t queuedByteCount() override
     {
@@ -159,7 +151,7 @@ public:
     bool startSucceeds = true;
     int starts = 0;
     std::function<void()> postTick;
-    bool start(ClearRun&, std::function<void()> post) override
+    bool start(ClearRun&, PostTick post) override
     {
         ++starts;
         postTick = std::move(post);

@@ -13,7 +13,7 @@
 
 #include "clear_dlg.h"
 #include "dialog_fakes.h"
-#include "link_adapters.h"
+#include "poll_thread.h"
 #include "resource.h"
 
 namespace korvanel {
@@ -78,7 +78,7 @@ TEST(DialogRace, PressesRacingTicksNeverLetAStoppedRunAct)
     ClearRun run;
     RacingWindow window;
     SessionPort port;
-    PollThreadPacer pacer;
+    PollThread pacer;
     CClearDlg dlg(window, port, pacer, run);
     ASSERT_TRUE(dlg.OnInitDialog());
     window.setControlText(IDC_POLL_PERIOD, "1");

@@ -1,5 +1,6 @@
 // The virtual inverter's replies, byte for byte, in each fault mode.
 #include "inverter.h"
+#include "modbus_crc.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,7 @@
 // The POSIX serial port on real pseudo-terminals: the far end (the master)
 // stands in for the inverter.
 #include "serial_port.h"
+#include "texts.h"
 
 #include <gtest/gtest.h>
 

@@ -11,6 +11,7 @@
 // The ports are also registered with Wine's mount manager (as a Windows
 // port driver would register them), so listing finds them.
 #include "serial_port.h"
+#include "texts.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

@@ -4,16 +4,17 @@
 
 #include "clear_dialog_qt.h"
 #include "clear_dlg.h"
-#include "link_adapters.h"
+#include "poll_thread.h"
+#include "serial_port.h"
 
 namespace korvanel {
 
 // The main dialog with the real port and poll thread. Members are declared
 // so that the poll thread is joined before the window it posts to goes.
 struct MainDialog {
-    SerialDialogPort port;
+    SerialPort port;
     QtClearDialog window;
-    PollThreadPacer pacer;
+    PollThread pacer;
     CClearDlg dlg{window, port, pacer, TheClearRun()};
 
     MainDialog() { window.attach(&dlg); }

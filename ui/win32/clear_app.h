@@ -7,7 +7,8 @@
 #include <windows.h>
 
 #include "clear_dlg.h"
-#include "link_adapters.h"
+#include "poll_thread.h"
+#include "serial_port.h"
 #include "win32_dialog_window.h"
 
 namespace korvanel {
@@ -22,8 +23,8 @@ struct MainDialog {
     }
 
     Win32DialogWindow window;
-    SerialDialogPort port;
-    PollThreadPacer pacer;
+    SerialPort port;
+    PollThread pacer;
     CClearDlg dlg;
 };
 

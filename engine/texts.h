@@ -1,0 +1,41 @@
+// Every text a user of the dialog, korvanel-clear or korvanel-sim reads,
+// written once. The odd spellings are what users of the original dialog
+// have learnt to look for, and scripts match them.
+#pragma once
+
+#include <cstdint>
+
+#include "tick_port.h"
+
+namespace korvanel {
+
+// Outcomes of a run.
+extern const char* const TEXT_CLEAR_OK;         // "!!--Clear OK--!!"
+extern const char* const TEXT_OPERATION_FAIL;   // "!!--Operation Fail--!!"
+extern const char* const TEXT_RESPONSE_PENDING; // "!!--Rspone or Set Error--!!"
+
+// The dialog.
+extern const char* const TEXT_DIALOG_TITLE;          // "Korvanel V1.0"
+extern const char* const TEXT_ABOUT_MENU_ITEM;       // "&About Korvanel..."
+extern const char* const TEXT_RESULT_CAPTION;        // "Result"
+extern const char* const TEXT_ERROR_CAPTION;         // "Error"
+extern const char* const TEXT_THREAD_FAIL;           // "Create Thread Faile."
+extern const char* const TEXT_THREAD_FAIL_CAPTION;   // "Ruzu"
+extern const char* const TEXT_NEED_UNSIGNED;         // "Please enter a positive integer."
+extern const char* const TEXT_NEED_INTEGER;          // "Please enter an integer."
+extern const char* const TEXT_NEED_ADDRESS_RANGE;    // "Please enter an integer between 0 and 255."
+extern const char* const TEXT_BUTTON_STOP;           // "Stop"
+extern const char* const TEXT_BUTTON_START;          // "Start"
+
+// Operation names of the function selector, by index. Kept with the dialog
+// for the day the selectors are filled; nothing reads them today.
+constexpr int FUNCTION_NAME_COUNT = 5;
+extern const char* const FUNCTION_NAMES[FUNCTION_NAME_COUNT];
+
+// The message-box text for a failed open ("COM Open Fail", ...); empty for Ok.
+const char* PortOpenFailureText(PortOpenResult result);
+
+// "illegal data address" for 0x02, ...; "unknown exception code" otherwise.
+const char* ExceptionCodeMeaning(std::uint8_t code);
+
+} // namespace korvanel
