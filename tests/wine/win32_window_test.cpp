@@ -2,7 +2,7 @@
 // from the same korvanel.rc the program links: what a user sees in the main
 // dialog and the About box, the system menu, the version block, and the
 // window layer's calls as the dialog's logic makes them. Needs a display
-// (run-wine-tests.sh runs it on Xvfb).
+// (run_wine_tests.py runs it on Xvfb).
 #include "win32_dialog_window.h"
 
 #include <gtest/gtest.h>
@@ -32,7 +32,8 @@ class TemplateDialog {
 public:
     explicit TemplateDialog(int id)
         : hwnd_(::CreateDialogParamA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(id), nullptr,
-                                     QuietDialogProc, 0))
+                                     QuietDialogProc, 0)),
+          error_(hwnd_ ? 0 : ::GetLastError())
     {
     }
     ~TemplateDialog()
@@ -41,9 +42,12 @@ public:
             ::DestroyWindow(hwnd_);
     }
     HWND hwnd() const { return hwnd_; }
+    // Why the dialog could not be made.
+    DWORD error() const { return error_; }
 
 private:
     HWND hwnd_;
+    DWORD error_;
 };
 
 std::string ClassOf(HWND hwnd)
@@ -127,7 +131,7 @@ void ExpectTheTemplatesControls(HWND dialog, const ControlTemplate* rows, int co
 TEST(Win32Resources, MainDialogShowsTheTemplatesControls)
 {
     TemplateDialog dialog(IDD_MAIN);
-    ASSERT_NE(dialog.hwnd(), nullptr);
+    ASSERT_NE(dialog.hwnd(), nullptr) << "error " << dialog.error();
     EXPECT_EQ(TextOf(dialog.hwnd()), MAIN_DIALOG_CAPTION);
     const LONG style = ::GetWindowLongA(dialog.hwnd(), GWL_STYLE);
     EXPECT_EQ(style & (WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME),
@@ -146,7 +150,7 @@ TEST(Win32Resources, MainDialogShowsTheTemplatesControls)
 TEST(Win32Resources, AboutBoxHasItsCaptionIconAndOkButton)
 {
     TemplateDialog about(IDD_ABOUTBOX);
-    ASSERT_NE(about.hwnd(), nullptr);
+    ASSERT_NE(about.hwnd(), nullptr) << "error " << about.error();
     EXPECT_EQ(TextOf(about.hwnd()), ABOUT_DIALOG_CAPTION);
     ExpectTheTemplatesControls(about.hwnd(), ABOUT_DIALOG_CONTROLS, ABOUT_DIALOG_CONTROL_COUNT);
     const HWND ok = ::GetDlgItem(about.hwnd(), IDOK);
