@@ -12,6 +12,7 @@ block that is not understood stops the build with the file and line, so the
 header never silently differs from the resource the Windows build links.
 """
 
+import os
 import re
 import sys
 
@@ -56,6 +57,10 @@ STATEMENTS = {
 
 class RcError(Exception):
     pass
+
+
+class Macro(str):
+    """A control text given by a macro name instead of a quoted string."""
 
 
 def read_defines(path):
@@ -178,8 +183,14 @@ def parse_control(keyword, toks, where, names):
         if n:
             r.comma()
         if param == "text":
-            if r.peek()[0] == "str":
+            kind, value = r.peek()
+            if kind == "str":
                 c["text"] = r.string()
+            elif kind == "word" and value not in names:
+                # A text macro of a header the .rc includes (the version
+                # line): the generated header includes that header too.
+                r.take()
+                c["text"] = Macro(value)
             else:
                 r.number()  # an image static names its image by number
 
@@ -278,10 +289,19 @@ def strip_comment(line):
 
 
 def c_string(text):
+    if isinstance(text, Macro):
+        return str(text)
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
-def write_header(dialogs, names, out):
+def text_headers(rc_path, ids_path):
+    """The headers the .rc includes besides the ids and the system's."""
+    with open(rc_path, encoding="utf-8") as f:
+        found = re.findall(r'^\s*#\s*include\s+"([^"]+)"', f.read(), re.M)
+    return [h for h in found if os.path.basename(h) != os.path.basename(ids_path)]
+
+
+def write_header(dialogs, names, out, headers):
     by_name = {v: k for k, v in names.items() if k.startswith("ID")}
     wanted = (("MAIN_DIALOG", "IDD_MAIN"), ("ABOUT_DIALOG", "IDD_ABOUTBOX"))
     lines = [
@@ -289,6 +309,10 @@ def write_header(dialogs, names, out):
         "// time: change the .rc, not this file.",
         "#pragma once",
         "",
+    ]
+    if any(isinstance(c["text"], Macro) for d in dialogs.values() for c in d["controls"]):
+        lines += ['#include "%s"' % h for h in headers] + [""]
+    lines += [
         "namespace korvanel {",
         "",
         "enum class ControlKind { Static, Icon, Edit, MultiLineEdit, ComboBox, PushButton, DefPushButton, CheckBox };",
@@ -352,7 +376,7 @@ def main(argv):
     try:
         names = dict(STANDARD_IDS)
         names.update(read_defines(argv[2]))
-        write_header(parse_dialogs(argv[1], names), names, argv[3])
+        write_header(parse_dialogs(argv[1], names), names, argv[3], text_headers(argv[1], argv[2]))
     except (RcError, OSError) as e:
         sys.stderr.write("gen_dialog_template: %s\n" % e)
         return 1
