@@ -1,6 +1,9 @@
 #include "clear_options.h"
 
+#include <algorithm>
 #include <cctype>
+
+#include "clear_run.h"
 
 namespace korvanel {
 
@@ -43,14 +46,57 @@ bool TakeValue(const std::vector<std::string>& args, std::size_t& i, const std::
 {
     if (inlineValue) {
         value = *inlineValue;
-        return true;
-    }
-    if (i + 1 >= args.size()) {
+    } else if (i + 1 >= args.size()) {
         error = "option '" + name + "' needs a value";
         return false;
+    } else {
+        value = args[++i];
     }
-    value = args[++i];
+    // "--port --trace" forgot the port; taking "--trace" as its name would
+    // open a file of that name and silently drop the trace.
+    if (value.compare(0, 2, "--") == 0) {
+        error = "option '" + name + "' needs a value, not the option '" + value + "'";
+        return false;
+    }
     return true;
+}
+
+// Address 0 in a list would write every inverter on the bus, and the run
+// would then fail for want of an answer that never comes.
+bool RefuseBroadcastInList(const std::string& text, const std::vector<std::uint8_t>& addresses,
+                           std::string& error)
+{
+    if (std::find(addresses.begin(), addresses.end(), BROADCAST_ADDRESS) == addresses.end())
+        return true;
+    error = "address list '" + text +
+            "' holds 0, the broadcast address: every inverter on the bus executes a write to 0 "
+            "and none answers. To clear them all, give --broadcast instead";
+    return false;
+}
+
+// A read sent to 0 is answered by no one, so a scan cannot ask it.
+bool RefuseBroadcastInScan(const std::string& text, const std::vector<std::uint8_t>& addresses,
+                           std::string& error)
+{
+    if (std::find(addresses.begin(), addresses.end(), BROADCAST_ADDRESS) == addresses.end())
+        return true;
+    error = "scan list '" + text + "' holds 0, the broadcast address, which no inverter answers";
+    return false;
+}
+
+// Each address once, in the order first named; the repeats, for a note.
+std::vector<std::uint8_t> DropRepeats(std::vector<std::uint8_t>& addresses)
+{
+    std::vector<std::uint8_t> once;
+    std::vector<std::uint8_t> repeated;
+    for (const std::uint8_t a : addresses) {
+        if (std::find(once.begin(), once.end(), a) == once.end())
+            once.push_back(a);
+        else if (std::find(repeated.begin(), repeated.end(), a) == repeated.end())
+            repeated.push_back(a);
+    }
+    addresses = once;
+    return repeated;
 }
 
 } // namespace
@@ -96,6 +142,9 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
     bool help = false;
     bool version = false;
     bool listPorts = false;
+    std::string addressText;
+    std::string scanText;
+    std::vector<std::uint8_t> scanList;
 
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
@@ -116,8 +165,18 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
         } else if (name == "--address") {
             if (!TakeValue(args, i, name, inlineValue, value, parsed.error))
                 return parsed;
-            if (!ParseAddressList(value, o.addresses, parsed.error))
+            if (!ParseAddressList(value, o.addresses, parsed.error) ||
+                !RefuseBroadcastInList(value, o.addresses, parsed.error))
                 return parsed;
+            addressText = value;
+        } else if (name == "--scan") {
+            if (!TakeValue(args, i, name, inlineValue, value, parsed.error))
+                return parsed;
+            if (!ParseAddressList(value, scanList, parsed.error) ||
+                !RefuseBroadcastInScan(value, scanList, parsed.error))
+                return parsed;
+            scanText = value;
+            o.scan = true;
         } else if (name == "--period") {
             if (!TakeValue(args, i, name, inlineValue, value, parsed.error))
                 return parsed;
@@ -130,13 +189,23 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
             }
             o.pollPeriodMs = static_cast<std::int32_t>(ms);
         } else if (inlineValue && (name == "--trace" || name == "--stats" || name == "--list-ports" ||
-                                   name == "--help" || name == "--version")) {
+                                   name == "--help" || name == "--version" || name == "--echo" ||
+                                   name == "--dialog-rules" || name == "--broadcast" ||
+                                   name == "--verify")) {
             parsed.error = "option '" + name + "' takes no value";
             return parsed;
         } else if (name == "--trace") {
             o.trace = true;
         } else if (name == "--stats") {
             o.stats = true;
+        } else if (name == "--echo") {
+            o.echo = true;
+        } else if (name == "--dialog-rules") {
+            o.dialogRules = true;
+        } else if (name == "--broadcast") {
+            o.broadcast = true;
+        } else if (name == "--verify") {
+            o.verify = true;
         } else if (name == "--list-ports") {
             listPorts = true;
         } else if (name == "--help" || name == "-h") {
@@ -152,6 +221,45 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
         }
     }
 
+    if (o.broadcast && !addressText.empty()) {
+        parsed.error = "--broadcast writes to address 0, every inverter on the bus; "
+                       "it takes no --address";
+        return parsed;
+    }
+    if (o.broadcast && o.dialogRules) {
+        parsed.error = "--broadcast judges no reply, so --dialog-rules has nothing to judge";
+        return parsed;
+    }
+    if (o.echo && o.dialogRules) {
+        parsed.error = "--echo belongs to korvanel-clear's own reply rule; "
+                       "the dialog's rule (--dialog-rules) has no echo setting";
+        return parsed;
+    }
+    if (o.broadcast && o.verify) {
+        parsed.error = "--verify reads each inverter back, but no inverter answers a broadcast; "
+                       "give --address LIST to clear and verify them";
+        return parsed;
+    }
+    if (o.scan && (!addressText.empty() || o.broadcast || o.verify || o.dialogRules)) {
+        parsed.error = "--scan only reads the addresses of its own list, judged by korvanel-clear's "
+                       "rule; it takes no --address, --broadcast, --verify or --dialog-rules";
+        return parsed;
+    }
+    if (o.broadcast)
+        o.addresses = {BROADCAST_ADDRESS};
+    if (o.scan) {
+        o.addresses = scanList;
+        addressText = scanText;
+    }
+    // The dialog's user may press the button for one inverter again and
+    // again, and tests that follow the dialog do the same in one session.
+    if (!o.dialogRules) {
+        const std::vector<std::uint8_t> repeated = DropRepeats(o.addresses);
+        for (const std::uint8_t a : repeated)
+            parsed.notes.push_back("address " + std::to_string(a) + " is named more than once in '" +
+                                   addressText + (o.scan ? "'; it is read once" : "'; it is cleared once"));
+    }
+
     if (help)
         o.action = ClearOptions::Action::Help;
     else if (version)
@@ -164,19 +272,42 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
 
 const char* ClearUsageText()
 {
-    return "Usage: korvanel-clear [--port NAME] [--address LIST] [--period MS] [--trace]\n"
-           "                      [--stats]\n"
+    return "Usage: korvanel-clear [--port NAME] [--address LIST] [--period MS] [--verify]\n"
+           "                      [--echo] [--dialog-rules] [--trace] [--stats]\n"
+           "       korvanel-clear [--port NAME] --broadcast [--period MS] [--echo] [--trace]\n"
+           "       korvanel-clear [--port NAME] --scan LIST [--period MS] [--echo] [--trace]\n"
            "       korvanel-clear --list-ports | --help | --version\n"
            "\n"
            "Writes 0 to holding register 0x004A of each inverter in LIST over a\n"
            "Modbus RTU line at 9600 baud 8N1, and prints the outcome of each run.\n"
+           "A run is cleared only by the exact reply of the inverter addressed (junk\n"
+           "before it is skipped); an exception reply fails the run at once and is\n"
+           "named on standard error.\n"
            "\n"
            "  --port NAME      serial port (default COM1). Windows: COMn, COM10 and\n"
            "                   above too. Linux: COMn opens /dev/ttyS(n-1), a name\n"
            "                   such as ttyUSB0 opens under /dev, a path as typed\n"
-           "  --address LIST   inverter addresses 0 to 255, e.g. 7 or 1-4,7; each gets\n"
-           "                   one full run, in turn, on one open port (default 1)\n"
+           "  --address LIST   inverter addresses 1 to 255, e.g. 7 or 1-4,7; each gets\n"
+           "                   one full run, in turn, on one open port (default 1); an\n"
+           "                   address named twice runs once\n"
            "  --period MS      tick period, 10 to 60000 ms (default 1000)\n"
+           "  --verify         after each Clear OK, read register 0x004A back and print\n"
+           "                   'verified: register 0x004A = 0' or 'not verified: ' and\n"
+           "                   why; exit 0 only when every run cleared and verified\n"
+           "  --scan LIST      write nothing: read register 0x004A of each address in\n"
+           "                   LIST (one request, one check a period each) and print\n"
+           "                   'ADDRESS: 0x004A = VALUE (0xHHHH)' or 'ADDRESS: exception\n"
+           "                   CODE (meaning)' for each inverter that answers; exit 0\n"
+           "                   when any answered, 1 when none did\n"
+           "  --echo           the adapter hands back what it sends (two-wire RS-485\n"
+           "                   without echo suppression): the echo of each request is\n"
+           "                   taken off before the reply is judged\n"
+           "  --dialog-rules   judge replies exactly as the dialog does (function code\n"
+           "                   and check at the first byte; the address is not\n"
+           "                   compared) and run LIST as given, repeats included\n"
+           "  --broadcast      write the clear to address 0: every inverter on the bus\n"
+           "                   executes it and none answers; sent on the usual request\n"
+           "                   ticks, never judged, exit 0; not with --address\n"
            "  --trace          log every frame sent and the bytes gathered on every\n"
            "                   tick to standard error\n"
            "  --stats          report to standard error the longest tick handler time\n"
@@ -186,9 +317,9 @@ const char* ClearUsageText()
            "  --help           print this text\n"
            "  --version        print the version\n"
            "\n"
-           "Exit status: 0 every run cleared, 1 a run failed, 2 usage error or the\n"
-           "port could not be opened or configured, 130 interrupted (Ctrl-C),\n"
-           "143 terminated.\n";
+           "Exit status: 0 every run cleared, 1 a run failed, 2 usage error, the\n"
+           "port could not be opened or configured, or an outcome could not be\n"
+           "written, 130 interrupted (Ctrl-C), 143 terminated.\n";
 }
 
 } // namespace korvanel

@@ -1,7 +1,9 @@
 #include "clear_session.h"
 
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <mutex>
 
@@ -31,6 +33,12 @@ public:
             ++pending_;
         }
         ready_.notify_one();
+    }
+    // Ticks of a poll thread that has been replaced are dropped.
+    void clear()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pending_ = 0;
     }
     // True when a tick was taken before `timeout`.
     bool take(std::chrono::milliseconds timeout)
@@ -62,10 +70,12 @@ public:
     {
         address_ = address;
         tick_ = 0;
+        writes_ = 0;
         finished_ = false;
         outcome_.clear();
     }
     void beginTick() { ++tick_; }
+    unsigned writes() const { return writes_; }
     bool finished() const { return finished_; }
     const std::string& outcome() const { return outcome_; }
 
@@ -96,6 +106,7 @@ public:
     void writeFrame(const std::uint8_t* bytes, std::uint32_t count) override
     {
         port_.writeFrame(bytes, count);
+        ++writes_;
         trace_.sent(traceAddress(), tick_, bytes, count);
     }
 
@@ -109,6 +120,7 @@ private:
     std::uint8_t scratch_[RX_SCRATCH_SIZE] = {};
     std::uint8_t address_ = 0;
     unsigned tick_ = 0;
+    unsigned writes_ = 0;
     bool finished_ = false;
     std::string outcome_;
     std::string resultText_;
@@ -176,6 +188,24 @@ private:
     Clock::duration total_{};
     Clock::duration longest_{};
 };
+
+// The stderr line that ends a session whose device went away.
+constexpr char TEXT_PORT_LOST[] = "COM Port Lost: ";
+
+// An unplugged adapter or a hung-up line: nothing more can be sent or heard,
+// so the whole session ends now rather than spending eight periods on the
+// run in progress and on every address left. No outcome line is printed for
+// the run in progress: it did not end, it was cut off.
+bool EndedByLostPort(SerialPort& port, ClearRun& run, PollThread& poll, ClearSessionIo& io)
+{
+    if (!port.lost())
+        return false;
+    run.setState(Idle);
+    poll.stop();
+    port.close();
+    io.err << TEXT_PORT_LOST << port.lostReason() << '\n';
+    return true;
+}
 
 bool PortReady(PortOpenResult result, SerialPort& port, ClearSessionIo& io)
 {
@@ -245,6 +275,310 @@ void ClearTrace::note(const std::string& text)
     *sink_ << head << text << '\n' << std::flush;
 }
 
+
+namespace {
+
+// What a session's runs share: the open port, the run record, the poll
+// thread that paces it and the queue its ticks arrive on.
+class Session {
+public:
+    enum class RunEnd { Finished, Interrupted, NoPacing, PortLost };
+
+    Session(const ClearOptions& options, SerialPort& port, ClearSessionIo& io, ClearTrace& trace,
+            SessionStats& stats)
+        : port_(port), io_(io), dialogRules_(options.dialogRules), trace_(trace), stats_(stats),
+          ops_(run_, port, trace, options.addresses.size() > 1),
+          missingTick_(std::chrono::milliseconds(2 * EffectivePollPeriodMs(options.pollPeriodMs)) +
+                       MISSING_TICK_GRACE)
+    {
+        run_.setPeriod(options.pollPeriodMs);
+        run_.lineEchoes = options.echo;
+    }
+    ~Session() { poll_.stop(); }
+
+    const ClearRun& record() const { return run_; }
+    const CliTickOps& ops() const { return ops_; }
+
+    // One whole run for `address`, ticked until it ends.
+    RunEnd run(std::uint8_t address, RequestKind kind, std::uint8_t retryLimit)
+    {
+        ops_.beginRun(address);
+        // The dialog has no read: a read is always judged by the field rule.
+        run_.replyRule = dialogRules_ && kind == RequestKind::ClearWrite ? ReplyRule::Dialog : ReplyRule::Field;
+        run_.requestKind = kind;
+        run_.retryLimit = retryLimit;
+        DropStaleBytes(address);
+        run_.setState(Armed);
+        if (!RestartPacing())
+            return RunEnd::NoPacing;
+
+        // There is no button press to wait for: the request goes out at once
+        // and the checks follow one period apart, so an answered Clear takes
+        // one period plus the line time.
+        bool tickDue = true;
+        auto lastTick = Clock::now();
+        while (!ops_.finished()) {
+            if (io_.interrupted && io_.interrupted()) {
+                // Ctrl-C: the port closes before anything else is said.
+                run_.setState(Idle);
+                port_.close();
+                poll_.stop();
+                io_.err << "Interrupted: the port is closed.\n";
+                return RunEnd::Interrupted;
+            }
+            if (!tickDue && !ticks_.take(INTERRUPT_CHECK)) {
+                if (Clock::now() - lastTick > missingTick_) {
+                    trace_.note("no tick came; the run is abandoned");
+                    io_.err << "No tick for " << missingTick_.count() << " ms: the run is abandoned.\n";
+                    ops_.StopRun();
+                    ops_.showResult(TEXT_OPERATION_FAIL);
+                }
+                continue;
+            }
+            tickDue = false;
+            lastTick = Clock::now();
+            ops_.beginTick();
+            const auto tickStart = Clock::now();
+            OnClearTick(run_, ops_);
+            stats_.tickHandled(Clock::now() - tickStart);
+            if (EndedByLostPort(port_, run_, poll_, io_))
+                return RunEnd::PortLost;
+        }
+        stats_.runEnded();
+        return RunEnd::Finished;
+    }
+
+    void close()
+    {
+        run_.setState(Idle);
+        poll_.stop();
+        port_.close();
+    }
+
+private:
+    // Whatever is queued now belongs to an earlier run (a late reply, an
+    // echo): it must never be judged as this run's reply.
+    void DropStaleBytes(std::uint8_t address)
+    {
+        const std::uint32_t queued = port_.queuedByteCount();
+        if (queued == 0)
+            return;
+        std::uint8_t scratch[RX_SCRATCH_SIZE];
+        std::uint32_t kept = 0;
+        if (port_.readQueued(scratch, queued, kept) && trace_.enabled())
+            trace_.note("addr " + std::to_string(address) + "  run start: " + std::to_string(queued) +
+                        " stale bytes dropped: " + HexBytes(scratch, kept));
+    }
+
+    // The poll thread's rhythm runs free; a new thread starts a new one, so
+    // the first check comes one full period after the request.
+    bool RestartPacing()
+    {
+        poll_.stop();
+        ticks_.clear();
+        if (poll_.start(run_, [this] { ticks_.post(); }))
+            return true;
+        io_.err << "Create Thread Faile.\n";
+        run_.setState(Idle);
+        return false;
+    }
+
+    SerialPort& port_;
+    ClearSessionIo& io_;
+    const bool dialogRules_;
+    ClearTrace& trace_;
+    SessionStats& stats_;
+    ClearRun run_;
+    CliTickOps ops_;
+    TickQueue ticks_;
+    PollThread poll_;
+    const std::chrono::milliseconds missingTick_;
+};
+
+std::string AddressPrefix(bool showAddress, std::uint8_t address)
+{
+    return showAddress ? std::to_string(address) + ": " : std::string();
+}
+
+// One line on standard output; false when it could not be written (a full
+// disk, a closed pipe), which the caller must not ignore: a script would
+// otherwise take a missing line for a missing run.
+bool Say(ClearSessionIo& io, const std::string& line)
+{
+    io.out << line << '\n' << std::flush;
+    return static_cast<bool>(io.out);
+}
+
+std::string ExceptionText(std::uint8_t code)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, "exception %02X (%s)", code, ExceptionCodeMeaning(code));
+    return text;
+}
+
+// "4660 (0x1234)": decimal for the technician, hex for the register map.
+std::string ValueText(std::uint16_t value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%u (0x%04X)", static_cast<unsigned>(value), static_cast<unsigned>(value));
+    return text;
+}
+
+// Outcome lines go to standard output; one that cannot be written ends the
+// session with the port closed. Notes go to standard error.
+class Reporter {
+public:
+    Reporter(ClearSessionIo& io, Session& session) : io_(io), session_(session) {}
+
+    bool say(const std::string& line)
+    {
+        if (Say(io_, line))
+            return true;
+        const int error = errno;
+        session_.close();
+        io_.err << "korvanel-clear: cannot write the outcome to standard output (" << std::strerror(error)
+                << "); the session stops and the port is closed.\n";
+        return false;
+    }
+
+    // Once per session: the line gave back our request ahead of an answer.
+    void noteEcho(const FieldFindings& found)
+    {
+        if (!found.echoSeen || echoHintGiven_)
+            return;
+        echoHintGiven_ = true;
+        io_.err << "korvanel-clear: the line echoes: our request came back ahead of the "
+                   "inverter's reply. Give --echo, or with no inverter behind it the echo "
+                   "alone passes for a reply.\n";
+    }
+
+private:
+    ClearSessionIo& io_;
+    Session& session_;
+    bool echoHintGiven_ = false;
+};
+
+// An exit status, or "go on" while the session's runs continue.
+constexpr int GO_ON = -1;
+
+int EndOfRun(Session::RunEnd end, Session& session)
+{
+    if (end == Session::RunEnd::Interrupted)
+        return EXIT_INTERRUPTED;
+    // The port is closed and the loss said; no outcome line for a run that
+    // was cut off.
+    if (end == Session::RunEnd::PortLost)
+        return EXIT_USAGE_OR_PORT;
+    if (end == Session::RunEnd::NoPacing) {
+        session.close();
+        return EXIT_RUN_FAILED;
+    }
+    return GO_ON;
+}
+
+// The read that proves a Clear: the same schedule as the Clear, so a slow
+// or noisy line gets as many chances to answer it.
+int Verify(std::uint8_t address, const std::string& prefix, Session& session, Reporter& reporter, bool& verified)
+{
+    const int status = EndOfRun(session.run(address, RequestKind::ReadRegister, MAX_RETRY_COUNT), session);
+    if (status != GO_ON)
+        return status;
+    const FieldFindings& found = session.record().findings;
+    reporter.noteEcho(found);
+    std::string line;
+    verified = false;
+    if (session.ops().outcome() == TEXT_CLEAR_OK && found.last.value == CLEAR_VALUE) {
+        verified = true;
+        line = "verified: register 0x004A = 0";
+    } else if (session.ops().outcome() == TEXT_CLEAR_OK) {
+        line = "not verified: register 0x004A = " + ValueText(found.last.value);
+    } else if (found.last.kind == FieldVerdict::Exception) {
+        line = "not verified: the read was refused: " + ExceptionText(found.last.exceptionCode);
+    } else {
+        line = "not verified: no reply to the read";
+    }
+    return reporter.say(prefix + line) ? GO_ON : EXIT_USAGE_OR_PORT;
+}
+
+int RunClears(const ClearOptions& options, Session& session, ClearSessionIo& io)
+{
+    Reporter reporter(io, session);
+    const bool showAddress = options.addresses.size() > 1;
+    bool allCleared = true;
+
+    for (const std::uint8_t address : options.addresses) {
+        const int status = EndOfRun(session.run(address, RequestKind::ClearWrite, MAX_RETRY_COUNT), session);
+        if (status != GO_ON)
+            return status;
+
+        const std::string prefix = AddressPrefix(showAddress, address);
+        const FieldFindings& found = session.record().findings;
+        const bool cleared = session.ops().outcome() == TEXT_CLEAR_OK;
+        std::string line = prefix + session.ops().outcome();
+        if (options.broadcast) {
+            line = "Broadcast sent to address 0 (" + std::to_string(session.ops().writes()) +
+                   " times): every inverter on the bus executes it, and no inverter answers a "
+                   "broadcast, so none confirmed it.";
+        } else if (!cleared) {
+            allCleared = false;
+            if (found.last.kind == FieldVerdict::Exception)
+                io.err << "korvanel-clear: inverter " << static_cast<int>(address) << " refused the write: "
+                       << ExceptionText(found.last.exceptionCode) << '\n';
+        }
+        reporter.noteEcho(found);
+        if (!reporter.say(line))
+            return EXIT_USAGE_OR_PORT;
+
+        if (options.verify && cleared) {
+            bool verified = false;
+            const int verifyStatus = Verify(address, prefix, session, reporter, verified);
+            if (verifyStatus != GO_ON)
+                return verifyStatus;
+            allCleared = allCleared && verified;
+        }
+    }
+    return allCleared ? EXIT_ALL_CLEARED : EXIT_RUN_FAILED;
+}
+
+// A scan asks each address once and checks once, one period later: on a
+// bus where a few of 247 addresses answer, the silent ones dominate, and
+// the Clear's schedule (seven periods each) would take 247 * 7 periods.
+// At --period 100 a scan of 1-247 takes about 25 s. A reply at 9600 baud
+// takes under 10 ms, well inside one period.
+constexpr std::uint8_t SCAN_RETRY_LIMIT = 0;
+
+int RunScan(const ClearOptions& options, Session& session, ClearSessionIo& io)
+{
+    Reporter reporter(io, session);
+    const auto started = Clock::now();
+    unsigned answered = 0;
+    for (const std::uint8_t address : options.addresses) {
+        const int status = EndOfRun(session.run(address, RequestKind::ReadRegister, SCAN_RETRY_LIMIT), session);
+        if (status != GO_ON)
+            return status;
+        const FieldFindings& found = session.record().findings;
+        reporter.noteEcho(found);
+        std::string line;
+        if (session.ops().outcome() == TEXT_CLEAR_OK)
+            line = "0x004A = " + ValueText(found.last.value);
+        else if (found.last.kind == FieldVerdict::Exception)
+            line = ExceptionText(found.last.exceptionCode);
+        else
+            continue;
+        ++answered;
+        if (!reporter.say(AddressPrefix(true, address) + line))
+            return EXIT_USAGE_OR_PORT;
+    }
+    char summary[128];
+    std::snprintf(summary, sizeof summary, "scan: %zu addresses asked, %u answered, %.1f s\n",
+                  options.addresses.size(), answered,
+                  std::chrono::duration<double>(Clock::now() - started).count());
+    io.err << summary;
+    return answered > 0 ? EXIT_ALL_CLEARED : EXIT_RUN_FAILED;
+}
+
+} // namespace
+
 int RunClearSession(const ClearOptions& options, ClearSessionIo& io)
 {
     SerialPort port;
@@ -259,65 +593,15 @@ int RunClearSession(const ClearOptions& options, SerialPort& port, ClearSessionI
         return EXIT_USAGE_OR_PORT;
     }
 
-    ClearRun run;
-    run.setPeriod(options.pollPeriodMs);
     ClearTrace trace(options.trace ? &io.err : nullptr, io.start);
-    CliTickOps ops(run, port, trace, options.addresses.size() > 1);
-    TickQueue ticks;
-    PollThread poll;
-    if (!poll.start(run, [&ticks] { ticks.post(); })) {
-        io.err << "Create Thread Faile.\n";
-        port.close();
-        return EXIT_RUN_FAILED;
-    }
-
-    const auto missingTick =
-        std::chrono::milliseconds(2 * EffectivePollPeriodMs(options.pollPeriodMs)) + MISSING_TICK_GRACE;
-    const bool showAddress = options.addresses.size() > 1;
-    bool allCleared = true;
-
-    for (const std::uint8_t address : options.addresses) {
-        ops.beginRun(address);
-        run.setState(Armed);
-        auto lastTick = Clock::now();
-        while (!ops.finished()) {
-            if (io.interrupted && io.interrupted()) {
-                // Ctrl-C: the port closes before anything else is said.
-                run.setState(Idle);
-                port.close();
-                poll.stop();
-                io.err << "Interrupted: the port is closed.\n";
-                return EXIT_INTERRUPTED;
-            }
-            if (!ticks.take(INTERRUPT_CHECK)) {
-                if (Clock::now() - lastTick > missingTick) {
-                    trace.note("no tick came; the run is abandoned");
-                    io.err << "No tick for " << missingTick.count() << " ms: the run is abandoned.\n";
-                    ops.StopRun();
-                    ops.showResult(TEXT_OPERATION_FAIL);
-                }
-                continue;
-            }
-            lastTick = Clock::now();
-            ops.beginTick();
-            const auto tickStart = Clock::now();
-            OnClearTick(run, ops);
-            stats.tickHandled(Clock::now() - tickStart);
-        }
-        stats.runEnded();
-        if (showAddress)
-            io.out << static_cast<int>(address) << ": ";
-        io.out << ops.outcome() << '\n' << std::flush;
-        if (ops.outcome() != TEXT_CLEAR_OK)
-            allCleared = false;
-    }
-
-    run.setState(Idle);
-    poll.stop();
-    port.close();
+    Session session(options, port, io, trace, stats);
+    const int status = options.scan ? RunScan(options, session, io) : RunClears(options, session, io);
+    if (status == EXIT_INTERRUPTED)
+        return status;
+    session.close();
     stats.closed();
     stats.report(io.err);
-    return allCleared ? EXIT_ALL_CLEARED : EXIT_RUN_FAILED;
+    return status;
 }
 
 } // namespace korvanel

@@ -6,6 +6,7 @@
 
 #include "clear_options.h"
 #include "clear_session.h"
+#include "process_setup.h"
 #include "serial_port.h"
 
 namespace {
@@ -23,6 +24,8 @@ int main(int argc, char** argv)
 {
     using korvanel::ClearOptions;
     const auto start = korvanel::ClearTrace::Clock::now();
+    if (!korvanel::OpenMissingStandardDescriptors())
+        return korvanel::EXIT_USAGE_OR_PORT;
 
     const std::vector<std::string> args(argv + 1, argv + argc);
     const korvanel::ParsedClearOptions parsed = korvanel::ParseClearOptions(args);
@@ -32,6 +35,8 @@ int main(int argc, char** argv)
         return korvanel::EXIT_USAGE_OR_PORT;
     }
     const ClearOptions& options = parsed.options;
+    for (const std::string& note : parsed.notes)
+        std::cerr << "korvanel-clear: " << note << '\n';
     switch (options.action) {
     case ClearOptions::Action::Help:
         std::cout << korvanel::ClearUsageText();
@@ -47,15 +52,15 @@ int main(int argc, char** argv)
         break;
     }
 
-    // Ctrl-C and a terminating signal only raise a flag: the session sees it
-    // within one short wait, closes the port and ends with 130.
-    std::signal(SIGINT, OnInterrupt);
-    std::signal(SIGTERM, OnInterrupt);
+    // Ctrl-C, kill and a closed terminal only raise a flag: the session
+    // sees it within one short wait, closes the port and ends with 130.
+    korvanel::RouteStopSignals(OnInterrupt);
 
     korvanel::ClearSessionIo io{std::cout, std::cerr, [] { return g_interrupted != 0; }, start};
     const int status = korvanel::RunClearSession(options, io);
-    // The shell's convention: 128 plus the signal, 130 for Ctrl-C.
-    if (status == korvanel::EXIT_INTERRUPTED && g_interrupted == SIGTERM)
-        return 128 + SIGTERM;
+    // The shell's convention: 128 plus the signal (130 for Ctrl-C, 143 for
+    // SIGTERM, 129 for a hang-up).
+    if (status == korvanel::EXIT_INTERRUPTED && g_interrupted != SIGINT)
+        return 128 + g_interrupted;
     return status;
 }

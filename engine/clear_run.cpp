@@ -31,6 +31,22 @@ void BuildClearRequest(FrameBuffer& frame, std::uint32_t inverterAddress)
     tx[7] = static_cast<std::uint8_t>(crc & 0xFFu);
 }
 
+void BuildReadRequest(FrameBuffer& frame, std::uint32_t inverterAddress)
+{
+    // One register: quantity 0x0001, so the reply carries a byte count of 2.
+    constexpr std::uint16_t quantity = 1;
+    std::uint8_t* tx = frame.tx();
+    tx[0] = static_cast<std::uint8_t>(inverterAddress & 0xFFu);
+    tx[1] = FUNCTION_READ_HOLDING_REGISTERS;
+    tx[2] = static_cast<std::uint8_t>(CLEAR_REGISTER >> 8);
+    tx[3] = static_cast<std::uint8_t>(CLEAR_REGISTER & 0xFFu);
+    tx[4] = static_cast<std::uint8_t>(quantity >> 8);
+    tx[5] = static_cast<std::uint8_t>(quantity & 0xFFu);
+    const std::uint16_t crc = ModbusCrc16(frame, 0, CHECKED_LENGTH);
+    tx[6] = static_cast<std::uint8_t>(crc >> 8);
+    tx[7] = static_cast<std::uint8_t>(crc & 0xFFu);
+}
+
 bool IsAcceptedReply(const FrameBuffer& frame, std::uint8_t rxCount)
 {
     // A reply must have been received whole within this tick: the wiped bytes
@@ -47,6 +63,55 @@ bool IsAcceptedReply(const FrameBuffer& frame, std::uint8_t rxCount)
 }
 
 namespace {
+
+bool HasValidCheck(const std::uint8_t* frame, std::size_t length)
+{
+    const std::uint16_t crc = ModbusCrc16Bytes(frame, length - 2);
+    return frame[length - 2] == (crc >> 8) && frame[length - 1] == (crc & 0xFFu);
+}
+
+// The frame of our inverter that starts at `bytes`, if any: an exception to
+// our function, or the exact reply to our request.
+FieldVerdict FrameAt(const std::uint8_t* request, const std::uint8_t* bytes, std::size_t count)
+{
+    FieldVerdict found;
+    const std::uint8_t address = request[0];
+    const std::uint8_t function = request[1];
+    if (count >= EXCEPTION_REPLY_LENGTH && bytes[0] == address &&
+        bytes[1] == (function | EXCEPTION_FLAG) && HasValidCheck(bytes, EXCEPTION_REPLY_LENGTH)) {
+        found.kind = FieldVerdict::Exception;
+        found.exceptionCode = bytes[2];
+        return found;
+    }
+    if (function == FUNCTION_WRITE_SINGLE_REGISTER) {
+        // The reply to a Write Single Register is the request itself: address,
+        // function, register, value and (so) the same check.
+        if (count >= REQUEST_LENGTH && std::memcmp(bytes, request, REQUEST_LENGTH) == 0)
+            found.kind = FieldVerdict::Accepted;
+        return found;
+    }
+    // We ask for one register, so the reply counts two bytes.
+    constexpr std::uint8_t oneRegisterBytes = 2;
+    if (function == FUNCTION_READ_HOLDING_REGISTERS && count >= READ_REPLY_LENGTH &&
+        bytes[0] == address && bytes[1] == function && bytes[2] == oneRegisterBytes &&
+        HasValidCheck(bytes, READ_REPLY_LENGTH)) {
+        found.kind = FieldVerdict::Accepted;
+        found.value = static_cast<std::uint16_t>(bytes[3] << 8 | bytes[4]);
+    }
+    return found;
+}
+
+// The first frame of our inverter anywhere in the bytes: junk before it (a
+// glitch at the line's turnaround, another inverter's traffic) is skipped.
+FieldVerdict FirstFrame(const std::uint8_t* request, const std::uint8_t* bytes, std::size_t count)
+{
+    for (std::size_t at = 0; at < count; ++at) {
+        const FieldVerdict found = FrameAt(request, bytes + at, count - at);
+        if (found.kind != FieldVerdict::NoReply)
+            return found;
+    }
+    return FieldVerdict{};
+}
 
 // Empties the port's input queue into the receive half. Whatever arrived
 // since the last tick is this tick's reply or nothing: bytes of earlier
@@ -71,6 +136,33 @@ void GatherQueuedBytes(ClearRun& run, ClearTickOps& ops)
         rx[run.rxCount++] = scratch[i];
 }
 
+// What the Waiting tick's bytes amount to under the run's rule.
+enum class Check { NoReply, Accepted, Refused };
+
+Check CheckGathered(ClearRun& run)
+{
+    if (run.replyRule == ReplyRule::Dialog)
+        return IsAcceptedReply(run.frame, run.rxCount) ? Check::Accepted : Check::NoReply;
+    // A broadcast is executed by every inverter and answered by none: any
+    // bytes now are an echo or another inverter's noise.
+    if (run.frame.tx()[0] == BROADCAST_ADDRESS)
+        return Check::NoReply;
+    const FieldVerdict verdict = JudgeFieldReply(run.frame.tx(), run.frame.rx(), run.rxCount,
+                                                 run.lineEchoes, run.requestJustSent);
+    run.findings.last = verdict;
+    if (verdict.echoSeen)
+        run.findings.echoSeen = true;
+    switch (verdict.kind) {
+    case FieldVerdict::Accepted:
+        return Check::Accepted;
+    case FieldVerdict::Exception:
+        return Check::Refused;
+    case FieldVerdict::NoReply:
+        break;
+    }
+    return Check::NoReply;
+}
+
 class TickGuard {
 public:
     explicit TickGuard(bool& flag) : flag_(flag) { flag_ = true; }
@@ -83,6 +175,47 @@ private:
 };
 
 } // namespace
+
+FieldVerdict JudgeFieldReply(const std::uint8_t* request, const std::uint8_t* gathered,
+                             std::size_t count, bool lineEchoes, bool requestJustSent)
+{
+    // An echoing line hands our request back as it goes out, so it leads the
+    // bytes of the tick after a send.
+    const bool echoFirst = requestJustSent && count >= REQUEST_LENGTH &&
+                           std::memcmp(gathered, request, REQUEST_LENGTH) == 0;
+    if (echoFirst) {
+        FieldVerdict rest = FirstFrame(request, gathered + REQUEST_LENGTH, count - REQUEST_LENGTH);
+        if (lineEchoes)
+            return rest;
+        // Not told the line echoes, but our request came back and the
+        // inverter's frame followed it: no inverter sends two frames for one
+        // request, so the first copy was the echo. Only what follows counts,
+        // so an exception behind the echo is not hidden by the echo, which
+        // looks like a Clear's reply. A request that came back alone cannot
+        // be told from a Clear's reply here; a read (--verify) can.
+        if (rest.kind != FieldVerdict::NoReply) {
+            rest.echoSeen = true;
+            return rest;
+        }
+    }
+    return FirstFrame(request, gathered, count);
+}
+
+const char* ExceptionCodeMeaning(std::uint8_t code)
+{
+    switch (code) {
+    case 0x01: return "illegal function";
+    case 0x02: return "illegal data address";
+    case 0x03: return "illegal data value";
+    case 0x04: return "server device failure";
+    case 0x05: return "acknowledge";
+    case 0x06: return "server device busy";
+    case 0x08: return "memory parity error";
+    case 0x0A: return "gateway path unavailable";
+    case 0x0B: return "gateway target device failed to respond";
+    default: return "unknown exception code";
+    }
+}
 
 void OnClearTick(ClearRun& run, ClearTickOps& ops)
 {
@@ -106,15 +239,22 @@ void OnClearTick(ClearRun& run, ClearTickOps& ops)
             run.setState(Idle);
             return;
         }
-        BuildClearRequest(run.frame, ops.inverterAddress());
+        if (run.requestKind == RequestKind::ReadRegister)
+            BuildReadRequest(run.frame, ops.inverterAddress());
+        else
+            BuildClearRequest(run.frame, ops.inverterAddress());
+        run.findings = FieldFindings{};
         run.txLength = REQUEST_LENGTH;
         run.setState(Waiting);
         run.retryCount = 0;
         break;
 
-    case Waiting:
+    case Waiting: {
         ops.setResultText(TEXT_RESPONSE_PENDING);
-        if (IsAcceptedReply(run.frame, run.rxCount)) {
+        const Check check = CheckGathered(run);
+        // A successful read closes with the same text; its value is in
+        // run.findings.
+        if (check == Check::Accepted) {
             resultText = TEXT_CLEAR_OK;
             ops.setResultText(resultText);
             run.setState(Succeeded);
@@ -123,7 +263,8 @@ void OnClearTick(ClearRun& run, ClearTickOps& ops)
             ++run.retryCount;
         }
         run.txLength = 0;
-        if (run.retryCount > MAX_RETRY_COUNT) {
+        // An inverter that refused says so once; asking again changes nothing.
+        if (check == Check::Refused || run.retryCount > run.retryLimit) {
             run.setState(Failed);
             run.retryCount = 0;
             resultText = TEXT_OPERATION_FAIL;
@@ -136,6 +277,7 @@ void OnClearTick(ClearRun& run, ClearTickOps& ops)
         }
         ops.exchangeFieldsToControls();
         break;
+    }
 
     default:
         break;
@@ -148,6 +290,7 @@ void OnClearTick(ClearRun& run, ClearTickOps& ops)
         ops.showResult(resultText);
     }
 
+    run.requestJustSent = run.txLength > 0;
     if (run.txLength > 0)
         ops.writeFrame(run.frame.tx(), run.txLength);
 }

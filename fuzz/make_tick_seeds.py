@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Writes the hand-made seeds of the tick fuzzer: the cases a real line
 produces (silence, the echo reply, an exception, a stray byte, a split reply,
-a flood, a pending read). Run again only to refresh fuzz/corpus/tick/seed-*."""
+a flood, a pending read), and those of the field rule (an echo before the
+reply or the exception, junk before a reply, replies to a read, a broadcast).
+Run again only to refresh fuzz/corpus/tick/seed-*."""
 import os
 import sys
 
@@ -50,6 +52,14 @@ seeds = {
     "flood": bytes([7, 0]) + bytes([0]) + bytes([240]) + bytes(range(256)),
     "address_255": ticks(255, [b"", frame(255)]),
     "six_bytes_zero_check": ticks(1, [b"", short_zero_check()]),
+    "echo_then_reply": ticks(1, [b"", echo + echo]),
+    "echo_then_exception": ticks(1, [b"", echo + frame(1, 0x86, b"\x04")[:5]]),
+    "junk_then_reply": ticks(1, [b"", b"\xff\x00" + echo]),
+    "read_reply": ticks(1, [b"", frame(1, 0x03, b"\x02\x12\x34")[:7]]),
+    "read_echo_then_reply": ticks(1, [b"", frame(1, 0x03, b"\x00\x4a\x00\x01")
+                                      + frame(1, 0x03, b"\x02\x00\x00")[:7]]),
+    "read_exception": ticks(1, [b"", frame(1, 0x83, b"\x02")[:5]]),
+    "broadcast_echo": ticks(0, [b"", frame(0), b"", frame(0)]),
 }
 os.makedirs(sys.argv[1], exist_ok=True)
 for name, data in seeds.items():

@@ -1,11 +1,20 @@
-// Feeds arbitrary byte streams to whole Clear runs: each input is an
-// address, a pattern of reads that complete or stay pending, and the bytes
-// that arrive before each tick. Any success must come from a tick whose
-// gathered bytes begin with a valid Write Single Register reply, checked
-// here by an independent bit-by-bit CRC; every such tick must succeed.
+// Feeds arbitrary byte streams to whole runs: each input is an address, a
+// pattern of reads that complete or stay pending, and the bytes that arrive
+// before each tick. Every input is run under each reply rule and request:
+// the dialog's rule on a Clear, and the field rule on a Clear and on a read,
+// with and without the echo setting. The verdict of each check is compared
+// with a second reading of the rules written here, over an independent
+// bit-by-bit CRC:
+//  - dialog: success exactly when the gathered bytes begin with a frame of
+//    function 0x06 with a valid check;
+//  - field: success exactly when the first frame of our inverter (its exact
+//    reply, or its exception) in the bytes, after the echo is taken off, is
+//    the reply; the run ends at once exactly when it is an exception; a
+//    broadcast is never judged.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -27,14 +36,73 @@ std::uint16_t BitwiseCrc(const std::uint8_t* p, std::size_t n)
     return crc;
 }
 
-// What the inverter side would call a valid reply at the head of `bytes`.
-bool BeginsWithValidReply(const std::vector<std::uint8_t>& bytes)
+using Bytes = std::vector<std::uint8_t>;
+
+bool CheckAt(const Bytes& b, std::size_t at, std::size_t length)
 {
-    if (bytes.size() < 8 || bytes[1] != 0x06)
-        return false;
-    const std::uint16_t crc = BitwiseCrc(bytes.data(), 6);
-    return bytes[6] == (crc & 0xFF) && bytes[7] == (crc >> 8);
+    const std::uint16_t crc = BitwiseCrc(b.data() + at, length - 2);
+    return b[at + length - 2] == (crc & 0xFF) && b[at + length - 1] == (crc >> 8);
 }
+
+// What the inverter side would call a valid reply at the head of `bytes`.
+bool BeginsWithValidReply(const Bytes& bytes)
+{
+    return bytes.size() >= 8 && bytes[1] == 0x06 && CheckAt(bytes, 0, 8);
+}
+
+Bytes Request(std::uint8_t address, bool read)
+{
+    Bytes r = {address, static_cast<std::uint8_t>(read ? 0x03 : 0x06), 0x00, 0x4A, 0x00,
+               static_cast<std::uint8_t>(read ? 0x01 : 0x00)};
+    const std::uint16_t crc = BitwiseCrc(r.data(), 6);
+    r.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+    r.push_back(static_cast<std::uint8_t>(crc >> 8));
+    return r;
+}
+
+enum class Frame { None, Reply, Exception };
+
+// Our inverter's frame starting at `at`, as a master that knows the request
+// would read it.
+Frame FrameAt(const Bytes& b, std::size_t at, const Bytes& request)
+{
+    const std::size_t left = b.size() - at;
+    if (left >= 5 && b[at] == request[0] && b[at + 1] == (request[1] | 0x80) && CheckAt(b, at, 5))
+        return Frame::Exception;
+    if (request[1] == 0x06 && left >= 8 && std::equal(request.begin(), request.end(), b.begin() + at))
+        return Frame::Reply;
+    if (request[1] == 0x03 && left >= 7 && b[at] == request[0] && b[at + 1] == 0x03 && b[at + 2] == 2 &&
+        CheckAt(b, at, 7))
+        return Frame::Reply;
+    return Frame::None;
+}
+
+Frame FirstFrame(const Bytes& b, std::size_t from, const Bytes& request)
+{
+    for (std::size_t at = from; at < b.size(); ++at) {
+        const Frame f = FrameAt(b, at, request);
+        if (f != Frame::None)
+            return f;
+    }
+    return Frame::None;
+}
+
+Frame FieldOracle(const Bytes& b, const Bytes& request, bool echo, bool justSent)
+{
+    const bool echoFirst = justSent && b.size() >= 8 && std::equal(request.begin(), request.end(), b.begin());
+    if (echoFirst) {
+        const Frame rest = FirstFrame(b, 8, request);
+        if (echo || rest != Frame::None)
+            return rest;
+    }
+    return FirstFrame(b, 0, request);
+}
+
+struct Mode {
+    korvanel::ReplyRule rule;
+    bool read;
+    bool echo;
+};
 
 [[noreturn]] void Fail(const char* what)
 {
@@ -49,6 +117,8 @@ public:
     std::vector<std::uint8_t> arriving;
     bool completes = true;
     std::uint32_t address = 1;
+    int tick = 0;
+    int lastWriteTick = 0;
     std::vector<std::string> shown;
     std::vector<std::vector<std::uint8_t>> writes;
 
@@ -79,6 +149,7 @@ public:
     void writeFrame(const std::uint8_t* bytes, std::uint32_t count) override
     {
         writes.emplace_back(bytes, bytes + count);
+        lastWriteTick = tick;
     }
 
 private:
@@ -86,19 +157,22 @@ private:
     std::uint8_t scratch_[korvanel::RX_SCRATCH_SIZE] = {};
 };
 
-} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+void RunOnce(const std::uint8_t* data, std::size_t size, const Mode& mode)
 {
-    if (size < 2)
-        return 0;
+    const bool field = mode.rule == korvanel::ReplyRule::Field;
     ClearRun run;
+    run.replyRule = mode.rule;
+    run.requestKind = mode.read ? korvanel::RequestKind::ReadRegister : korvanel::RequestKind::ClearWrite;
+    run.lineEchoes = mode.echo;
     FuzzOps ops(run);
     ops.address = data[0];
+    const Bytes request = Request(data[0], mode.read);
     const std::uint8_t pendingMask = data[1];
     std::size_t pos = 2;
 
     run.setState(korvanel::Armed);
+    bool ended = false;
     for (int tick = 1; tick <= 10; ++tick) {
         // Each tick's arrival: a length byte, then that many bytes, cycled
         // from the input when it runs short. Lengths from 200 up stand for
@@ -119,26 +193,65 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
         const std::uint8_t stateBefore = run.state();
         const std::size_t shownBefore = ops.shown.size();
+        const std::uint8_t retriesBefore = run.retryCount;
+        const bool justSent = tick > 1 && ops.writes.size() > 0 && ops.lastWriteTick == tick - 1;
+        ops.tick = tick;
         korvanel::OnClearTick(run, ops);
 
         if (run.rxCount > korvanel::RX_HALF_SIZE)
             Fail("gathered more than the receive half holds");
-        const bool succeededNow = ops.shown.size() > shownBefore && ops.shown.back() == korvanel::TEXT_CLEAR_OK;
-        const bool validReply = stateBefore == korvanel::Waiting && ops.completes && BeginsWithValidReply(ops.arriving);
-        if (succeededNow && !validReply)
-            Fail("success reported without a valid reply");
-        if (validReply && !succeededNow)
-            Fail("a valid reply was not accepted");
+        const bool endedNow = ops.shown.size() > shownBefore;
+        const bool succeededNow = endedNow && ops.shown.back() == korvanel::TEXT_CLEAR_OK;
+        const bool judged = stateBefore == korvanel::Waiting && ops.completes;
+        // The engine keeps the first 180 bytes of what it reads.
+        const Bytes gathered(ops.arriving.begin(),
+                             ops.arriving.begin() +
+                                 static_cast<long>(std::min<std::size_t>(ops.arriving.size(), korvanel::RX_HALF_SIZE)));
+        if (!field) {
+            const bool validReply = judged && BeginsWithValidReply(gathered);
+            if (succeededNow && !validReply)
+                Fail("dialog: success reported without a valid reply");
+            if (validReply && !succeededNow)
+                Fail("dialog: a valid reply was not accepted");
+        } else {
+            const bool broadcast = data[0] == 0;
+            const Frame f = judged && !broadcast ? FieldOracle(gathered, request, mode.echo, justSent) : Frame::None;
+            if (succeededNow != (f == Frame::Reply))
+                Fail(succeededNow ? "field: success without our reply" : "field: our reply was not accepted");
+            // The seventh check ends the run whatever it found.
+            const bool failedNow = endedNow && !succeededNow;
+            if (f == Frame::Exception && !failedNow)
+                Fail("field: an exception did not end the run");
+            if (failedNow && retriesBefore < korvanel::MAX_RETRY_COUNT && f != Frame::Exception)
+                Fail("field: run ended early without an exception");
+        }
+        if (endedNow)
+            ended = true;
     }
 
     // Every frame sent is the request for the typed address.
-    const std::uint8_t head[6] = {data[0], 0x06, 0x00, 0x4A, 0x00, 0x00};
-    const std::uint16_t crc = BitwiseCrc(head, 6);
     for (const auto& w : ops.writes) {
-        if (w.size() != 8 || std::memcmp(w.data(), head, 6) != 0 || w[6] != (crc & 0xFF) || w[7] != (crc >> 8))
+        if (w != request)
             Fail("a frame other than the request was sent");
     }
     if (ops.writes.size() > 4)
         Fail("more than four requests in one run");
+    if (ended && ops.shown.size() != 1)
+        Fail("a run ended more than once");
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size < 2)
+        return 0;
+    using korvanel::ReplyRule;
+    const Mode modes[] = {
+        {ReplyRule::Dialog, false, false}, {ReplyRule::Field, false, false}, {ReplyRule::Field, false, true},
+        {ReplyRule::Field, true, false},   {ReplyRule::Field, true, true},
+    };
+    for (const Mode& mode : modes)
+        RunOnce(data, size, mode);
     return 0;
 }

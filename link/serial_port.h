@@ -31,14 +31,24 @@ public:
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
-    // Opens `portName` exclusively and applies 9600 baud, 8 data bits, no
-    // parity, one stop bit, binary, no parity check; every other setting
-    // stays as the driver reports it. On a settings failure the port is left
-    // open, as the caller's next press closes it.
+    // Opens `portName` exclusively and close-on-exec, and applies 9600 baud,
+    // 8 data bits, no parity, one stop bit, binary, no parity check; every
+    // other setting stays as the driver reports it. On a settings failure
+    // the port is left open, as the caller's next press closes it.
     PortOpenResult open(const std::string& portName);
     bool isOpen() const;
-    // Does nothing when the port is closed.
+    // Gives the port back as it was found: where the platform allows, the
+    // line settings read at open are restored and the exclusive claim is
+    // dropped. Does nothing when the port is closed.
     void close();
+
+    // True once a queue query, read or write found the device gone (an
+    // adapter unplugged, the line hung up). From then on the tick
+    // operations gather and send nothing. Cleared by the next open().
+    bool lost() const;
+    // The operating system's words for the loss, e.g.
+    // "Reading '/dev/ttyUSB0': Input/output error"; empty while not lost.
+    const std::string& lostReason() const;
 
     // Bytes waiting in the input queue; clears the port's error state.
     // 0 when the query fails or the port is closed.
@@ -59,8 +69,10 @@ public:
     // The device path or name `portName` opens on this platform
     // (e.g. COM3 -> /dev/ttyS2 on Linux, COM10 -> \\.\COM10 on Windows).
     static std::string DevicePathFor(const std::string& portName);
-    // The serial ports present, one name each, in a stable order.
-    static std::vector<std::string> ListPorts();
+    // The serial ports present, one name each, in a stable order. On POSIX
+    // they are the device nodes under `deviceRoot` (a test gives a tree of
+    // its own); Windows lists its COM devices and ignores it.
+    static std::vector<std::string> ListPorts(const std::string& deviceRoot = "/dev");
 
 private:
     struct Impl;

@@ -6,11 +6,16 @@
 //   SetCommMask                         fcntl: the descriptor is made non-blocking
 //   ClearCommError (cbInQue)            ioctl(FIONREAD)
 //   ReadFile / WriteFile (overlapped)   read / write on the non-blocking descriptor
-//   CloseHandle                         TIOCNXCL + close (the lock goes with it)
+//   CloseHandle                         restore the settings found at open,
+//                                       TIOCNXCL, LOCK_UN, close
+// A device that goes away shows as EIO/ENODEV/ENXIO from any of these, or as
+// a hang-up: the kernel hangs the line up when a USB adapter is unplugged or
+// the far end of a pseudo-terminal closes, and reads then return 0.
 #include "serial_port.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -116,6 +121,25 @@ bool LineSettingsTookEffect(const termios& tio)
            (tio.c_lflag & ICANON) == 0;
 }
 
+// The errors with which the kernel answers on a descriptor whose device has
+// been unplugged or whose line has been hung up.
+bool DeviceGone(int err)
+{
+    return err == EIO || err == ENODEV || err == ENXIO;
+}
+
+// A zero-timeout poll tells a hung-up line from one that is merely idle:
+// both read as "nothing there", only the first reports POLLHUP or POLLERR.
+bool HungUp(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = ::poll(&p, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 bool HasPrefix(const std::string& s, const char* prefix)
 {
     return s.compare(0, std::strlen(prefix), prefix) == 0;
@@ -163,7 +187,26 @@ bool NaturalLess(const std::string& a, const std::string& b)
 
 struct SerialPort::Impl {
     UniqueFd fd;
+    std::string path;
     std::string lastError;
+    // The settings found at open, put back at close: `--port tty` must not
+    // leave the user's own terminal raw at 9600, nor a line another program
+    // configured changed behind its back.
+    termios found{};
+    bool foundValid = false;
+    bool lost = false;
+    std::string lostReason;
+
+    // True when the port can still be used for a tick.
+    bool usable() const { return fd.valid() && !lost; }
+    // Records the loss once; the first reason is the one worth reporting.
+    void markLost(const char* what, const std::string& reason)
+    {
+        if (lost)
+            return;
+        lost = true;
+        lostReason = std::string(what) + " '" + path + "': " + reason;
+    }
     // Where bytes beyond the caller's 256 go on their way out of the queue.
     std::uint8_t discard[READ_BUFFER_SIZE] = {};
 };
@@ -179,7 +222,11 @@ PortOpenResult SerialPort::open(const std::string& portName)
 {
     close();
     impl_->lastError.clear();
+    impl_->lost = false;
+    impl_->lostReason.clear();
+    impl_->foundValid = false;
     const std::string path = DevicePathFor(portName);
+    impl_->path = path;
     if (path.empty()) {
         impl_->lastError = "Opening '': no port name given";
         return PortOpenResult::OpenFailed;
@@ -214,6 +261,8 @@ PortOpenResult SerialPort::open(const std::string& portName)
         impl_->lastError = SystemText("Reading the settings of", path, errno);
         return PortOpenResult::SettingFailed;
     }
+    impl_->found = tio;
+    impl_->foundValid = true;
     ApplyLineSettings(tio);
     termios readBack{};
     if (::tcsetattr(port, TCSANOW, &tio) != 0) {
@@ -244,19 +293,48 @@ void SerialPort::close()
 {
     if (!impl_->fd.valid())
         return;
+    const int fd = impl_->fd.get();
+    // TCSANOW: the last request left the line ticks ago, and a drain could
+    // wait forever on a line held by hardware flow control. A lost device
+    // refuses all three steps; they are harmless then.
+    if (impl_->foundValid)
+        (void)::tcsetattr(fd, TCSANOW, &impl_->found);
+    impl_->foundValid = false;
     // The exclusive flag outlives the descriptor on a pseudo-terminal whose
     // other end stays open; clear it so the next opener is not refused.
-    (void)::ioctl(impl_->fd.get(), TIOCNXCL);
+    (void)::ioctl(fd, TIOCNXCL);
+    // The lock belongs to the open file, which a forked child may still
+    // share; drop it explicitly rather than with the last descriptor.
+    (void)::flock(fd, LOCK_UN);
     impl_->fd.reset();
+}
+
+bool SerialPort::lost() const
+{
+    return impl_->lost;
+}
+
+const std::string& SerialPort::lostReason() const
+{
+    return impl_->lostReason;
 }
 
 std::uint32_t SerialPort::queuedByteCount()
 {
-    if (!impl_->fd.valid())
+    if (!impl_->usable())
         return 0;
+    const int fd = impl_->fd.get();
     int queued = 0;
-    if (::ioctl(impl_->fd.get(), FIONREAD, &queued) != 0 || queued < 0)
+    if (::ioctl(fd, FIONREAD, &queued) != 0) {
+        if (DeviceGone(errno))
+            impl_->markLost("Querying the input queue of", std::strerror(errno));
         return 0;
+    }
+    if (queued <= 0) {
+        if (HungUp(fd))
+            impl_->markLost("Querying the input queue of", "the line hung up");
+        return 0;
+    }
     return static_cast<std::uint32_t>(queued);
 }
 
@@ -268,7 +346,7 @@ void SerialPort::prepareWriteEvent()
 bool SerialPort::readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesKept)
 {
     bytesKept = 0;
-    if (!impl_->fd.valid())
+    if (!impl_->usable())
         return false;
     const int fd = impl_->fd.get();
     // Every queued byte is taken out so the queue is empty after the tick;
@@ -293,8 +371,16 @@ bool SerialPort::readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint
             continue;
         // The queue ran dry early (EAGAIN) or the device went away (0, EIO):
         // a vanished device reads as a failed read and gathers nothing.
-        if (n == 0 || errno != EAGAIN)
+        if (n == 0) {
+            if (HungUp(fd))
+                impl_->markLost("Reading", "the line hung up");
             return false;
+        }
+        if (errno != EAGAIN) {
+            if (DeviceGone(errno))
+                impl_->markLost("Reading", std::strerror(errno));
+            return false;
+        }
         break;
     }
     bytesKept = std::min(taken, READ_BUFFER_SIZE);
@@ -303,14 +389,16 @@ bool SerialPort::readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint
 
 void SerialPort::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
 {
-    if (!impl_->fd.valid())
+    if (!impl_->usable())
         return;
-    // Eight bytes always fit an empty output queue; a failed write is not
-    // noticed, the reply check simply fails.
+    // Eight bytes always fit an empty output queue; a failed write only
+    // counts when the device has gone, otherwise the reply check fails.
     ssize_t n;
     do {
         n = ::write(impl_->fd.get(), bytes, count);
     } while (n < 0 && errno == EINTR);
+    if (n < 0 && DeviceGone(errno))
+        impl_->markLost("Writing", std::strerror(errno));
 }
 
 const std::string& SerialPort::lastSystemError() const
@@ -330,23 +418,24 @@ std::string SerialPort::DevicePathFor(const std::string& portName)
     return "/dev/" + portName;
 }
 
-std::vector<std::string> SerialPort::ListPorts()
+std::vector<std::string> SerialPort::ListPorts(const std::string& deviceRoot)
 {
     std::vector<std::string> ports;
-    for (const std::string& name : DirectoryEntries("/dev")) {
+    for (const std::string& name : DirectoryEntries(deviceRoot)) {
         if (HasPrefix(name, "ttyS")) {
             if (LegacyUartPresent(name))
-                ports.push_back("/dev/" + name);
+                ports.push_back(deviceRoot + "/" + name);
         } else if (HasPrefix(name, "ttyUSB") || HasPrefix(name, "ttyACM")) {
-            ports.push_back("/dev/" + name);
+            ports.push_back(deviceRoot + "/" + name);
         }
     }
     std::sort(ports.begin(), ports.end(), NaturalLess);
     // Stable names for USB adapters, whatever order they were plugged in.
-    std::vector<std::string> byId = DirectoryEntries("/dev/serial/by-id");
+    const std::string byIdDir = deviceRoot + "/serial/by-id";
+    std::vector<std::string> byId = DirectoryEntries(byIdDir);
     std::sort(byId.begin(), byId.end());
     for (const std::string& name : byId)
-        ports.push_back("/dev/serial/by-id/" + name);
+        ports.push_back(byIdDir + "/" + name);
     return ports;
 }
 

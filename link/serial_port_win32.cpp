@@ -4,6 +4,8 @@
 //          SetCommState (9600 8N1, binary, no parity check), SetCommMask
 //   tick   ClearCommError (cbInQue), ReadFile and WriteFile, overlapped
 //   close  CloseHandle
+// A device that goes away (a USB adapter pulled) makes these fail with one
+// of the errors DeviceGone() lists, whichever the driver chose.
 #include "serial_port.h"
 
 #include <windows.h>
@@ -82,6 +84,29 @@ std::string SystemText(const std::string& what, const std::string& path, DWORD e
     return result;
 }
 
+// The errors drivers give for a port whose device was removed: usbser and
+// most vendor drivers ERROR_BAD_COMMAND or ERROR_ACCESS_DENIED, others
+// ERROR_DEVICE_REMOVED, ERROR_GEN_FAILURE or ERROR_OPERATION_ABORTED on a
+// request the driver ended itself; Wine reports a hung-up line (EIO) as
+// ERROR_NOT_READY.
+bool DeviceGone(DWORD err)
+{
+    switch (err) {
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_GEN_FAILURE:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_NOT_READY:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_DEVICE_NOT_CONNECTED:
+        return true;
+    default:
+        return false;
+    }
+}
+
 HANDLE MakeManualResetEvent()
 {
     return ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -119,7 +144,22 @@ struct SerialPort::Impl {
     // can finish late without touching bytes the caller gathered.
     std::uint8_t readBuffer[READ_BUFFER_SIZE] = {};
     std::uint8_t writeBuffer[READ_BUFFER_SIZE] = {};
+    std::string path;
     std::string lastError;
+    bool lost = false;
+    std::string lostReason;
+
+    // True when the port can still be used for a tick.
+    bool usable() const { return comm.valid() && !lost; }
+    // Records the loss when `err` says the device is gone; the first
+    // reason is the one worth reporting.
+    void noteFailure(const char* what, DWORD err)
+    {
+        if (lost || !DeviceGone(err))
+            return;
+        lost = true;
+        lostReason = SystemText(what, path, err);
+    }
 
     // True once the read in flight has come back (whatever its outcome).
     bool settleRead(DWORD waitMs)
@@ -159,15 +199,22 @@ struct SerialPort::Impl {
         readOv.hEvent = readEvent.get();
         if (::ReadFile(comm.get(), readBuffer, count, &got, &readOv))
             return true;
-        if (::GetLastError() != ERROR_IO_PENDING)
+        const DWORD err = ::GetLastError();
+        if (err != ERROR_IO_PENDING) {
+            noteFailure("Reading", err);
             return false;
+        }
         readInFlight = true;
         if (::WaitForSingleObject(readEvent.get(), READ_WAIT_MS) == WAIT_OBJECT_0) {
             readInFlight = false;
-            return ::GetOverlappedResult(comm.get(), &readOv, &got, FALSE) != FALSE;
+            if (::GetOverlappedResult(comm.get(), &readOv, &got, FALSE))
+                return true;
+            // Not cancelled by us, so an abort here came from the driver.
+            noteFailure("Reading", ::GetLastError());
+            return false;
         }
         // Still pending: cancel it, and gather nothing from it even if it
-        // completes on the way.
+        // completes on the way. The abort this causes is ours, not a loss.
         ::CancelIo(comm.get());
         settleRead(READ_WAIT_MS);
         got = 0;
@@ -186,7 +233,10 @@ PortOpenResult SerialPort::open(const std::string& portName)
 {
     close();
     impl_->lastError.clear();
+    impl_->lost = false;
+    impl_->lostReason.clear();
     const std::string path = DevicePathFor(portName);
+    impl_->path = path;
     if (path.empty()) {
         impl_->lastError = "Opening '': no port name given";
         return PortOpenResult::OpenFailed;
@@ -272,22 +322,34 @@ void SerialPort::close()
     impl_->writeEvent.reset();
 }
 
+bool SerialPort::lost() const
+{
+    return impl_->lost;
+}
+
+const std::string& SerialPort::lostReason() const
+{
+    return impl_->lostReason;
+}
+
 std::uint32_t SerialPort::queuedByteCount()
 {
-    if (!impl_->comm.valid())
+    if (!impl_->usable())
         return 0;
     DWORD errors = 0;
     COMSTAT status{};
     // Fetching the error flags clears them, so a framing or overrun error
     // does not block the line; they are of no use to a run.
-    if (!::ClearCommError(impl_->comm.get(), &errors, &status))
+    if (!::ClearCommError(impl_->comm.get(), &errors, &status)) {
+        impl_->noteFailure("Querying the input queue of", ::GetLastError());
         return 0;
+    }
     return status.cbInQue;
 }
 
 void SerialPort::prepareWriteEvent()
 {
-    if (!impl_->comm.valid())
+    if (!impl_->usable())
         return;
     // The last tick's write is normally long done; its event is reused.
     if (impl_->settleWrite(WRITE_WAIT_MS))
@@ -297,7 +359,7 @@ void SerialPort::prepareWriteEvent()
 bool SerialPort::readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesKept)
 {
     bytesKept = 0;
-    if (!impl_->comm.valid())
+    if (!impl_->usable())
         return false;
     if (count == 0)
         return true;
@@ -324,7 +386,7 @@ bool SerialPort::readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint
 
 void SerialPort::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
 {
-    if (!impl_->comm.valid() || count == 0)
+    if (!impl_->usable() || count == 0)
         return;
     // A write held by flow control keeps the record; this one is dropped
     // rather than reusing it, and the reply check simply fails.
@@ -338,8 +400,11 @@ void SerialPort::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
     DWORD written = 0;
     if (::WriteFile(impl_->comm.get(), impl_->writeBuffer, count, &written, &impl_->writeOv))
         return;
-    if (::GetLastError() == ERROR_IO_PENDING)
+    const DWORD err = ::GetLastError();
+    if (err == ERROR_IO_PENDING)
         impl_->writeInFlight = true;
+    else
+        impl_->noteFailure("Writing", err);
 }
 
 const std::string& SerialPort::lastSystemError() const
@@ -361,7 +426,7 @@ std::string SerialPort::DevicePathFor(const std::string& portName)
     return comName ? "\\\\.\\" + portName : portName;
 }
 
-std::vector<std::string> SerialPort::ListPorts()
+std::vector<std::string> SerialPort::ListPorts(const std::string& /*deviceRoot*/)
 {
     // Every DOS device name, NUL-separated; COMn entries are serial ports.
     std::vector<char> names(1 << 16);

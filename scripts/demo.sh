@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# The main job on a fresh machine: installs what is needed, builds, starts a
+# The main job on a fresh machine: installs only a compiler, CMake and Ninja,
+# builds korvanel-clear and korvanel-sim (no dialog, no tests), starts a
 # virtual inverter on a pseudo-terminal and clears it with korvanel-clear,
 # printing the trace of every frame and the result.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-cmake --preset linux >/dev/null
-cmake --build --preset linux --target korvanel-clear korvanel-sim
+scripts/install-deps.sh --demo
+cmake --preset tools >/dev/null
+cmake --build --preset tools
 
-bin=build/linux
+bin=build/tools
 sim_out=$(mktemp)
 sim_log=$(mktemp)
 "$bin/sim/korvanel-sim" >"$sim_out" 2>"$sim_log" &

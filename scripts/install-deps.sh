@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
-# Installs everything the builds, the tests and the demo need on Debian 12.
+# Installs what the builds, the tests and the demo need on Debian 12.
+#   scripts/install-deps.sh         everything: both dialogs, the Windows
+#                                   cross builds, Wine, the peers, packaging
+#   scripts/install-deps.sh --demo  only what building and running
+#                                   korvanel-clear and korvanel-sim needs
 # Safe to run again: packages already present are not fetched twice.
 set -euo pipefail
 
-packages=(
-  build-essential cmake ninja-build pkg-config
+# A C++17 compiler, CMake and Ninja; korvanel-sim needs nothing more.
+demo_packages=(g++ cmake ninja-build)
+
+full_packages=(
+  "${demo_packages[@]}"
+  build-essential pkg-config
   googletest libgtest-dev libgmock-dev
   qt6-base-dev
   socat mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio
@@ -13,7 +21,14 @@ packages=(
   xvfb x11-utils xdotool imagemagick fonts-dejavu-core
   clang libclang-rt-14-dev
   procps
+  dpkg-dev file lintian man-db desktop-file-utils unzip
 )
+
+case "${1:-}" in
+  --demo) packages=("${demo_packages[@]}") ;;
+  "") packages=("${full_packages[@]}") ;;
+  *) echo "usage: install-deps.sh [--demo]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

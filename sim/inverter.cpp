@@ -1,5 +1,6 @@
 #include "inverter.h"
 
+#include <cctype>
 #include <cstdio>
 
 #include "clear_run.h"
@@ -12,11 +13,9 @@ namespace {
 constexpr std::uint8_t FN_READ_HOLDING = 0x03;
 constexpr std::uint8_t FN_WRITE_SINGLE = 0x06;
 constexpr std::uint8_t FN_WRITE_MULTIPLE = 0x10;
-constexpr std::uint8_t EXCEPTION_FLAG = 0x80;
 constexpr std::uint8_t EXCEPTION_ILLEGAL_FUNCTION = 0x01;
 constexpr std::uint8_t EXCEPTION_ILLEGAL_ADDRESS = 0x02;
 constexpr std::uint8_t EXCEPTION_ILLEGAL_VALUE = 0x03;
-constexpr std::uint8_t BROADCAST = 0;
 // Modbus limits one read to 125 registers and one write to 123.
 constexpr unsigned MAX_READ = 125;
 constexpr unsigned MAX_WRITE = 123;
@@ -90,7 +89,7 @@ FrameOutcome VirtualInverter::handleFrame(const FrameBytes& frame)
         return outcome;
     }
     const std::uint8_t address = frame[0];
-    const bool broadcast = address == BROADCAST;
+    const bool broadcast = address == BROADCAST_ADDRESS;
     if (!broadcast && registers_.find(address) == registers_.end()) {
         outcome.note = "for address " + std::to_string(address) + ", not ours";
         return outcome;
@@ -102,29 +101,34 @@ FrameOutcome VirtualInverter::handleFrame(const FrameBytes& frame)
                        std::to_string(config_.answerFrom);
         return outcome;
     }
-    const SimFault fault = broadcast ? config_.fault : faultFor(address);
+    if (broadcast) {
+        // Every inverter on the bus acts on it as on a request of its own,
+        // and none answers: a deaf one hears nothing, a refusing one refuses
+        // in silence.
+        unsigned executed = 0;
+        for (auto& bus : registers_) {
+            const SimFault own = faultFor(bus.first);
+            if (own == SimFault::Silent || own == SimFault::Exception)
+                continue;
+            answer(bus.first, frame, outcome.note);
+            ++executed;
+        }
+        outcome.note += " (broadcast, executed by " + std::to_string(executed) + ", no reply)";
+        return outcome;
+    }
+    const SimFault fault = faultFor(address);
     if (fault == SimFault::Silent) {
         outcome.note = "silent";
         return outcome;
     }
-    if (fault == SimFault::Exception) {
+    if (fault == SimFault::Exception || (fault == SimFault::RefuseRead && frame[1] == FN_READ_HOLDING)) {
         outcome.note = "exception reply";
-        if (!broadcast)
-            outcome.reply.push_back({0, ExceptionReply(address, frame[1], SIM_EXCEPTION_DEVICE_FAILURE)});
-        return outcome;
-    }
-
-    if (broadcast) {
-        // Every inverter on the bus acts; none answers.
-        for (auto& bus : registers_) {
-            std::string note;
-            answer(bus.first, frame, note);
-            outcome.note = note + " (broadcast, no reply)";
-        }
+        outcome.reply = lineFaults({{0, ExceptionReply(address, frame[1], config_.exceptionCode)}},
+                                   outcome.note);
         return outcome;
     }
     FrameBytes reply = answer(address, frame, outcome.note);
-    outcome.reply = shape(fault, std::move(reply), outcome.note);
+    outcome.reply = lineFaults(shape(fault, std::move(reply), outcome.note), outcome.note);
     return outcome;
 }
 
@@ -136,8 +140,16 @@ FrameBytes VirtualInverter::answer(std::uint8_t address, const FrameBytes& frame
     if (function == FN_WRITE_SINGLE && frame.size() == 8) {
         const std::uint16_t reg = Word(frame, 2);
         const std::uint16_t value = Word(frame, 4);
-        note = "write " + Hex4(reg) + " = " + Hex4(value) + " (was " + Hex4(regs[reg]) + ")";
-        regs[reg] = value;
+        note = "write " + Hex4(reg) + " = " + Hex4(value);
+        if (reg >= SIM_HELD_REGISTERS) {
+            note += ", not held";
+            return ExceptionReply(address, function, EXCEPTION_ILLEGAL_ADDRESS);
+        }
+        note += " (was " + Hex4(regs[reg]) + ")";
+        if (config_.ignoreWrite)
+            note += ", ignored";
+        else
+            regs[reg] = value;
         // The standard reply echoes the request.
         return FrameBytes(frame.begin(), frame.end());
     }
@@ -146,9 +158,11 @@ FrameBytes VirtualInverter::answer(std::uint8_t address, const FrameBytes& frame
         const unsigned count = Word(frame, 4);
         if (count == 0 || count > MAX_READ)
             return ExceptionReply(address, function, EXCEPTION_ILLEGAL_VALUE);
-        if (start + count > 0x10000u)
-            return ExceptionReply(address, function, EXCEPTION_ILLEGAL_ADDRESS);
         note = "read " + std::to_string(count) + " from " + Hex4(start);
+        if (start + count > SIM_HELD_REGISTERS) {
+            note += ", not held";
+            return ExceptionReply(address, function, EXCEPTION_ILLEGAL_ADDRESS);
+        }
         FrameBytes reply{address, function, static_cast<std::uint8_t>(count * 2)};
         for (unsigned r = start; r < start + count; ++r)
             PutWord(reply, regs[static_cast<std::uint16_t>(r)]);
@@ -161,10 +175,12 @@ FrameBytes VirtualInverter::answer(std::uint8_t address, const FrameBytes& frame
         const unsigned byteCount = frame[6];
         if (count == 0 || count > MAX_WRITE || byteCount != count * 2 || frame.size() != 9 + byteCount)
             return ExceptionReply(address, function, EXCEPTION_ILLEGAL_VALUE);
-        if (start + count > 0x10000u)
+        if (start + count > SIM_HELD_REGISTERS)
             return ExceptionReply(address, function, EXCEPTION_ILLEGAL_ADDRESS);
         note = "write " + std::to_string(count) + " from " + Hex4(start);
-        for (unsigned i = 0; i < count; ++i)
+        if (config_.ignoreWrite)
+            note += ", ignored";
+        for (unsigned i = 0; i < count && !config_.ignoreWrite; ++i)
             regs[static_cast<std::uint16_t>(start + i)] = Word(frame, 7 + 2 * i);
         FrameBytes reply(frame.begin(), frame.begin() + 6);
         AppendCheck(reply);
@@ -222,9 +238,49 @@ std::vector<ReplyChunk> VirtualInverter::shape(SimFault fault, FrameBytes reply,
     case SimFault::None:
     case SimFault::Silent:
     case SimFault::Exception:
+    case SimFault::RefuseRead:
         break;
     }
     return {{0, reply}};
+}
+
+std::vector<ReplyChunk> VirtualInverter::lineFaults(std::vector<ReplyChunk> reply, std::string& note) const
+{
+    if (reply.empty())
+        return reply;
+    if (!config_.junkBefore.empty()) {
+        FrameBytes& first = reply.front().bytes;
+        first.insert(first.begin(), config_.junkBefore.begin(), config_.junkBefore.end());
+        note += ", " + std::to_string(config_.junkBefore.size()) + " junk bytes first";
+    }
+    if (config_.replyDelayMs > 0) {
+        reply.front().delayMs += config_.replyDelayMs;
+        note += ", " + std::to_string(config_.replyDelayMs) + " ms late";
+    }
+    return reply;
+}
+
+bool VirtualInverter::ParseHexBytes(const std::string& text, std::vector<std::uint8_t>& bytes)
+{
+    bytes.clear();
+    std::string digits;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == ' ') {
+            // Only between pairs.
+            if (digits.size() % 2 != 0)
+                return false;
+            continue;
+        }
+        if (!std::isxdigit(c))
+            return false;
+        digits += static_cast<char>(c);
+    }
+    if (digits.empty() || digits.size() % 2 != 0)
+        return false;
+    for (std::size_t i = 0; i < digits.size(); i += 2)
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    return true;
 }
 
 bool VirtualInverter::ParseFault(const std::string& name, SimFault& fault)
@@ -238,6 +294,7 @@ bool VirtualInverter::ParseFault(const std::string& name, SimFault& fault)
         {"other-address", SimFault::OtherAddress},
         {"split", SimFault::Split},
         {"flood", SimFault::Flood},
+        {"refuse-read", SimFault::RefuseRead},
     };
     for (const auto& entry : names) {
         if (name == entry.first) {
@@ -250,7 +307,7 @@ bool VirtualInverter::ParseFault(const std::string& name, SimFault& fault)
 
 const char* VirtualInverter::FaultNames()
 {
-    return "none, silent, exception, bad-check, stray-byte, other-address, split, flood";
+    return "none, silent, exception, bad-check, stray-byte, other-address, split, flood, refuse-read";
 }
 
 } // namespace korvanel

@@ -15,13 +15,19 @@ using FrameBytes = std::vector<std::uint8_t>;
 enum class SimFault {
     None,          // the standard reply
     Silent,        // never answers
-    Exception,     // exception reply: function | 0x80, code 4 (device failure)
+    Exception,     // exception reply: function | 0x80, SimConfig::exceptionCode
     BadCheck,      // the reply with both check bytes corrupted
     StrayByte,     // one 0x00 byte, then the reply
     OtherAddress,  // the reply from another address byte, check valid
     Split,         // the reply in two halves, a pause between them
     Flood,         // junk in place of the reply
+    RefuseRead,    // writes answered, reads refused with SimConfig::exceptionCode
 };
+
+constexpr std::uint8_t SIM_EXCEPTION_DEVICE_FAILURE = 0x04;
+// Each inverter holds registers 0x0000 to 0x00FF; a request for any other is
+// refused with exception 02 (illegal data address).
+constexpr unsigned SIM_HELD_REGISTERS = 0x0100;
 
 struct SimConfig {
     std::vector<std::uint8_t> addresses{1};
@@ -34,6 +40,16 @@ struct SimConfig {
     unsigned splitDelayMs = 1500;
     unsigned floodBytes = 300;
     std::uint16_t initialClearValue = 0x1234;
+    // The code of the exception fault's replies.
+    std::uint8_t exceptionCode = SIM_EXCEPTION_DEVICE_FAILURE;
+    // Every reply starts this long after the request (on top of a split's
+    // own pause), so it can fall into a later tick or a later run.
+    unsigned replyDelayMs = 0;
+    // Sent just before every reply, as a glitch at the line's turnaround.
+    std::vector<std::uint8_t> junkBefore;
+    // Writes are acknowledged but change nothing: an inverter that says yes
+    // and does nothing.
+    bool ignoreWrite = false;
 };
 
 // A part of a reply, sent `delayMs` after the part before it (or after the
@@ -49,7 +65,6 @@ struct FrameOutcome {
     std::string note;
 };
 
-constexpr std::uint8_t SIM_EXCEPTION_DEVICE_FAILURE = 0x04;
 constexpr std::uint8_t STRAY_BYTE = 0x00;
 
 class VirtualInverter {
@@ -64,15 +79,18 @@ public:
 
     // "silent", "exception", ...; false for an unknown name.
     static bool ParseFault(const std::string& name, SimFault& fault);
+    // "FF00", "ff 00": pairs of hex digits, spaces allowed between pairs.
+    static bool ParseHexBytes(const std::string& text, std::vector<std::uint8_t>& bytes);
     static const char* FaultNames();
 
 private:
     FrameBytes answer(std::uint8_t address, const FrameBytes& frame, std::string& note);
     SimFault faultFor(std::uint8_t address) const;
     std::vector<ReplyChunk> shape(SimFault fault, FrameBytes reply, std::string& note) const;
+    std::vector<ReplyChunk> lineFaults(std::vector<ReplyChunk> reply, std::string& note) const;
 
     SimConfig config_;
-    // Sparse: a register never written reads 0.
+    // Sparse: a register of the held block never written reads 0.
     std::map<std::uint8_t, std::map<std::uint16_t, std::uint16_t>> registers_;
     unsigned requestsSeen_ = 0;
 };

@@ -31,9 +31,11 @@ class LineNoise(unittest.TestCase):
         args = ["--fault", fault, "--noise", str(rate), "--seed", str(seed)]
         if fault == "split":
             args += ["--split-delay", str(PERIOD_MS * 3 // 2)]
+        # The dialog's rule: a stray byte before the reply fails, and the
+        # list runs as given, one run per repeat.
         with Sim(*args, "--quiet") as sim:
             r = run_clear("--port", sim.port, "--period", str(PERIOD_MS), "--address",
-                          ",".join(["1"] * RUNS), "--trace", "--stats", timeout=60)
+                          ",".join(["1"] * RUNS), "--trace", "--stats", "--dialog-rules", timeout=60)
         m = LONGEST_TICK.search(r.stderr)
         self.assertIsNotNone(m, r)
         self.longest.append(float(m.group(1)))
@@ -54,7 +56,7 @@ class LineNoise(unittest.TestCase):
         # because of what was on the line.
         with Sim("--quiet") as sim:
             r = run_clear("--port", sim.port, "--period", str(PERIOD_MS), "--address",
-                          ",".join(["1"] * RUNS), "--stats")
+                          ",".join(["1"] * RUNS), "--stats", "--dialog-rules")
         self.assertEqual(r.stdout.splitlines(), ["1: " + CLEAR_OK] * RUNS, r)
 
     @classmethod

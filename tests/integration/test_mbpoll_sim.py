@@ -49,6 +49,11 @@ class MbpollMaster(unittest.TestCase):
         self.assertIn("[74]: \t0", nine.stdout)
         self.assertNotIn("[74]:", absent.stdout)
 
+    def test_a_register_not_held_is_refused(self):
+        with Sim() as sim:
+            r = read_registers(sim.port, 1, 0x1000, 1)
+        self.assertIn("Illegal data address", r.stdout + r.stderr)
+
     def test_faults_fail_a_real_master(self):
         rows = [
             # fault, what mbpoll reports

@@ -50,6 +50,21 @@ class PymodbusPeer(unittest.TestCase):
                 finally:
                     peer.stop()
 
+    def test_found_by_a_scan_then_cleared_and_verified(self):
+        with Socat() as pair:
+            peer = Peer(pair.b, 2, 0x1234)
+            try:
+                scan = run_clear("--port", pair.a, "--scan", "1-3", "--period", "300", "--trace")
+                cleared = run_clear("--port", pair.a, "--address", "2", "--verify", "--period", "200")
+                self.assertEqual(peer.next_value(timeout=5), 0)
+            finally:
+                peer.stop()
+        self.assertEqual(scan.stdout, "2: 0x004A = 4660 (0x1234)\n", scan)
+        self.assertEqual(scan.returncode, 0, scan)
+        self.assertEqual({data.split()[1] for _, data in scan.sent()}, {"03"}, scan)
+        self.assertEqual(cleared.stdout, CLEAR_OK + "\nverified: register 0x004A = 0\n", cleared)
+        self.assertEqual(cleared.returncode, 0, cleared)
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

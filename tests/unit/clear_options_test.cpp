@@ -37,10 +37,9 @@ TEST(ClearOptions, AcceptedForms)
         {{"--port", "ttyUSB0"}, "ttyUSB0", {1}, 1000, false},
         {{"--port=/dev/pts/3", "--trace"}, "/dev/pts/3", {1}, 1000, true},
         {{"--port", ""}, "", {1}, 1000, false},
-        {{"--address", "0"}, "COM1", {0}, 1000, false},
         {{"--address", "255"}, "COM1", {255}, 1000, false},
         {{"--address=1-4,7"}, "COM1", {1, 2, 3, 4, 7}, 1000, false},
-        {{"--address", "9,3,3"}, "COM1", {9, 3, 3}, 1000, false},
+        {{"--address", "9,3,3"}, "COM1", {9, 3}, 1000, false},
         {{"--address", "5-5"}, "COM1", {5}, 1000, false},
         {{"--address", "7", "--address", "8"}, "COM1", {8}, 1000, false},
         {{"--period", "10"}, "COM1", {1}, 10, false},
@@ -55,7 +54,43 @@ TEST(ClearOptions, AcceptedForms)
         EXPECT_EQ(p.options.pollPeriodMs, row.period) << row.args[0];
         EXPECT_EQ(p.options.trace, row.trace) << row.args[0];
     }
-    EXPECT_EQ(ParseClearOptions({"--address", "0-255"}).options.addresses.size(), 256u);
+    EXPECT_EQ(ParseClearOptions({"--address", "1-255"}).options.addresses.size(), 255u);
+}
+
+TEST(ClearOptions, ReplyRuleBroadcastAndRepeats)
+{
+    struct Row {
+        Args args;
+        Addresses addresses;
+        bool echo;
+        bool dialogRules;
+        bool broadcast;
+        std::vector<std::string> notes;
+    };
+    const Row rows[] = {
+        {{}, {1}, false, false, false, {}},
+        {{"--echo"}, {1}, true, false, false, {}},
+        {{"--dialog-rules", "--address", "2"}, {2}, false, true, false, {}},
+        {{"--broadcast"}, {0}, false, false, true, {}},
+        {{"--broadcast", "--echo"}, {0}, true, false, true, {}},
+        {{"--address", "1,1,1"}, {1}, false, false, false,
+         {"address 1 is named more than once in '1,1,1'; it is cleared once"}},
+        {{"--address", "3-5,4,3,9"}, {3, 4, 5, 9}, false, false, false,
+         {"address 4 is named more than once in '3-5,4,3,9'; it is cleared once",
+          "address 3 is named more than once in '3-5,4,3,9'; it is cleared once"}},
+        // The dialog's user presses the button as often as they like; tests
+        // that follow the dialog do the same in one session.
+        {{"--address", "1,2,1", "--dialog-rules"}, {1, 2, 1}, false, true, false, {}},
+    };
+    for (const Row& row : rows) {
+        const ParsedClearOptions p = ParseClearOptions(row.args);
+        ASSERT_TRUE(p.ok) << p.error;
+        EXPECT_EQ(p.options.addresses, row.addresses) << p.error;
+        EXPECT_EQ(p.options.echo, row.echo);
+        EXPECT_EQ(p.options.dialogRules, row.dialogRules);
+        EXPECT_EQ(p.options.broadcast, row.broadcast);
+        EXPECT_EQ(p.notes, row.notes);
+    }
 }
 
 TEST(ClearOptions, UsageErrorsSayWhatIsWrong)
@@ -76,6 +111,38 @@ TEST(ClearOptions, UsageErrorsSayWhatIsWrong)
         {{"--address", "1-2-3"}, "'1-2-3' is not an address range"},
         {{"--address", "4-1"}, "range '4-1' runs backwards"},
         {{"--address", "250-256"}, "address '250-256' is outside 0 to 255"},
+        {{"--address", "0"},
+         "address list '0' holds 0, the broadcast address: every inverter on the bus executes a "
+         "write to 0 and none answers. To clear them all, give --broadcast instead"},
+        {{"--address", "0-3"},
+         "address list '0-3' holds 0, the broadcast address: every inverter on the bus executes a "
+         "write to 0 and none answers. To clear them all, give --broadcast instead"},
+        {{"--address", "5,7,0"},
+         "address list '5,7,0' holds 0, the broadcast address: every inverter on the bus executes a "
+         "write to 0 and none answers. To clear them all, give --broadcast instead"},
+        {{"--broadcast", "--address", "3"},
+         "--broadcast writes to address 0, every inverter on the bus; it takes no --address"},
+        {{"--echo", "--dialog-rules"},
+         "--echo belongs to korvanel-clear's own reply rule; the dialog's rule (--dialog-rules) "
+         "has no echo setting"},
+        {{"--dialog-rules", "--broadcast"},
+         "--broadcast judges no reply, so --dialog-rules has nothing to judge"},
+        {{"--port", "--trace"}, "option '--port' needs a value, not the option '--trace'"},
+        {{"--address", "--period", "20"}, "option '--address' needs a value, not the option '--period'"},
+        {{"--port=--trace"}, "option '--port' needs a value, not the option '--trace'"},
+        {{"--echo=1"}, "option '--echo' takes no value"},
+        {{"--verify=yes"}, "option '--verify' takes no value"},
+        {{"--broadcast", "--verify"},
+         "--verify reads each inverter back, but no inverter answers a broadcast; give --address LIST "
+         "to clear and verify them"},
+        {{"--scan", "0-3"}, "scan list '0-3' holds 0, the broadcast address, which no inverter answers"},
+        {{"--scan", "1-3", "--address", "4"},
+         "--scan only reads the addresses of its own list, judged by korvanel-clear's rule; it takes no "
+         "--address, --broadcast, --verify or --dialog-rules"},
+        {{"--dialog-rules", "--scan", "1-3"},
+         "--scan only reads the addresses of its own list, judged by korvanel-clear's rule; it takes no "
+         "--address, --broadcast, --verify or --dialog-rules"},
+        {{"--scan", "--trace"}, "option '--scan' needs a value, not the option '--trace'"},
         {{"--address", "1,,2"}, "address list '1,,2' has an empty item"},
         {{"--address", "1,"}, "address list '1,' has an empty item"},
         {{"--address", ""}, "address list '' has an empty item"},
@@ -96,6 +163,31 @@ TEST(ClearOptions, UsageErrorsSayWhatIsWrong)
         const ParsedClearOptions p = ParseClearOptions(row.args);
         EXPECT_FALSE(p.ok) << row.says;
         EXPECT_EQ(p.error, row.says);
+    }
+}
+
+TEST(ClearOptions, VerifyAndScan)
+{
+    struct Row {
+        Args args;
+        bool verify;
+        bool scan;
+        Addresses addresses;
+        std::vector<std::string> notes;
+    };
+    const Row rows[] = {
+        {{"--verify"}, true, false, {1}, {}},
+        {{"--verify", "--address", "1-3", "--dialog-rules"}, true, false, {1, 2, 3}, {}},
+        {{"--scan", "1-4,7"}, false, true, {1, 2, 3, 4, 7}, {}},
+        {{"--scan=5,2,5", "--echo"}, false, true, {5, 2}, {"address 5 is named more than once in '5,2,5'; it is read once"}},
+    };
+    for (const Row& row : rows) {
+        const ParsedClearOptions p = ParseClearOptions(row.args);
+        ASSERT_TRUE(p.ok) << p.error;
+        EXPECT_EQ(p.options.verify, row.verify);
+        EXPECT_EQ(p.options.scan, row.scan);
+        EXPECT_EQ(p.options.addresses, row.addresses);
+        EXPECT_EQ(p.notes, row.notes);
     }
 }
 

@@ -16,6 +16,10 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 const Bytes kRequest1 = {0x01, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xA8, 0x1C};
+const Bytes kRead1 = {0x01, 0x03, 0x00, 0x4A, 0x00, 0x01, 0xA5, 0xDC};
+// Exception 02 (illegal data address) from inverter 1 to a write, and to a read.
+const Bytes kRefusal1 = {0x01, 0x86, 0x02, 0xC3, 0xA1};
+const Bytes kReadRefusal1 = {0x01, 0x83, 0x02, 0xC0, 0xF1};
 
 Bytes Concat(Bytes a, const Bytes& b)
 {
@@ -398,6 +402,181 @@ TEST_F(ClearRunTest, ATickGathersBeforeItActsAndWritesLast)
     EXPECT_EQ(ops.calls, (std::vector<std::string>{"queued", "event", "read", "toControls",
                                                    "queued", "event", "read", "toControls",
                                                    "write"}));
+}
+
+// korvanel-clear's rule next to the dialog's, on the bytes gathered by the
+// first check: what each shows the user on that tick.
+TEST_F(ClearRunTest, TheFieldRuleNextToTheDialogRule)
+{
+    const Bytes otherAddress = {0x05, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xA9, 0x98};
+    const Bytes otherRegister = {0x01, 0x06, 0x00, 0x10, 0x00, 0x00, 0x88, 0x0F};
+    const Bytes otherRefusal = {0x05, 0x86, 0x02, 0x82, 0x60};
+    Bytes badCheck = kRequest1;
+    badCheck[7] ^= 0x01;
+    const char* const pending = nullptr;
+
+    struct Row {
+        const char* what;
+        Bytes gathered;
+        const char* dialogShows;
+        const char* fieldShows;
+    };
+    const Row rows[] = {
+        {"the reply", kRequest1, TEXT_CLEAR_OK, TEXT_CLEAR_OK},
+        {"junk at the turnaround, then the reply", Concat({0xFF, 0x00}, kRequest1), pending, TEXT_CLEAR_OK},
+        {"a stray byte, then the reply", Concat({0x00}, kRequest1), pending, TEXT_CLEAR_OK},
+        {"the reply of another inverter", otherAddress, TEXT_CLEAR_OK, pending},
+        {"a reply naming another register", otherRegister, TEXT_CLEAR_OK, pending},
+        {"an exception from our inverter", kRefusal1, pending, TEXT_OPERATION_FAIL},
+        {"junk, then our inverter's exception", Concat({0x3C}, kRefusal1), pending, TEXT_OPERATION_FAIL},
+        {"an exception from another inverter", otherRefusal, pending, pending},
+        {"a corrupted check", badCheck, pending, pending},
+        {"half a reply", Bytes(kRequest1.begin(), kRequest1.begin() + 5), pending, pending},
+        {"nothing", {}, pending, pending},
+    };
+    for (const Row& row : rows) {
+        for (const ReplyRule rule : {ReplyRule::Dialog, ReplyRule::Field}) {
+            ClearRun r;
+            RecordingOps o(r);
+            r.replyRule = rule;
+            o.arrivals = {{}, row.gathered};
+            r.setState(Armed);
+            o.Tick();
+            o.Tick();
+            const char* expected = rule == ReplyRule::Dialog ? row.dialogShows : row.fieldShows;
+            const std::vector<std::string> shown =
+                expected ? std::vector<std::string>{expected} : std::vector<std::string>{};
+            EXPECT_EQ(o.shown, shown) << row.what << (rule == ReplyRule::Dialog ? ", dialog" : ", field");
+        }
+    }
+}
+
+// The bytes the check after a send gathers on lines that echo and lines
+// that do not, for a Clear and for the read that verifies it.
+TEST(JudgeFieldReply, EchoesAndReads)
+{
+    const Bytes readZero = {0x01, 0x03, 0x02, 0x00, 0x00, 0xB8, 0x44};
+    const Bytes read1234 = {0x01, 0x03, 0x02, 0x12, 0x34, 0xB5, 0x33};
+    const Bytes readTwoRegisters = {0x01, 0x03, 0x04, 0x12, 0x34, 0x00, 0x00, 0xBE, 0x85};
+    using K = FieldVerdict;
+
+    struct Row {
+        const char* what;
+        Bytes request;
+        Bytes gathered;
+        bool lineEchoes;
+        bool justSent;
+        K::Kind kind;
+        std::uint8_t code;
+        std::uint16_t value;
+        bool echoSeen;
+    };
+    const Row rows[] = {
+        {"echo alone, --echo", kRequest1, kRequest1, true, true, K::NoReply, 0, 0, false},
+        {"echo + reply, --echo", kRequest1, Concat(kRequest1, kRequest1), true, true, K::Accepted, 0, 0, false},
+        {"echo + exception, --echo", kRequest1, Concat(kRequest1, kRefusal1), true, true, K::Exception, 2, 0, false},
+        // No send ended the tick before: the copy is a late reply, not an echo.
+        {"late reply, --echo", kRequest1, kRequest1, true, false, K::Accepted, 0, 0, false},
+        // Without --echo a lone copy cannot be told from the reply.
+        {"one copy", kRequest1, kRequest1, false, true, K::Accepted, 0, 0, false},
+        {"echo + reply", kRequest1, Concat(kRequest1, kRequest1), false, true, K::Accepted, 0, 0, true},
+        {"echo + exception", kRequest1, Concat(kRequest1, kRefusal1), false, true, K::Exception, 2, 0, true},
+        {"echo + junk", kRequest1, Concat(kRequest1, {0xFF, 0x00}), false, true, K::Accepted, 0, 0, false},
+        {"read: 0", kRead1, readZero, false, true, K::Accepted, 0, 0, false},
+        {"read: 4660", kRead1, read1234, false, true, K::Accepted, 0, 0x1234, false},
+        {"read: junk first", kRead1, Concat({0x00, 0xFF}, readZero), false, true, K::Accepted, 0, 0, false},
+        // The echo of a read has another shape than its reply.
+        {"read: echo alone", kRead1, kRead1, false, true, K::NoReply, 0, 0, false},
+        {"read: echo + reply", kRead1, Concat(kRead1, read1234), false, true, K::Accepted, 0, 0x1234, true},
+        {"read: echo + reply, --echo", kRead1, Concat(kRead1, readZero), true, true, K::Accepted, 0, 0, false},
+        {"read: exception", kRead1, kReadRefusal1, false, true, K::Exception, 2, 0, false},
+        {"read: a write's exception", kRead1, kRefusal1, false, true, K::NoReply, 0, 0, false},
+        {"read: a write's reply", kRead1, kRequest1, false, true, K::NoReply, 0, 0, false},
+        {"read: two registers", kRead1, readTwoRegisters, false, true, K::NoReply, 0, 0, false},
+    };
+    for (const Row& row : rows) {
+        const FieldVerdict v = JudgeFieldReply(row.request.data(), row.gathered.data(), row.gathered.size(),
+                                               row.lineEchoes, row.justSent);
+        EXPECT_EQ(v.kind, row.kind) << row.what;
+        EXPECT_EQ(v.exceptionCode, row.code) << row.what;
+        EXPECT_EQ(v.value, row.value) << row.what;
+        EXPECT_EQ(v.echoSeen, row.echoSeen) << row.what;
+    }
+}
+
+TEST(ExceptionCodeMeaning, NamesTheStandardCodes)
+{
+    const std::pair<std::uint8_t, std::string> rows[] = {
+        {0x01, "illegal function"},     {0x02, "illegal data address"},
+        {0x03, "illegal data value"},   {0x04, "server device failure"},
+        {0x05, "acknowledge"},          {0x06, "server device busy"},
+        {0x08, "memory parity error"},  {0x0A, "gateway path unavailable"},
+        {0x0B, "gateway target device failed to respond"},
+        {0x07, "unknown exception code"}, {0x00, "unknown exception code"}, {0xFF, "unknown exception code"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(ExceptionCodeMeaning(row.first), row.second) << int(row.first);
+}
+
+// Under the field rule: an exception ends the run on the tick it comes, an
+// echoing line is stripped only after a send, a broadcast is never judged,
+// a read goes out as a read, and a single-check schedule ends after one
+// check.
+TEST_F(ClearRunTest, FieldRuleSchedules)
+{
+    const Bytes broadcast = {0x00, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xA9, 0xCD};
+    struct Row {
+        const char* what;
+        std::uint32_t address;
+        RequestKind kind;
+        bool lineEchoes;
+        std::uint8_t retryLimit;
+        std::deque<Bytes> arrivals;  // before ticks 1, 2, ...
+        std::vector<int> writeTicks;
+        Bytes wire;
+        int endTick;
+        const char* shown;
+    };
+    const Row rows[] = {
+        {"exception on the third check", 1, RequestKind::ClearWrite, false, MAX_RETRY_COUNT,
+         {{}, {}, {}, kRefusal1}, {1, 3}, kRequest1, 4, TEXT_OPERATION_FAIL},
+        {"echo, then a late reply on a tick after no send", 1, RequestKind::ClearWrite, true, MAX_RETRY_COUNT,
+         {{}, kRequest1, kRequest1}, {1}, kRequest1, 3, TEXT_CLEAR_OK},
+        {"echo of every request, nothing else", 1, RequestKind::ClearWrite, true, MAX_RETRY_COUNT,
+         {{}, kRequest1, {}, kRequest1, {}, kRequest1, {}, kRequest1}, {1, 3, 5, 7}, kRequest1, 8,
+         TEXT_OPERATION_FAIL},
+        {"broadcast: its echo is never a reply", 0, RequestKind::ClearWrite, false, MAX_RETRY_COUNT,
+         {{}, broadcast, {}, broadcast, {}, broadcast, {}, broadcast}, {1, 3, 5, 7}, broadcast, 8,
+         TEXT_OPERATION_FAIL},
+        {"read, answered", 1, RequestKind::ReadRegister, false, MAX_RETRY_COUNT,
+         {{}, {0x01, 0x03, 0x02, 0x00, 0x00, 0xB8, 0x44}}, {1}, kRead1, 2, TEXT_CLEAR_OK},
+        {"read refused", 1, RequestKind::ReadRegister, false, MAX_RETRY_COUNT,
+         {{}, kReadRefusal1}, {1}, kRead1, 2, TEXT_OPERATION_FAIL},
+        {"single check, silence", 1, RequestKind::ReadRegister, false, 0, {}, {1}, kRead1, 2,
+         TEXT_OPERATION_FAIL},
+    };
+    for (const Row& row : rows) {
+        ClearRun r;
+        RecordingOps o(r);
+        r.replyRule = ReplyRule::Field;
+        r.requestKind = row.kind;
+        r.lineEchoes = row.lineEchoes;
+        r.retryLimit = row.retryLimit;
+        o.address = row.address;
+        o.arrivals = row.arrivals;
+        r.setState(Armed);
+        int endTick = 0;
+        for (int t = 1; t <= 10 && endTick == 0; ++t) {
+            o.Tick();
+            if (!o.shown.empty())
+                endTick = t;
+        }
+        EXPECT_EQ(o.WriteTicks(), row.writeTicks) << row.what;
+        for (const auto& w : o.writes)
+            EXPECT_EQ(w.bytes, row.wire) << row.what;
+        EXPECT_EQ(endTick, row.endTick) << row.what;
+        EXPECT_EQ(o.shown, (std::vector<std::string>{row.shown})) << row.what;
+    }
 }
 
 } // namespace

@@ -101,7 +101,11 @@ TEST(VirtualInverterReplies, OtherFunctionsForAMaster)
         FrameBytes reply;    // without check; empty for none
     };
     const Row rows[] = {
-        {"read two", {0x01, 0x03, 0x00, 0x4A, 0x00, 0x02}, {0x01, 0x03, 0x04, 0x12, 0x34, 0x00, 0x00}},
+        {"read 0x004A", {0x01, 0x03, 0x00, 0x4A, 0x00, 0x01}, {0x01, 0x03, 0x02, 0x12, 0x34}},
+        {"read 0x004A and 0x004B", {0x01, 0x03, 0x00, 0x4A, 0x00, 0x02}, {0x01, 0x03, 0x04, 0x12, 0x34, 0x00, 0x00}},
+        {"read a register not held", {0x01, 0x03, 0x01, 0x00, 0x00, 0x01}, {0x01, 0x83, 0x02}},
+        {"read across the end of the held block", {0x01, 0x03, 0x00, 0xFF, 0x00, 0x02}, {0x01, 0x83, 0x02}},
+        {"write a register not held", {0x01, 0x06, 0x10, 0x00, 0x00, 0x01}, {0x01, 0x86, 0x02}},
         {"write two", {0x07, 0x10, 0x00, 0x10, 0x00, 0x02, 0x04, 0xAB, 0xCD, 0x00, 0x01},
          {0x07, 0x10, 0x00, 0x10, 0x00, 0x02}},
         {"read them back", {0x07, 0x03, 0x00, 0x10, 0x00, 0x02}, {0x07, 0x03, 0x04, 0xAB, 0xCD, 0x00, 0x01}},
@@ -127,10 +131,106 @@ TEST(VirtualInverterReplies, OtherFunctionsForAMaster)
     }
 }
 
+TEST(VirtualInverterReplies, LineFaultsShapeEveryReply)
+{
+    const FrameBytes read1 = [] {
+        FrameBytes f{0x01, 0x03, 0x00, 0x4A, 0x00, 0x01};
+        AppendCheck(f);
+        return f;
+    }();
+    const FrameBytes readReply = {0x01, 0x03, 0x02, 0x12, 0x34, 0xB5, 0x33};
+    struct Row {
+        const char* name;
+        SimFault fault;
+        std::uint8_t exceptionCode;
+        unsigned replyDelayMs;
+        FrameBytes junk;
+        FrameBytes request;
+        std::vector<ReplyChunk> reply;
+    };
+    const Row rows[] = {
+        {"junk before a write reply", SimFault::None, 4, 0, {0xFF, 0x00}, kRequest1,
+         {{0, {0xFF, 0x00, 0x01, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xA8, 0x1C}}}},
+        {"late write reply", SimFault::None, 4, 2500, {}, kRequest1, {{2500, kRequest1}}},
+        {"late read reply", SimFault::None, 4, 700, {}, read1, {{700, readReply}}},
+        {"exception code 02 to a write", SimFault::Exception, 0x02, 0, {}, kRequest1,
+         {{0, {0x01, 0x86, 0x02, 0xC3, 0xA1}}}},
+        {"exception code 06 to a read, late, junk first", SimFault::Exception, 0x06, 300, {0x00}, read1,
+         {{300, {0x00, 0x01, 0x83, 0x06, 0xC1, 0x32}}}},
+        {"split read: junk with the first half, delay before it", SimFault::Split, 4, 100, {0xAA}, read1,
+         {{100, {0xAA, 0x01, 0x03, 0x02}}, {1500, {0x12, 0x34, 0xB5, 0x33}}}},
+        {"silent stays silent", SimFault::Silent, 4, 100, {0xAA}, kRequest1, {}},
+        {"refuse-read answers a write", SimFault::RefuseRead, 2, 0, {}, kRequest1, {{0, kRequest1}}},
+        {"refuse-read refuses a read", SimFault::RefuseRead, 2, 0, {}, read1, {{0, {0x01, 0x83, 0x02, 0xC0, 0xF1}}}},
+    };
+    for (const Row& row : rows) {
+        SimConfig config = WithFault(row.fault);
+        config.exceptionCode = row.exceptionCode;
+        config.replyDelayMs = row.replyDelayMs;
+        config.junkBefore = row.junk;
+        VirtualInverter inverter(config);
+        const FrameOutcome outcome = inverter.handleFrame(row.request);
+        ASSERT_EQ(outcome.reply.size(), row.reply.size()) << row.name;
+        for (std::size_t i = 0; i < row.reply.size(); ++i) {
+            EXPECT_EQ(outcome.reply[i].bytes, row.reply[i].bytes) << row.name;
+            EXPECT_EQ(outcome.reply[i].delayMs, row.reply[i].delayMs) << row.name;
+        }
+    }
+}
+
+TEST(VirtualInverterReplies, IgnoreWriteAcknowledgesAndKeepsTheValue)
+{
+    SimConfig config;
+    config.ignoreWrite = true;
+    VirtualInverter inverter(config);
+    const FrameOutcome outcome = inverter.handleFrame(kRequest1);
+    ASSERT_EQ(outcome.reply.size(), 1u);
+    EXPECT_EQ(outcome.reply[0].bytes, kRequest1);
+    EXPECT_EQ(inverter.holdingRegister(1, 0x004A), 0x1234);
+}
+
+TEST(VirtualInverterReplies, BroadcastIsExecutedByEveryHearingInverterAndAnsweredByNone)
+{
+    SimConfig config;
+    config.addresses = {1, 2, 3, 4};
+    config.faultByAddress = {{2, SimFault::Silent}, {3, SimFault::Exception}, {4, SimFault::BadCheck}};
+    config.replyDelayMs = 10;
+    config.junkBefore = {0xFF};
+    VirtualInverter inverter(config);
+    FrameBytes broadcast{0x00, 0x06, 0x00, 0x4A, 0x00, 0x00};
+    AppendCheck(broadcast);
+    EXPECT_TRUE(inverter.handleFrame(broadcast).reply.empty());
+    // A deaf inverter hears nothing and a refusing one refuses in silence.
+    EXPECT_EQ(inverter.holdingRegister(1, 0x004A), 0);
+    EXPECT_EQ(inverter.holdingRegister(2, 0x004A), 0x1234);
+    EXPECT_EQ(inverter.holdingRegister(3, 0x004A), 0x1234);
+    EXPECT_EQ(inverter.holdingRegister(4, 0x004A), 0);
+}
+
+TEST(VirtualInverterReplies, HexBytesOfJunk)
+{
+    struct Row {
+        const char* text;
+        bool ok;
+        FrameBytes bytes;
+    };
+    const Row rows[] = {
+        {"FF00", true, {0xFF, 0x00}}, {"ff 00 7e", true, {0xFF, 0x00, 0x7E}}, {"0", false, {}},
+        {"F F", false, {}},           {"GG", false, {}},                      {"", false, {}},
+    };
+    for (const Row& row : rows) {
+        FrameBytes bytes;
+        EXPECT_EQ(VirtualInverter::ParseHexBytes(row.text, bytes), row.ok) << row.text;
+        if (row.ok) {
+            EXPECT_EQ(bytes, row.bytes) << row.text;
+        }
+    }
+}
+
 TEST(VirtualInverterReplies, FaultNames)
 {
     const char* names[] = {"none", "silent", "exception", "bad-check", "stray-byte",
-                           "other-address", "split", "flood"};
+                           "other-address", "split", "flood", "refuse-read"};
     for (const char* name : names) {
         SimFault fault;
         EXPECT_TRUE(VirtualInverter::ParseFault(name, fault)) << name;

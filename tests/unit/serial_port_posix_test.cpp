@@ -4,14 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,8 +36,15 @@ public:
     {
         if (slave_ >= 0)
             ::close(slave_);
+        closeMaster();
+    }
+    // The inverter's side goes away, as an adapter pulled out: the kernel
+    // hangs up the port's side.
+    void closeMaster()
+    {
         if (master_ >= 0)
             ::close(master_);
+        master_ = -1;
     }
     const std::string& path() const { return path_; }
     int master() const { return master_; }
@@ -177,6 +188,62 @@ TEST(SerialPortOpen, ChangesOnlyTheLineSettings)
     EXPECT_EQ(after.c_cc[VSTART], 0x13);
 }
 
+// The descriptors of this process open on `path`, other than `except`.
+std::vector<int> DescriptorsOn(const std::string& path, int except)
+{
+    std::vector<int> found;
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (!dir)
+        return found;
+    while (const dirent* e = ::readdir(dir)) {
+        char target[256] = {};
+        const std::string link = std::string("/proc/self/fd/") + e->d_name;
+        const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+        const int fd = std::atoi(e->d_name);
+        if (n > 0 && path == target && fd != except)
+            found.push_back(fd);
+    }
+    ::closedir(dir);
+    return found;
+}
+
+TEST(SerialPortClose, GivesThePortBackAsFound)
+{
+    Pty pty;
+    // A terminal as a user leaves it: 19200 7E1, echo and line editing on.
+    termios found{};
+    ASSERT_EQ(::tcgetattr(pty.slave(), &found), 0);
+    found.c_lflag |= ECHO | ICANON;
+    found.c_cflag = (found.c_cflag & ~CSIZE) | CS7 | PARENB;
+    cfsetispeed(&found, B19200);
+    cfsetospeed(&found, B19200);
+    ASSERT_EQ(::tcsetattr(pty.slave(), TCSANOW, &found), 0);
+    ASSERT_EQ(::tcgetattr(pty.slave(), &found), 0);
+
+    SerialPort port;
+    ASSERT_EQ(port.open(pty.path()), PortOpenResult::Ok);
+    int exclusive = 0;
+    ASSERT_EQ(::ioctl(pty.slave(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    // A program the user starts from the dialog must not inherit the port.
+    const std::vector<int> portFds = DescriptorsOn(pty.path(), pty.slave());
+    ASSERT_EQ(portFds.size(), 1u);
+    EXPECT_NE(::fcntl(portFds[0], F_GETFD) & FD_CLOEXEC, 0) << "the port is inherited across exec";
+
+    port.close();
+    termios after{};
+    ASSERT_EQ(::tcgetattr(pty.slave(), &after), 0);
+    EXPECT_EQ(cfgetispeed(&after), static_cast<speed_t>(B19200));
+    EXPECT_EQ(after.c_cflag, found.c_cflag);
+    EXPECT_EQ(after.c_lflag, found.c_lflag);
+    EXPECT_EQ(after.c_iflag, found.c_iflag);
+    EXPECT_EQ(after.c_oflag, found.c_oflag);
+    // Left set, it refuses every later non-root opener for as long as the
+    // far end stays open.
+    ASSERT_EQ(::ioctl(pty.slave(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+}
+
 TEST(SerialPortIo, MovesBytesBothWays)
 {
     struct Row {
@@ -241,17 +308,49 @@ TEST(SerialPortIo, ClosedPortReadsNothing)
     port.writeFrame(&byte, 1);  // must not crash
 }
 
-TEST(SerialPortIo, VanishedDeviceReadsNothing)
+TEST(SerialPortLoss, EachTickOperationReportsTheDeviceGone)
 {
-    auto pty = std::make_unique<Pty>();
-    SerialPort port;
-    ASSERT_EQ(port.open(pty->path()), PortOpenResult::Ok);
-    pty.reset();  // both ends of the far side go away
     std::uint8_t buffer[256];
     std::uint32_t kept = 0;
-    EXPECT_EQ(port.queuedByteCount(), 0u);
-    EXPECT_FALSE(port.readQueued(buffer, 8, kept));
-    EXPECT_EQ(kept, 0u);
+    const std::uint8_t request[] = {0x01, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xA8, 0x1C};
+    struct Row {
+        const char* operation;
+        std::function<void(SerialPort&)> meetLoss;
+        const char* reasonStart;
+    };
+    const Row rows[] = {
+        {"queue query", [](SerialPort& p) { p.queuedByteCount(); }, "Querying the input queue of '"},
+        {"read", [&](SerialPort& p) { p.readQueued(buffer, 8, kept); }, "Reading '"},
+        {"write", [&](SerialPort& p) { p.writeFrame(request, sizeof request); }, "Writing '"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.operation);
+        Pty pty;
+        SerialPort port;
+        ASSERT_EQ(port.open(pty.path()), PortOpenResult::Ok);
+        // An idle line reads as empty too; it must not pass for a lost one.
+        EXPECT_EQ(port.queuedByteCount(), 0u);
+        port.readQueued(buffer, 8, kept);
+        EXPECT_FALSE(port.lost());
+        EXPECT_EQ(port.lostReason(), "");
+
+        pty.closeMaster();
+        row.meetLoss(port);
+        EXPECT_TRUE(port.lost());
+        EXPECT_EQ(port.lostReason().rfind(row.reasonStart + pty.path() + "': ", 0), 0u)
+            << port.lostReason();
+        // A lost port gathers nothing, so the dialog's run fails as before.
+        EXPECT_EQ(port.queuedByteCount(), 0u);
+        kept = 99;
+        EXPECT_FALSE(port.readQueued(buffer, 8, kept));
+        EXPECT_EQ(kept, 0u);
+        port.close();
+        EXPECT_TRUE(port.lost()) << "the reason must outlive the close";
+
+        Pty next;
+        ASSERT_EQ(port.open(next.path()), PortOpenResult::Ok);
+        EXPECT_FALSE(port.lost());
+    }
 }
 
 } // namespace

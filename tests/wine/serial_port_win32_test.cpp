@@ -5,6 +5,9 @@
 //   KORVANEL_TEST_PORT_A, KORVANEL_TEST_PORT_B   linked to each other
 //   KORVANEL_TEST_PORT_HIGH                      a port numbered 10 or above
 //   KORVANEL_TEST_PORT_MISSING                   a name with no device
+//   KORVANEL_TEST_PORT_VANISHING                 a port whose far end goes
+//                                                away once it has taken one
+//                                                byte, as an adapter pulled out
 // The ports are also registered with Wine's mount manager (as a Windows
 // port driver would register them), so listing finds them.
 #include "serial_port.h"
@@ -13,6 +16,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -248,6 +252,42 @@ TEST(SerialPortWin32, AClosedPortGathersNothingAndSendsNothing)
     port.prepareWriteEvent();
     port.writeFrame(kRequest.data(), 8);
     EXPECT_EQ(WaitForQueued(peer, 8), 8u);
+}
+
+TEST(SerialPortWin32, AVanishedDeviceIsReportedAndGathersNothing)
+{
+    const std::string name = Env("KORVANEL_TEST_PORT_VANISHING");
+    if (name.empty())
+        GTEST_SKIP() << "no vanishing port mapped (KORVANEL_TEST_PORT_VANISHING)";
+    SerialPort port;
+    ASSERT_EQ(port.open(name), PortOpenResult::Ok) << port.lastSystemError();
+    EXPECT_EQ(port.queuedByteCount(), 0u);
+    EXPECT_FALSE(port.lost()) << "an idle line is not a lost one";
+
+    port.prepareWriteEvent();
+    port.writeFrame(kRequest.data(), static_cast<std::uint32_t>(kRequest.size()));
+    // Ticks as a run makes them, 20 ms apart, until the loss shows; the far
+    // end needs a moment to go.
+    std::uint8_t buffer[256] = {};
+    std::uint32_t kept = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + std::chrono::seconds(5);
+    while (!port.lost() && std::chrono::steady_clock::now() < deadline) {
+        port.readQueued(buffer, port.queuedByteCount(), kept);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    std::printf("loss seen after %lld ms: %s\n", static_cast<long long>(ms.count()),
+                port.lostReason().c_str());
+    ASSERT_TRUE(port.lost());
+    EXPECT_NE(port.lostReason().find("'" + SerialPort::DevicePathFor(name) + "': "), std::string::npos)
+        << port.lostReason();
+    // A lost port gathers nothing, so the dialog's run fails as before.
+    EXPECT_EQ(port.queuedByteCount(), 0u);
+    kept = 99;
+    EXPECT_FALSE(port.readQueued(buffer, 8, kept));
+    EXPECT_EQ(kept, 0u);
 }
 
 TEST(SerialPortWin32, PortNamesGetTheDeviceNamespacePrefix)

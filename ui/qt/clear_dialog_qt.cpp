@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCompleter>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -13,10 +14,12 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStringListModel>
 
 #include "about_dlg.h"
 #include "dialog_template.h"
 #include "resource.h"
+#include "serial_port.h"
 
 namespace korvanel {
 
@@ -54,6 +57,41 @@ QtClearDialog::QtClearDialog(QWidget* parent)
 {
     setWindowTitle(MAIN_DIALOG_CAPTION);
     CreateControls();
+    AttachPortCompleter();
+}
+
+void QtClearDialog::AttachPortCompleter()
+{
+    auto* edit = qobject_cast<QLineEdit*>(control(IDC_PORT_NAME));
+    if (!edit)
+        return;
+    portCompleter_ = new QCompleter(new QStringListModel(this), this);
+    // "usb" finds both /dev/ttyUSB0 and /dev/serial/by-id/usb-...: nobody
+    // types the /dev/ in front to get there.
+    portCompleter_->setFilterMode(Qt::MatchContains);
+    portCompleter_->setCaseSensitivity(Qt::CaseInsensitive);
+    portCompleter_->setCompletionMode(QCompleter::PopupCompletion);
+    edit->setCompleter(portCompleter_);
+    RefreshPortCompletions();
+    // Only the user's edits: the text the dialog sets itself offers nothing.
+    connect(edit, &QLineEdit::textEdited, this, [this] { RefreshPortCompletions(); });
+}
+
+void QtClearDialog::RefreshPortCompletions()
+{
+    QStringList ports;
+    for (const std::string& port : SerialPort::ListPorts(deviceRoot_))
+        ports << Q(port);
+    auto* model = static_cast<QStringListModel*>(portCompleter_->model());
+    if (model->stringList() == ports)
+        return;
+    model->setStringList(ports);
+    // The field has already offered the old list for this keystroke.
+    auto* edit = qobject_cast<QLineEdit*>(control(IDC_PORT_NAME));
+    if (edit->hasFocus() && !edit->text().isEmpty()) {
+        portCompleter_->setCompletionPrefix(edit->text());
+        portCompleter_->complete();
+    }
 }
 
 void QtClearDialog::CreateControls()

@@ -12,6 +12,7 @@
 #include "clear_dlg.h"
 #include "dialog_window.h"
 
+class QCompleter;
 class QMenu;
 
 namespace korvanel {
@@ -31,6 +32,11 @@ public:
     QWidget* control(int id) const;
     // The context menu the About item lives in.
     QMenu* contextMenu() const { return menu_; }
+    // The serial ports offered while the port field is typed in: those of
+    // `korvanel-clear --list-ports`, read again on every edit because USB
+    // adapters come and go. Tests point it at a device tree of their own.
+    QCompleter* portCompleter() const { return portCompleter_; }
+    void setDeviceRoot(const std::string& root) { deviceRoot_ = root; }
 
     // DialogWindow.
     std::string controlText(int id) const override;
@@ -55,10 +61,14 @@ protected:
 private:
     void Dispatch(const DialogMessage& msg);
     void CreateControls();
+    void AttachPortCompleter();
+    void RefreshPortCompletions();
 
     CClearDlg* dlg_ = nullptr;
     std::map<int, QWidget*> controls_;
     QMenu* menu_ = nullptr;
+    QCompleter* portCompleter_ = nullptr;
+    std::string deviceRoot_ = "/dev";
 };
 
 // The window icon, icon 128, in both sizes.

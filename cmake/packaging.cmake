@@ -1,0 +1,98 @@
+# What `cmake --install` puts where, and the packages CPack makes of it:
+# a Debian package on Linux (`--target package` -> korvanel_<version>_<arch>.deb)
+# and a zip on Windows (Korvanel-<version>-win32.zip / -win64.zip).
+# Only the programs, their documents and the desktop files are installed;
+# tests and benchmarks have no install rules.
+include(GNUInstallDirs)
+
+set(KORVANEL_PACKAGE_CONTACT "Korvanel developers <korvanel@example.invalid>")
+set(KORVANEL_SUMMARY "clears register 0x004A of a solar inverter over Modbus RTU")
+
+if(WIN32)
+  # The zip unpacks to one folder holding the programs side by side.
+  foreach(program Korvanel korvanel-clear)
+    if(TARGET ${program})
+      install(TARGETS ${program} RUNTIME DESTINATION .)
+    endif()
+  endforeach()
+  # Notepad before Windows 10 shows a file with bare LF ends as one line.
+  configure_file(${PROJECT_SOURCE_DIR}/res/README-windows.txt
+    ${PROJECT_BINARY_DIR}/package/README.txt @ONLY NEWLINE_STYLE CRLF)
+  configure_file(${PROJECT_SOURCE_DIR}/LICENSE
+    ${PROJECT_BINARY_DIR}/package/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${PROJECT_BINARY_DIR}/package/README.txt ${PROJECT_BINARY_DIR}/package/LICENSE.txt
+    DESTINATION .)
+
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(windows_flavour win64)
+  else()
+    set(windows_flavour win32)
+  endif()
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_NAME Korvanel)
+  set(CPACK_PACKAGE_FILE_NAME "Korvanel-${PROJECT_VERSION}-${windows_flavour}")
+else()
+  foreach(program korvanel-clear korvanel-sim)
+    if(TARGET ${program})
+      install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    endif()
+  endforeach()
+
+  # Man pages carry the version in their footer; Debian wants them gzip'd,
+  # and -n leaves the name and time out of the header so builds repeat.
+  set(man_pages korvanel-clear korvanel-sim)
+  if(TARGET korvanel)
+    list(APPEND man_pages korvanel)
+  endif()
+  set(man_outputs)
+  foreach(page ${man_pages})
+    configure_file(${PROJECT_SOURCE_DIR}/docs/man/${page}.1.in
+      ${PROJECT_BINARY_DIR}/man/${page}.1 @ONLY)
+    add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/man/${page}.1.gz
+      COMMAND gzip -9 -n -c ${PROJECT_BINARY_DIR}/man/${page}.1 > ${PROJECT_BINARY_DIR}/man/${page}.1.gz
+      DEPENDS ${PROJECT_BINARY_DIR}/man/${page}.1
+      VERBATIM)
+    list(APPEND man_outputs ${PROJECT_BINARY_DIR}/man/${page}.1.gz)
+  endforeach()
+
+  # A native package keeps its Debian changelog as changelog.gz.
+  set(doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/korvanel)
+  add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/package/changelog.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/package
+    COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/res/debian-changelog > ${PROJECT_BINARY_DIR}/package/changelog.gz
+    DEPENDS ${PROJECT_SOURCE_DIR}/res/debian-changelog
+    VERBATIM)
+  add_custom_target(korvanel_docs ALL DEPENDS ${man_outputs} ${PROJECT_BINARY_DIR}/package/changelog.gz)
+
+  install(FILES ${man_outputs} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_SOURCE_DIR}/res/copyright ${PROJECT_BINARY_DIR}/package/changelog.gz
+    DESTINATION ${doc_dir})
+
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGE_NAME korvanel)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KORVANEL_PACKAGE_CONTACT}")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  # CPack puts the summary above this as the synopsis and indents the rest.
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Korvanel sends a Modbus RTU Write Single Register request (function 0x06)
+that writes 0 to holding register 0x004A of one inverter on an RS-485 or
+RS-232 line at 9600 baud 8N1, repeats it once a second until a valid reply
+comes, and reports \"!!--Clear OK--!!\" or \"!!--Operation Fail--!!\".
+.
+This package holds the dialog (korvanel), the same run for terminals and
+scripts with exit codes (korvanel-clear), and a virtual inverter on a
+pseudo-terminal for trying both without hardware (korvanel-sim).")
+endif()
+
+set(CPACK_PACKAGE_VENDOR "The Korvanel developers")
+set(CPACK_PACKAGE_CONTACT "${KORVANEL_PACKAGE_CONTACT}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${KORVANEL_SUMMARY}")
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+# The description's quotes and blanks reach the control file as written.
+set(CPACK_VERBATIM_VARIABLES ON)
+include(CPack)
