@@ -387,13 +387,16 @@ void SerialPort::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
 
 std::string SerialPort::DevicePathFor(const std::string& portName)
 {
-    if (portName.empty())
-        return portName;
-    // The device namespace prefix: without it only COM1 to COM9 are found,
-    // as the plain names of higher ports are not reserved DOS names.
-    if (portName.compare(0, 2, "\\\\") == 0)
-        return portName;
-    return "\\\\.\\" + portName;
+    // Only a plain COM<n> gets the device namespace prefix: without it only
+    // COM1 to COM9 are found, as the plain names of higher ports are not
+    // reserved DOS names. Anything else ("COM1:", "\\.\COM23", a driver's
+    // own device name) opens as typed, so a name that worked unprefixed
+    // keeps working.
+    const bool comName =
+        portName.size() > 3 && _strnicmp(portName.c_str(), "COM", 3) == 0 &&
+        std::all_of(portName.begin() + 3, portName.end(),
+                    [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
+    return comName ? "\\\\.\\" + portName : portName;
 }
 
 std::vector<std::string> SerialPort::ListPorts(const std::string& /*deviceRoot*/)

@@ -17,20 +17,20 @@ ls -l build/windows-x86/ui/win32/Korvanel.exe build/windows-x64/ui/win32/Korvane
 # persistent server so each test starts in a fraction of a second.
 export WINEPREFIX
 WINEPREFIX="$(mktemp -d /tmp/korvanel-ctest-wine.XXXXXX)"
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+. tests/wine/wine-env.sh
 cleanup() {
-  timeout 30 /usr/lib/wine/wineserver64 -k 2>/dev/null || true
+  timeout 30 "$WINESERVER" -k 2>/dev/null || true
   rm -rf "$WINEPREFIX"
 }
 trap cleanup EXIT
 timeout 300 tests/wine/wine-run.sh cmd /c exit
-timeout 60 /usr/lib/wine/wineserver64 -w
-/usr/lib/wine/wineserver64 -p
+"$WINESERVER" -p
 timeout 120 tests/wine/wine-run.sh cmd /c exit
 status=0
 timeout 900 ctest --preset windows-x64 || status=1
 cleanup
 trap - EXIT
+unset WINEPREFIX
 
-timeout 1200 tests/wine/run-wine-tests.sh build/windows-x64 build/linux || status=1
+timeout 1200 /usr/bin/python3 tests/wine/run_wine_tests.py build/windows-x64 build/linux || status=1
 exit $status

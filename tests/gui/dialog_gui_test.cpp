@@ -10,9 +10,12 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
 
 #include "about_dlg.h"
 #include "dialog_template.h"
@@ -233,6 +236,61 @@ TEST(DialogOnScreen, TheContextMenuOffersTheAboutBox)
         items[1]->trigger();
         EXPECT_TRUE(sawAbout) << r.how;
         EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << r.how;
+    }
+}
+
+// Centres are compared to a pixel: an odd size cannot be split evenly.
+bool Near(const QPoint& a, const QPoint& b) { return (a - b).manhattanLength() <= 2; }
+
+TEST(DialogOnScreen, TheDialogOpensCentredOnTheScreen)
+{
+    auto m = OpenMainDialog();
+    const QRect screen = m->window.screen()->availableGeometry();
+    const QRect frame = m->window.frameGeometry();
+    std::printf("screen %dx%d, dialog %dx%d at (%d, %d)\n", screen.width(), screen.height(),
+                frame.width(), frame.height(), frame.x(), frame.y());
+    EXPECT_TRUE(Near(frame.center(), screen.center()));
+    EXPECT_TRUE(screen.contains(frame));
+}
+
+TEST(DialogOnScreen, TheAboutBoxOpensCentredOverTheDialogAndOnTheScreen)
+{
+    struct Row {
+        QPoint dialogAt;
+        bool fitsCentred;  // false: pushed in from the screen's left edge
+    };
+    const Row rows[] = {{QPoint(150, 200), true}, {QPoint(0, 0), false}};
+    for (const Row& r : rows) {
+        auto m = OpenMainDialog();
+        m->window.move(r.dialogAt);
+        QRect about;
+        QRect icon;
+        QRect iconTemplate;
+        QTimer::singleShot(50, [&] {
+            auto* box = dynamic_cast<CAboutDlg*>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            about = box->frameGeometry();
+            if (auto* label = box->findChild<QLabel*>("aboutIcon"))
+                icon = label->geometry();
+            // The icon control of template 100: 20 x 20 dialog units at 11, 17.
+            iconTemplate = DialogUnitsToPixels(QRect(11, 17, 20, 20), BaseUnitsOf(box->font()));
+            box->reject();
+        });
+        m->window.contextMenu()->actions().last()->trigger();
+        const QRect dialog = m->window.frameGeometry();
+        const QRect screen = m->window.screen()->availableGeometry();
+        std::printf("dialog at (%d, %d) %dx%d: About box at (%d, %d) %dx%d\n", dialog.x(), dialog.y(),
+                    dialog.width(), dialog.height(), about.x(), about.y(), about.width(), about.height());
+        ASSERT_FALSE(about.isEmpty()) << "no About box";
+        EXPECT_TRUE(screen.contains(about));
+        EXPECT_NEAR(about.center().y(), dialog.center().y(), 1);
+        if (r.fitsCentred) {
+            EXPECT_NEAR(about.center().x(), dialog.center().x(), 1);
+        } else {
+            EXPECT_EQ(about.left(), screen.left());
+        }
+        EXPECT_EQ(icon, iconTemplate);
     }
 }
 

@@ -151,3 +151,13 @@ def clear_request(address):
     """The request that writes 0 to register 0x004A of `address`, as hex."""
     body = bytes([address, 0x06, 0x00, 0x4A, 0x00, 0x00])
     return " ".join("%02X" % b for b in body + crc16_modbus(body))
+
+
+def wait_until(condition, seconds, step=0.05):
+    """True as soon as condition() is true, False once `seconds` have passed."""
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(step)
+    return True

@@ -8,11 +8,11 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 win="${1:-$root/build/windows-x64}"
 work="$(mktemp -d /tmp/korvanel-shot.XXXXXX)"
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-WINE64=/usr/lib/wine/wine64
+export WINEPREFIX="$work/prefix"
+. "$root/tests/wine/wine-env.sh"
 pids=()
 cleanup() {
-  timeout 20 /usr/lib/wine/wineserver64 -k 2>/dev/null || true
+  timeout 20 "$WINESERVER" -k 2>/dev/null || true
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   rm -rf "$work"
 }
@@ -22,10 +22,8 @@ Xvfb -displayfd 3 -screen 0 640x400x24 -nolisten tcp 3>"$work/display" >/dev/nul
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=":$(head -n 1 "$work/display")"
-timeout 300 "$WINE64" wineboot -i >/dev/null 2>&1
-# No window manager: Wine draws the caption and frame itself.
-timeout 60 "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-timeout 60 "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
+wine_prefix_ready
+wine_draws_its_frames
 cp "$win/ui/win32/Korvanel.exe" "$work/Korvanel.exe"
 "$WINE64" "$work/Korvanel.exe" >/dev/null 2>&1 </dev/null &
 pids+=($!)

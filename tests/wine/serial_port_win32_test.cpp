@@ -1,6 +1,6 @@
 // The Win32 serial port against real COM ports: under wine64, COM ports
 // that are symlinks to the two ends of a socat pseudo-terminal pair, so
-// what one port writes the other reads. tests/wine/run-wine-tests.sh sets
+// what one port writes the other reads. tests/wine/run_wine_tests.py sets
 // the pairs up and names them in the environment:
 //   KORVANEL_TEST_PORT_A, KORVANEL_TEST_PORT_B   linked to each other
 //   KORVANEL_TEST_PORT_HIGH                      a port numbered 10 or above
@@ -37,7 +37,7 @@ std::string Env(const char* name)
 #define REQUIRE_PORTS()                                                              \
     do {                                                                             \
         if (Env("KORVANEL_TEST_PORT_A").empty())                                     \
-            GTEST_SKIP() << "no COM ports mapped (run tests/wine/run-wine-tests.sh)"; \
+            GTEST_SKIP() << "no COM ports mapped (run tests/wine/run_wine_tests.py)"; \
     } while (0)
 
 // Wine lets a serial device be opened twice whatever the share mode; only

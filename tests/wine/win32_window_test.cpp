@@ -2,7 +2,7 @@
 // from the same korvanel.rc the program links: what a user sees in the main
 // dialog and the About box, the system menu, the version block, and the
 // window layer's calls as the dialog's logic makes them. Needs a display
-// (run-wine-tests.sh runs it on Xvfb).
+// (run_wine_tests.py runs it on Xvfb).
 #include "win32_dialog_window.h"
 
 #include <gtest/gtest.h>
@@ -10,10 +10,12 @@
 #include "clear_app.h"
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "clear_run.h"
+#include "dialog_template_data.h"
 #include "resource.h"
 
 namespace korvanel {
@@ -30,7 +32,8 @@ class TemplateDialog {
 public:
     explicit TemplateDialog(int id)
         : hwnd_(::CreateDialogParamA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(id), nullptr,
-                                     QuietDialogProc, 0))
+                                     QuietDialogProc, 0)),
+          error_(hwnd_ ? 0 : ::GetLastError())
     {
     }
     ~TemplateDialog()
@@ -39,9 +42,12 @@ public:
             ::DestroyWindow(hwnd_);
     }
     HWND hwnd() const { return hwnd_; }
+    // Why the dialog could not be made.
+    DWORD error() const { return error_; }
 
 private:
     HWND hwnd_;
+    DWORD error_;
 };
 
 std::string ClassOf(HWND hwnd)
@@ -73,95 +79,86 @@ RECT DialogUnits(HWND dialog, HWND control)
             back(r.right - r.left, unit.right, 4), back(r.bottom - r.top, unit.bottom, 8)};
 }
 
-struct ControlRow {
-    int id;
-    const char* className;
-    const char* text;
-    bool visible;
-    bool enabled;
-    RECT position;  // x, y, width, height in dialog units
-    LONG styleBits;
-};
-
-TEST(Win32Resources, MainDialogShowsTheTemplatesControls)
+// A window's style as the template wrote it: an edit's border shows as
+// WS_BORDER or, in dialogs drawn in 3-D, as a sunken client edge; a combo
+// box hands its scroll bar to its list.
+LONG SeenStyle(HWND control)
 {
-    TemplateDialog dialog(IDD_MAIN);
-    ASSERT_NE(dialog.hwnd(), nullptr);
-    EXPECT_EQ(TextOf(dialog.hwnd()), "Korvanel");
-    const LONG style = ::GetWindowLongA(dialog.hwnd(), GWL_STYLE);
-    EXPECT_EQ(style & (WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME),
-              WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME);
-    EXPECT_EQ(style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX), 0);
-    EXPECT_NE(::GetWindowLongA(dialog.hwnd(), GWL_EXSTYLE) & WS_EX_APPWINDOW, 0);
+    LONG seen = ::GetWindowLongA(control, GWL_STYLE);
+    if (::GetWindowLongA(control, GWL_EXSTYLE) & WS_EX_CLIENTEDGE)
+        seen |= WS_BORDER;
+    if (ClassOf(control) == "ComboBox")
+        seen |= WS_VSCROLL;
+    return seen;
+}
 
-    // An edit's border shows as WS_BORDER or, in dialogs drawn in 3-D, as
-    // a sunken client edge; a combo box hands its scroll bar to its list.
-    const LONG edit = WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL;
-    const LONG combo = CBS_DROPDOWN | CBS_SORT | WS_TABSTOP;
-    const ControlRow rows[] = {
-        {IDC_LENGTH_LABEL, "Static", "Len/Data:", false, true, {96, 65, 38, 8}, WS_GROUP},
-        {IDC_PORT_LABEL, "Static", "COMPort:", true, true, {10, 17, 33, 8}, WS_GROUP},
-        {IDC_ADDRESS_LABEL, "Static", "INV CommAddr:", true, true, {83, 17, 53, 8}, WS_GROUP},
-        {IDC_REGISTER_LABEL, "Static", "RegAddr:", false, true, {26, 63, 31, 8}, WS_GROUP},
-        {IDC_PORT_NAME, "Edit", "", true, true, {44, 14, 28, 14}, edit},
-        {IDC_INVERTER_ADDRESS, "Edit", "", true, true, {139, 14, 28, 14}, edit},
-        {IDC_REGISTER_ADDRESS, "Edit", "", false, true, {59, 60, 28, 14}, edit},
-        {IDC_LENGTH_OR_DATA, "Edit", "", false, true, {83, 63, 37, 14}, edit},
-        {IDC_FUNCTION_SELECTOR, "ComboBox", "", false, true, {38, 65, 77, 0}, combo},
-        {IDC_RESULT_TEXT, "Edit", "", false, true, {13, 63, 139, 22},
-         ES_MULTILINE | ES_WANTRETURN | WS_BORDER | WS_VSCROLL | WS_TABSTOP},
-        {IDC_RUN_BUTTON, "Button", "Clear", true, true, {67, 56, 49, 22}, WS_TABSTOP},
-        {IDC_NOTE, "Static", "Note:  Please Disconnect AC First.", true, true, {10, 36, 137, 8},
-         WS_GROUP},
-        {IDC_POLL_PERIOD, "Edit", "", false, true, {14, 60, 33, 14}, edit},
-        {IDC_READ_SINGLE_TIME, "Button", "ReadSingleTime", false, true, {54, 60, 72, 10},
-         BS_AUTOCHECKBOX | WS_TABSTOP},
-        {IDC_PARAM_SELECTOR, "ComboBox", "", false, true, {26, 60, 79, 0}, combo},
-        {IDC_PARAM_LABEL, "Static", "ParameterData:", false, true, {46, 63, 57, 8}, WS_GROUP},
-        {IDC_PARAMETER_DATA, "Edit", "", false, true, {31, 63, 76, 14}, edit},
-        {IDC_HEX_VIEW, "Button", "HexView", false, false, {57, 63, 44, 10},
-         BS_AUTOCHECKBOX | WS_TABSTOP},
-        {IDC_LOCAL_VERSION, "Static", "LocalVS:??", false, true, {79, 63, 64, 8}, WS_GROUP},
-    };
-
-    // Template order is the tab order: the children come in the rows' order.
-    HWND child = ::GetWindow(dialog.hwnd(), GW_CHILD);
-    for (const ControlRow& row : rows) {
-        SCOPED_TRACE(row.id);
+// Every control of a template made into a real dialog, in template order
+// (the tab order), against the data the Qt dialog is built from.
+void ExpectTheTemplatesControls(HWND dialog, const ControlTemplate* rows, int count)
+{
+    constexpr LONG STATE_BITS = WS_VISIBLE | WS_DISABLED | WS_TABSTOP | WS_GROUP;
+    HWND child = ::GetWindow(dialog, GW_CHILD);
+    for (int i = 0; i < count; ++i) {
+        const ControlTemplate& row = rows[i];
+        SCOPED_TRACE(testing::Message() << "control " << i << ", id " << row.id << " \"" << row.text << '"');
         ASSERT_NE(child, nullptr);
-        EXPECT_EQ(::GetDlgCtrlID(child), row.id);
+        // A plain template holds 16-bit ids: IDC_STATIC (-1) reads as 0xFFFF.
+        EXPECT_EQ(static_cast<WORD>(::GetDlgCtrlID(child)), static_cast<WORD>(row.id));
         EXPECT_EQ(ClassOf(child), row.className);
-        EXPECT_EQ(TextOf(child), row.text);
-        const LONG s = ::GetWindowLongA(child, GWL_STYLE);
-        EXPECT_EQ((s & WS_VISIBLE) != 0, row.visible);
-        EXPECT_EQ((s & WS_DISABLED) == 0, row.enabled);
-        LONG seen = s;
-        if (::GetWindowLongA(child, GWL_EXSTYLE) & WS_EX_CLIENTEDGE)
-            seen |= WS_BORDER;
-        EXPECT_EQ(seen & row.styleBits, row.styleBits);
-        const RECT at = DialogUnits(dialog.hwnd(), child);
-        EXPECT_EQ(at.left, row.position.left);
-        EXPECT_EQ(at.top, row.position.top);
-        EXPECT_EQ(at.right, row.position.right);
+        if (row.kind != ControlKind::Icon) {
+            EXPECT_EQ(TextOf(child), row.text);
+        }
+        const auto style = static_cast<LONG>(row.style);
+        const LONG seen = SeenStyle(child);
+        EXPECT_EQ(seen & style, style) << std::hex << "seen 0x" << seen << ", template 0x" << style;
+        EXPECT_EQ(seen & STATE_BITS, style & STATE_BITS) << std::hex << "seen 0x" << seen;
+        EXPECT_EQ((seen & WS_VISIBLE) != 0, row.visible);
+        EXPECT_EQ((seen & WS_DISABLED) == 0, row.enabled);
+        const RECT at = DialogUnits(dialog, child);
+        EXPECT_EQ(at.left, row.x);
+        EXPECT_EQ(at.top, row.y);
+        EXPECT_EQ(at.right, row.width);
         // A combo box's height is its closed height, not the template's
         // drop-down height.
-        if (row.position.bottom != 0) {
-            EXPECT_EQ(at.bottom, row.position.bottom);
+        if (row.kind != ControlKind::ComboBox) {
+            EXPECT_EQ(at.bottom, row.height);
         }
         child = ::GetWindow(child, GW_HWNDNEXT);
     }
     EXPECT_EQ(child, nullptr) << "more controls than the template has";
 }
 
+TEST(Win32Resources, MainDialogShowsTheTemplatesControls)
+{
+    TemplateDialog dialog(IDD_MAIN);
+    ASSERT_NE(dialog.hwnd(), nullptr) << "error " << dialog.error();
+    EXPECT_EQ(TextOf(dialog.hwnd()), MAIN_DIALOG_CAPTION);
+    const LONG style = ::GetWindowLongA(dialog.hwnd(), GWL_STYLE);
+    EXPECT_EQ(style & (WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME),
+              WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME);
+    EXPECT_EQ(style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX), 0);
+    EXPECT_NE(::GetWindowLongA(dialog.hwnd(), GWL_EXSTYLE) & WS_EX_APPWINDOW, 0);
+    RECT client{};
+    ::GetClientRect(dialog.hwnd(), &client);
+    RECT size{0, 0, MAIN_DIALOG_WIDTH_DU, MAIN_DIALOG_HEIGHT_DU};
+    ::MapDialogRect(dialog.hwnd(), &size);
+    EXPECT_EQ(client.right, size.right);
+    EXPECT_EQ(client.bottom, size.bottom);
+    ExpectTheTemplatesControls(dialog.hwnd(), MAIN_DIALOG_CONTROLS, MAIN_DIALOG_CONTROL_COUNT);
+}
+
 TEST(Win32Resources, AboutBoxHasItsCaptionIconAndOkButton)
 {
     TemplateDialog about(IDD_ABOUTBOX);
-    ASSERT_NE(about.hwnd(), nullptr);
-    EXPECT_EQ(TextOf(about.hwnd()), "About Korvanel");
+    ASSERT_NE(about.hwnd(), nullptr) << "error " << about.error();
+    EXPECT_EQ(TextOf(about.hwnd()), ABOUT_DIALOG_CAPTION);
+    ExpectTheTemplatesControls(about.hwnd(), ABOUT_DIALOG_CONTROLS, ABOUT_DIALOG_CONTROL_COUNT);
     const HWND ok = ::GetDlgItem(about.hwnd(), IDOK);
     ASSERT_NE(ok, nullptr);
     EXPECT_EQ(TextOf(ok), "OK");
     EXPECT_EQ(::GetWindowLongA(ok, GWL_STYLE) & 0x0F, BS_DEFPUSHBUTTON);
+    // The icon control shows icon 128 (its size, the template's 20 x 20
+    // dialog units, is checked with the other controls).
     const HWND icon = ::GetWindow(about.hwnd(), GW_CHILD);
     ASSERT_NE(icon, nullptr);
     EXPECT_EQ(::GetWindowLongA(icon, GWL_STYLE) & SS_TYPEMASK, SS_ICON);
@@ -358,6 +355,93 @@ TEST(Win32MainDialog, InitialisesAsTheProgramShowsIt)
     EXPECT_EQ(TextOf(::GetDlgItem(hwnd, IDC_RUN_BUTTON)), "Clear");
     EXPECT_EQ(TheClearRun().state(), Idle);
 
+    ::DestroyWindow(hwnd);
+}
+
+RECT WorkArea(HWND window)
+{
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    ::GetMonitorInfoA(::MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), &monitor);
+    return monitor.rcWork;
+}
+
+POINT CentreOf(const RECT& r) { return {(r.left + r.right) / 2, (r.top + r.bottom) / 2}; }
+
+RECT WindowRect(HWND window)
+{
+    RECT r{};
+    ::GetWindowRect(window, &r);
+    return r;
+}
+
+// The About box as it was while open: its window and its icon control.
+struct SeenAbout {
+    RECT window{};
+    RECT icon{};
+    bool seen = false;
+};
+SeenAbout g_about;
+
+// Runs inside the About box's modal loop: notes where it is, then closes it
+// as the OK button would.
+void CALLBACK NoteAndCloseTheAboutBox(HWND, UINT, UINT_PTR timer, DWORD)
+{
+    const HWND about = ::FindWindowA("#32770", ABOUT_DIALOG_CAPTION);
+    if (!about)
+        return;
+    ::KillTimer(nullptr, timer);
+    g_about.seen = true;
+    g_about.window = WindowRect(about);
+    g_about.icon = WindowRect(::GetWindow(about, GW_CHILD));
+    ::EndDialog(about, IDOK);
+}
+
+// Both dialogs' templates put them at (0, 0): the main dialog opens in the
+// middle of the screen, the About box in the middle of the main dialog,
+// pushed in where it would cross the screen's edge.
+TEST(Win32MainDialog, OpensCentredOnTheScreenAndTheAboutBoxOverIt)
+{
+    const HINSTANCE self = ::GetModuleHandleA(nullptr);
+    MainDialog main(self);
+    const HWND hwnd = ::CreateDialogParamA(self, MAKEINTRESOURCEA(IDD_MAIN), nullptr,
+                                           MainDialogProc, reinterpret_cast<LPARAM>(&main));
+    ASSERT_NE(hwnd, nullptr);
+    const RECT area = WorkArea(hwnd);
+    const RECT opened = WindowRect(hwnd);
+    std::printf("work area %ldx%ld, main dialog %ldx%ld at (%ld, %ld)\n", area.right - area.left,
+                area.bottom - area.top, opened.right - opened.left, opened.bottom - opened.top,
+                opened.left, opened.top);
+    EXPECT_NEAR(CentreOf(opened).x, CentreOf(area).x, 1);
+    EXPECT_NEAR(CentreOf(opened).y, CentreOf(area).y, 1);
+
+    const struct {
+        POINT dialogAt;
+        bool fitsCentred;  // false: pushed in from the screen's left edge
+    } rows[] = {{{150, 200}, true}, {{0, 0}, false}};
+    for (const auto& row : rows) {
+        ::SetWindowPos(hwnd, nullptr, row.dialogAt.x, row.dialogAt.y, 0, 0,
+                       SWP_NOSIZE | SWP_NOZORDER);
+        g_about = SeenAbout{};
+        const UINT_PTR timer = ::SetTimer(nullptr, 0, 50, NoteAndCloseTheAboutBox);
+        // The system menu's About item, as the user chooses it.
+        ::SendMessageA(hwnd, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
+        ::KillTimer(nullptr, timer);
+        ASSERT_TRUE(g_about.seen) << "no About box";
+        const RECT dialog = WindowRect(hwnd);
+        const RECT& about = g_about.window;
+        std::printf("main dialog at (%ld, %ld): About box %ldx%ld at (%ld, %ld)\n", dialog.left,
+                    dialog.top, about.right - about.left, about.bottom - about.top, about.left,
+                    about.top);
+        EXPECT_NEAR(CentreOf(about).y, CentreOf(dialog).y, 1);
+        if (row.fitsCentred) {
+            EXPECT_NEAR(CentreOf(about).x, CentreOf(dialog).x, 1);
+        } else {
+            EXPECT_EQ(about.left, area.left);
+        }
+        EXPECT_GE(about.top, area.top);
+        EXPECT_LE(about.right, area.right);
+    }
     ::DestroyWindow(hwnd);
 }
 

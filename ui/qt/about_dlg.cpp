@@ -8,6 +8,13 @@
 
 namespace korvanel {
 
+namespace {
+
+// Icon group 128's large image.
+constexpr int ICON_PIXELS = 32;
+
+} // namespace
+
 CAboutDlg::CAboutDlg(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
@@ -24,11 +31,13 @@ CAboutDlg::CAboutDlg(QWidget* parent)
         const QRect rect = DialogUnitsToPixels(QRect(t.x, t.y, t.width, t.height), base);
         switch (t.kind) {
         case ControlKind::Icon: {
-            // An icon static takes the icon's own size at its position.
+            // The control keeps the template's size; the 32 x 32 icon is
+            // drawn centred in it.
             auto* icon = new QLabel(this);
             icon->setObjectName("aboutIcon");
-            icon->setPixmap(ApplicationIcon().pixmap(32, 32));
-            icon->setGeometry(rect.x(), rect.y(), 32, 32);
+            icon->setPixmap(ApplicationIcon().pixmap(ICON_PIXELS, ICON_PIXELS));
+            icon->setAlignment(Qt::AlignCenter);
+            icon->setGeometry(rect);
             break;
         }
         case ControlKind::DefPushButton: {

@@ -7,36 +7,14 @@
 #include <QFont>
 #include <QRect>
 
+// Templates 100 and 102, generated from res/korvanel.rc at build time:
+// MAIN_DIALOG_CONTROLS, ABOUT_DIALOG_CONTROLS, their sizes and captions.
+#include "dialog_template_data.h"
+
 namespace korvanel {
 
-enum class ControlKind { Static, Edit, MultiLineEdit, ComboBox, PushButton, CheckBox, DefPushButton, Icon };
-
-struct ControlTemplate {
-    int id;
-    ControlKind kind;
-    const char* text;
-    bool visible;
-    bool enabled;
-    bool tabStop;
-    int x, y, width, height;  // dialog units
-};
-
-// Template 102, in template order (which is the tab order).
-extern const ControlTemplate MAIN_DIALOG_CONTROLS[];
-extern const int MAIN_DIALOG_CONTROL_COUNT;
-constexpr int MAIN_DIALOG_WIDTH_DU = 191;
-constexpr int MAIN_DIALOG_HEIGHT_DU = 92;
-extern const char* const MAIN_DIALOG_CAPTION;  // "Korvanel"
-
-// Template 100.
-extern const ControlTemplate ABOUT_DIALOG_CONTROLS[];
-extern const int ABOUT_DIALOG_CONTROL_COUNT;
-constexpr int ABOUT_DIALOG_WIDTH_DU = 235;
-constexpr int ABOUT_DIALOG_HEIGHT_DU = 55;
-extern const char* const ABOUT_DIALOG_CAPTION;  // "About Korvanel"
-
-// Both templates ask for 8-point "MS Sans Serif"; where it is missing the
-// nearest sans-serif face stands in.
+// The font the templates ask for (8-point "MS Sans Serif"); where it is
+// missing the nearest sans-serif face stands in.
 QFont DialogFont();
 
 struct DialogBaseUnits {

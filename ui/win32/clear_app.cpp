@@ -14,6 +14,7 @@ INT_PTR CALLBACK MainDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         auto* main = reinterpret_cast<MainDialog*>(lParam);
         ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(main));
         main->window.attach(hwnd);
+        CentreIfTemplateAtOrigin(hwnd, IDD_MAIN);
         // True: the dialog manager gives the focus to the first tab stop,
         // the port field.
         return main->dlg.OnInitDialog() ? TRUE : FALSE;

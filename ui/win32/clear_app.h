@@ -13,9 +13,10 @@
 
 namespace korvanel {
 
-// Everything the main dialog needs, alive for exactly one modal run. The
-// pacer is declared last so that it is stopped first: its thread posts to
-// the window object.
+// Everything the main dialog needs, alive for exactly one modal run.
+// Members are destroyed in the reverse of this order: the dialog logic,
+// then the pacer, whose thread posts ticks to the window object and so must
+// stop before it, then the port and the window.
 struct MainDialog {
     explicit MainDialog(HINSTANCE instance)
         : window(instance), dlg(window, port, pacer, TheClearRun())

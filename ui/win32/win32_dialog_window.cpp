@@ -1,5 +1,7 @@
 #include "win32_dialog_window.h"
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "clear_run.h"
@@ -9,10 +11,46 @@ namespace korvanel {
 
 namespace {
 
+// An extended template starts with version 1 and signature 0xFFFF; its
+// style is at byte 12 and its position at 18 and 20. A plain template has
+// its style at 0 and its position at 10 and 12.
+constexpr WORD EXTENDED_TEMPLATE_SIGNATURE = 0xFFFF;
+struct TemplateLayout {
+    std::size_t style, x, y;
+};
+constexpr TemplateLayout EXTENDED_LAYOUT{12, 18, 20};
+constexpr TemplateLayout PLAIN_LAYOUT{0, 10, 12};
+constexpr std::size_t EXTENDED_HEADER_BYTES = 26;
+
+template <typename T>
+T ReadAt(const unsigned char* bytes, std::size_t offset)
+{
+    T value{};
+    std::memcpy(&value, bytes + offset, sizeof value);
+    return value;
+}
+
+// True when the template puts the dialog at (0, 0) and leaves its placing
+// to the program (no DS_CENTER, DS_CENTERMOUSE or DS_ABSALIGN).
+bool TemplateAtOrigin(HINSTANCE instance, int templateId)
+{
+    const HRSRC found = ::FindResourceA(instance, MAKEINTRESOURCEA(templateId), RT_DIALOG);
+    const HGLOBAL loaded = found ? ::LoadResource(instance, found) : nullptr;
+    const auto* bytes = static_cast<const unsigned char*>(loaded ? ::LockResource(loaded) : nullptr);
+    if (!bytes || ::SizeofResource(instance, found) < EXTENDED_HEADER_BYTES)
+        return false;
+    const TemplateLayout at =
+        ReadAt<WORD>(bytes, 2) == EXTENDED_TEMPLATE_SIGNATURE ? EXTENDED_LAYOUT : PLAIN_LAYOUT;
+    const DWORD placedByStyle = DS_CENTER | DS_CENTERMOUSE | DS_ABSALIGN;
+    return (ReadAt<DWORD>(bytes, at.style) & placedByStyle) == 0 && ReadAt<short>(bytes, at.x) == 0 &&
+           ReadAt<short>(bytes, at.y) == 0;
+}
+
 INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
 {
     switch (message) {
     case WM_INITDIALOG:
+        CentreIfTemplateAtOrigin(dialog, IDD_ABOUTBOX);
         return TRUE;
     case WM_COMMAND:
         // OK, Esc and the close box all end it.
@@ -26,6 +64,33 @@ INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARA
 }
 
 } // namespace
+
+void CentreIfTemplateAtOrigin(HWND dialog, int templateId)
+{
+    const auto instance = reinterpret_cast<HINSTANCE>(::GetWindowLongPtrA(dialog, GWLP_HINSTANCE));
+    if (!TemplateAtOrigin(instance, templateId))
+        return;
+    const HWND owner = ::GetWindow(dialog, GW_OWNER);
+    const bool overOwner = owner && ::IsWindowVisible(owner) && !::IsIconic(owner);
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    if (!::GetMonitorInfoA(::MonitorFromWindow(overOwner ? owner : dialog, MONITOR_DEFAULTTOPRIMARY),
+                           &monitor))
+        return;
+    const RECT area = monitor.rcWork;
+    RECT over = area;
+    if (overOwner)
+        ::GetWindowRect(owner, &over);
+    RECT box{};
+    ::GetWindowRect(dialog, &box);
+    const LONG width = box.right - box.left;
+    const LONG height = box.bottom - box.top;
+    // Kept on the screen; the top-left corner wins, so that a dialog larger
+    // than the screen still shows its caption.
+    const LONG left = std::max(area.left, std::min((over.left + over.right) / 2 - width / 2, area.right - width));
+    const LONG top = std::max(area.top, std::min((over.top + over.bottom) / 2 - height / 2, area.bottom - height));
+    ::SetWindowPos(dialog, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
 
 std::string TitleFromModulePath(const std::string& path)
 {

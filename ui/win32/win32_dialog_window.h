@@ -53,6 +53,13 @@ private:
     HICON smallIcon_ = nullptr;
 };
 
+// Called from a dialog's WM_INITDIALOG: when its template (`templateId` in
+// the dialog's module) places it at (0, 0), the dialog is centred over its
+// owner, or on the work area of its screen when it has none, and kept on
+// that screen, as the framework the program was designed on places its
+// modal dialogs. The dialog manager alone would leave it in the corner.
+void CentreIfTemplateAtOrigin(HWND dialog, int templateId);
+
 // "C:\\Tools\\Korvanel.exe" -> "Korvanel": the application title.
 std::string TitleFromModulePath(const std::string& path);
 
