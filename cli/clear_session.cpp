@@ -470,24 +470,37 @@ int EndOfRun(Session::RunEnd end, Session& session)
     return GO_ON;
 }
 
+// One read of register 0x004A with `retryLimit` failed checks allowed: the
+// findings of its run, or null when the session ends (`status` then holds
+// its exit status).
+const FieldFindings* ReadRun(std::uint8_t address, std::uint8_t retryLimit, Session& session,
+                             Reporter& reporter, int& status)
+{
+    status = EndOfRun(session.run(address, RequestKind::ReadRegister, retryLimit), session);
+    if (status != GO_ON)
+        return nullptr;
+    const FieldFindings& found = session.record().findings;
+    reporter.noteEcho(found);
+    return &found;
+}
+
 // The read that proves a Clear: the same schedule as the Clear, so a slow
 // or noisy line gets as many chances to answer it.
 int Verify(std::uint8_t address, const std::string& prefix, Session& session, Reporter& reporter, bool& verified)
 {
-    const int status = EndOfRun(session.run(address, RequestKind::ReadRegister, MAX_RETRY_COUNT), session);
-    if (status != GO_ON)
+    int status = GO_ON;
+    const FieldFindings* found = ReadRun(address, MAX_RETRY_COUNT, session, reporter, status);
+    if (!found)
         return status;
-    const FieldFindings& found = session.record().findings;
-    reporter.noteEcho(found);
     std::string line;
     verified = false;
-    if (session.ops().outcome() == TEXT_CLEAR_OK && found.last.value == CLEAR_VALUE) {
+    if (session.ops().outcome() == TEXT_CLEAR_OK && found->last.value == CLEAR_VALUE) {
         verified = true;
         line = "verified: register 0x004A = 0";
     } else if (session.ops().outcome() == TEXT_CLEAR_OK) {
-        line = "not verified: register 0x004A = " + ValueText(found.last.value);
-    } else if (found.last.kind == FieldVerdict::Exception) {
-        line = "not verified: the read was refused: " + ExceptionText(found.last.exceptionCode);
+        line = "not verified: register 0x004A = " + ValueText(found->last.value);
+    } else if (found->last.kind == FieldVerdict::Exception) {
+        line = "not verified: the read was refused: " + ExceptionText(found->last.exceptionCode);
     } else {
         line = "not verified: no reply to the read";
     }
@@ -547,16 +560,15 @@ int RunScan(const ClearOptions& options, Session& session, ClearSessionIo& io)
     const auto started = Clock::now();
     unsigned answered = 0;
     for (const std::uint8_t address : options.addresses) {
-        const int status = EndOfRun(session.run(address, RequestKind::ReadRegister, SCAN_RETRY_LIMIT), session);
-        if (status != GO_ON)
+        int status = GO_ON;
+        const FieldFindings* found = ReadRun(address, SCAN_RETRY_LIMIT, session, reporter, status);
+        if (!found)
             return status;
-        const FieldFindings& found = session.record().findings;
-        reporter.noteEcho(found);
         std::string line;
         if (session.ops().outcome() == TEXT_CLEAR_OK)
-            line = "0x004A = " + ValueText(found.last.value);
-        else if (found.last.kind == FieldVerdict::Exception)
-            line = ExceptionText(found.last.exceptionCode);
+            line = "0x004A = " + ValueText(found->last.value);
+        else if (found->last.kind == FieldVerdict::Exception)
+            line = ExceptionText(found->last.exceptionCode);
         else
             continue;
         ++answered;

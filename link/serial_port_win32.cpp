@@ -155,30 +155,21 @@ struct SerialPort::Impl {
             device.markLost(what, SystemMessage(err));
     }
 
-    // True once the read in flight has come back (whatever its outcome).
-    bool settleRead(DWORD waitMs)
+    // True once the operation in flight on `ov` has come back (whatever its
+    // outcome).
+    bool settle(OVERLAPPED& ov, HANDLE event, bool& inFlight, DWORD waitMs)
     {
-        if (!readInFlight)
+        if (!inFlight)
             return true;
-        if (::WaitForSingleObject(readEvent.get(), waitMs) != WAIT_OBJECT_0)
+        if (::WaitForSingleObject(event, waitMs) != WAIT_OBJECT_0)
             return false;
         DWORD ignored = 0;
-        ::GetOverlappedResult(comm.get(), &readOv, &ignored, FALSE);
-        readInFlight = false;
+        ::GetOverlappedResult(comm.get(), &ov, &ignored, FALSE);
+        inFlight = false;
         return true;
     }
-
-    bool settleWrite(DWORD waitMs)
-    {
-        if (!writeInFlight)
-            return true;
-        if (::WaitForSingleObject(writeEvent.get(), waitMs) != WAIT_OBJECT_0)
-            return false;
-        DWORD ignored = 0;
-        ::GetOverlappedResult(comm.get(), &writeOv, &ignored, FALSE);
-        writeInFlight = false;
-        return true;
-    }
+    bool settleRead(DWORD waitMs) { return settle(readOv, readEvent.get(), readInFlight, waitMs); }
+    bool settleWrite(DWORD waitMs) { return settle(writeOv, writeEvent.get(), writeInFlight, waitMs); }
 
     // One overlapped read of `count` (at most 256) bytes into readBuffer.
     // True with `got` set only for a read seen complete.
