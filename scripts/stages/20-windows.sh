@@ -24,6 +24,9 @@ cleanup() {
 }
 trap cleanup EXIT
 timeout 300 tests/wine/wine-run.sh cmd /c exit
+# The server of that first start lingers a few seconds; a persistent one
+# can only start once it has gone.
+timeout 60 "$WINESERVER" -w
 "$WINESERVER" -p
 timeout 120 tests/wine/wine-run.sh cmd /c exit
 status=0
