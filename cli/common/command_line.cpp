@@ -75,6 +75,27 @@ void AddSwitch(CLI::App& app, const CommandOption& option)
         ->trigger_on_parse();
 }
 
+const CommandOption* FindOption(const std::vector<CommandOption>& options, const std::string& name)
+{
+    for (const CommandOption& option : options) {
+        if (LongName(option.names) == name)
+            return &option;
+    }
+    return nullptr;
+}
+
+bool IsValueOption(const std::vector<CommandOption>& options, const std::string& name)
+{
+    const CommandOption* option = FindOption(options, name);
+    return option && option->take;
+}
+
+bool IsSwitch(const std::vector<CommandOption>& options, const std::string& name)
+{
+    const CommandOption* option = FindOption(options, name);
+    return option && !option->take;
+}
+
 bool ParseAddressItem(const std::string& item, std::vector<std::uint8_t>& addresses,
                       std::string& error)
 {
@@ -131,8 +152,22 @@ void ParseCommandLine(const std::vector<CommandOption>& options, const std::vect
         else
             AddSwitch(app, option);
     }
-    // CLI11 takes the arguments last first.
-    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    // CLI11 takes the arguments last first. "--name=" with nothing after the
+    // '=' gives an empty value, as it always has, rather than taking the
+    // next argument as the value.
+    std::vector<std::string> reversed;
+    for (auto arg = args.rbegin(); arg != args.rend(); ++arg) {
+        const bool emptyInline = arg->size() > 3 && arg->compare(0, 2, "--") == 0 && arg->back() == '=';
+        const std::string name = emptyInline ? arg->substr(0, arg->size() - 1) : std::string();
+        if (emptyInline && IsValueOption(options, name)) {
+            reversed.emplace_back();
+            reversed.push_back(name);
+        } else if (emptyInline && IsSwitch(options, name)) {
+            throw UsageError("option '" + name + "' takes no value");
+        } else {
+            reversed.push_back(*arg);
+        }
+    }
     try {
         app.parse(reversed);
     } catch (const CLI::ArgumentMismatch&) {

@@ -37,6 +37,7 @@ TEST(ClearOptions, AcceptedForms)
         {{"--port", "ttyUSB0"}, "ttyUSB0", {1}, 1000, false},
         {{"--port=/dev/pts/3", "--trace"}, "/dev/pts/3", {1}, 1000, true},
         {{"--port", ""}, "", {1}, 1000, false},
+        {{"--port=", "--trace"}, "", {1}, 1000, true},
         {{"--address", "255"}, "COM1", {255}, 1000, false},
         {{"--address=1-4,7"}, "COM1", {1, 2, 3, 4, 7}, 1000, false},
         {{"--address", "9,3,3"}, "COM1", {9, 3}, 1000, false},
@@ -131,6 +132,9 @@ TEST(ClearOptions, UsageErrorsSayWhatIsWrong)
         {{"--address", "--period", "20"}, "option '--address' needs a value, not the option '--period'"},
         {{"--port=--trace"}, "option '--port' needs a value, not the option '--trace'"},
         {{"--echo=1"}, "option '--echo' takes no value"},
+        // Nothing after '=' is an empty value, never the next argument.
+        {{"--echo=", "--trace"}, "option '--echo' takes no value"},
+        {{"--address=", "5"}, "address list '' has an empty item"},
         {{"--verify=yes"}, "option '--verify' takes no value"},
         {{"--broadcast", "--verify"},
          "--verify reads each inverter back, but no inverter answers a broadcast; give --address LIST "
