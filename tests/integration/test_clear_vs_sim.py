@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from harness import CLEAR, Result, CLEAR_OK, OPERATION_FAIL, REQUEST_1, Sim, clear_request, run_clear
+from harness import CLEAR, SIM, Result, CLEAR_OK, OPERATION_FAIL, REQUEST_1, Sim, clear_request, run_clear
 
 PERIOD = 50
 # A silent inverter gets the request on ticks 1, 3, 5 and 7; tick 8 gives up.
@@ -166,6 +166,32 @@ class CommandLine(unittest.TestCase):
         for line in r.stdout.splitlines():
             self.assertTrue(line.startswith("/dev/tty") or line.startswith("/dev/serial/by-id/"), line)
 
+
+
+class SimCommandLine(unittest.TestCase):
+    # A simulator that starts on a bad option would leave a test talking to
+    # an inverter it did not ask for: each must refuse, say why, open nothing.
+    USAGE_ERRORS = [
+        (["--fault", "bogus"], "unknown fault 'bogus'"),
+        (["--fault", "3-x:silent"], "not an address range"),
+        (["--address", "256"], "outside 0 to 255"),
+        (["--exception", "0"], "from 1 to 255"),
+        (["--line-rate", "fast"], "--line-rate takes a number"),
+        (["--junk-before", "F"], "pairs of hex digits"),
+        (["--vanish-after", "0"], "seconds above 0"),
+        (["--reply-delay"], "needs a value"),
+        (["--link", "--quiet"], "needs a value, not the option '--quiet'"),
+        (["--quiet=1"], "takes no value"),
+        (["extra"], "unexpected argument 'extra'"),
+    ]
+
+    def test_usage_errors_exit_2_and_say_why(self):
+        for args, reason in self.USAGE_ERRORS:
+            with self.subTest(args=args):
+                proc = subprocess.run([SIM, *args], capture_output=True, text=True, timeout=10)
+                self.assertEqual(proc.returncode, 2, proc)
+                self.assertIn(reason, proc.stderr)
+                self.assertEqual(proc.stdout, "", "no port may be offered")
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
