@@ -63,7 +63,7 @@ private:
 // trace what is gathered and sent.
 class CliTickOps : public ClearTickOps, private TickPort {
 public:
-    CliTickOps(ClearRun& run, SerialPort& port, ClearTrace& trace, bool showAddress)
+    CliTickOps(ClearRun& run, RunPort& port, ClearTrace& trace, bool showAddress)
         : run_(run), port_(port), trace_(trace), showAddress_(showAddress)
     {
     }
@@ -119,7 +119,7 @@ private:
     int traceAddress() const { return showAddress_ ? address_ : -1; }
 
     ClearRun& run_;
-    SerialPort& port_;
+    RunPort& port_;
     ClearTrace& trace_;
     bool showAddress_;
     std::uint8_t scratch_[RX_SCRATCH_SIZE] = {};
@@ -201,7 +201,7 @@ constexpr char TEXT_PORT_LOST[] = "COM Port Lost: ";
 // so the whole session ends now rather than spending eight periods on the
 // run in progress and on every address left. No outcome line is printed for
 // the run in progress: it did not end, it was cut off.
-bool EndedByLostPort(SerialPort& port, ClearRun& run, PollThread& poll, ClearSessionIo& io)
+bool EndedByLostPort(RunPort& port, ClearRun& run, PollThread& poll, ClearSessionIo& io)
 {
     if (!port.lost())
         return false;
@@ -212,7 +212,7 @@ bool EndedByLostPort(SerialPort& port, ClearRun& run, PollThread& poll, ClearSes
     return true;
 }
 
-bool PortReady(PortOpenResult result, SerialPort& port, ClearSessionIo& io)
+bool PortReady(PortOpenResult result, RunPort& port, ClearSessionIo& io)
 {
     if (result == PortOpenResult::Ok)
         return true;
@@ -278,7 +278,7 @@ class Session {
 public:
     enum class RunEnd { Finished, Interrupted, NoPacing, PortLost };
 
-    Session(const ClearOptions& options, SerialPort& port, ClearSessionIo& io, ClearTrace& trace,
+    Session(const ClearOptions& options, RunPort& port, ClearSessionIo& io, ClearTrace& trace,
             SessionStats& stats)
         : port_(port), io_(io), dialogRules_(options.dialogRules), trace_(trace), stats_(stats),
           ops_(run_, port, trace, options.addresses.size() > 1),
@@ -377,7 +377,7 @@ private:
         return false;
     }
 
-    SerialPort& port_;
+    RunPort& port_;
     ClearSessionIo& io_;
     const bool dialogRules_;
     ClearTrace& trace_;
@@ -591,7 +591,7 @@ int RunClearSession(const ClearOptions& options, ClearSessionIo& io)
     return RunClearSession(options, port, io);
 }
 
-int RunClearSession(const ClearOptions& options, SerialPort& port, ClearSessionIo& io)
+int RunClearSession(const ClearOptions& options, RunPort& port, ClearSessionIo& io)
 {
     SessionStats stats(options.stats);
     if (!PortReady(port.open(options.portName), port, io)) {

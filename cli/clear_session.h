@@ -14,7 +14,7 @@
 
 namespace korvanel {
 
-class SerialPort;
+class RunPort;
 
 enum ClearExitStatus : int {
     EXIT_ALL_CLEARED = 0,
@@ -59,7 +59,7 @@ struct ClearSessionIo {
 // Runs every address of `options` and returns the exit status.
 int RunClearSession(const ClearOptions& options, ClearSessionIo& io);
 
-// The same on a port the caller supplies (tests use a failing port).
-int RunClearSession(const ClearOptions& options, SerialPort& port, ClearSessionIo& io);
+// The same on a port the caller supplies.
+int RunClearSession(const ClearOptions& options, RunPort& port, ClearSessionIo& io);
 
 } // namespace korvanel

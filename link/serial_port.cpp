@@ -2,7 +2,21 @@
 // failures and its loss.
 #include "serial_port.h"
 
+#include <thread>
+
 namespace korvanel {
+
+bool RunPort::waitForInput(std::chrono::milliseconds timeout)
+{
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (queuedByteCount() > 0)
+            return true;
+        if (lost() || std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
 
 std::string SerialPort::Device::describe(const std::string& what, const std::string& reason) const
 {

@@ -12,22 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "tick_port.h"
+#include "run_port.h"
 
 namespace korvanel {
-
-// A port a run opens when it starts and closes when it stops: what the
-// dialog needs on top of a tick's operations. SerialPort implements it;
-// tests implement it with a scripted peer.
-class RunPort : public TickPort {
-public:
-    // Opens and configures `portName`. After SettingFailed or MaskFailed the
-    // port stays open: the next press of the button closes it.
-    virtual PortOpenResult open(const std::string& portName) = 0;
-    virtual bool isOpen() const = 0;
-    // Does nothing when the port is closed.
-    virtual void close() = 0;
-};
 
 class SerialPort : public RunPort {
 public:
@@ -36,9 +23,9 @@ public:
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
-    // Opens `portName` exclusively and close-on-exec, and applies 9600 baud,
-    // 8 data bits, no parity, one stop bit, binary, no parity check; every
-    // other setting stays as the driver reports it. On a settings failure
+    // Opens `portName` exclusively and close-on-exec, and applies the line
+    // settings (9600 8N1 unless set otherwise), binary, no parity check;
+    // every other setting stays as the driver reports it. On a settings failure
     // the port is left open, as the caller's next press closes it.
     PortOpenResult open(const std::string& portName) override;
     bool isOpen() const override;
@@ -47,23 +34,16 @@ public:
     // dropped. Does nothing when the port is closed.
     void close() override;
 
-    // True once a queue query, read or write found the device gone (an
-    // adapter unplugged, the line hung up). From then on the tick
-    // operations gather and send nothing. Cleared by the next open().
-    bool lost() const { return device_.lost; }
-    // The operating system's words for the loss, e.g.
-    // "Reading '/dev/ttyUSB0': Input/output error"; empty while not lost.
-    const std::string& lostReason() const { return device_.lostReason; }
+    bool lost() const override { return device_.lost; }
+    std::string lostReason() const override { return device_.lostReason; }
+    std::string lastSystemError() const override { return device_.lastError; }
+    bool waitForInput(std::chrono::milliseconds timeout) override;
 
     // TickPort; after a loss they gather and send nothing.
     std::uint32_t queuedByteCount() override;
     void prepareWriteEvent() override;
     bool readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesKept) override;
     void writeFrame(const std::uint8_t* bytes, std::uint32_t count) override;
-
-    // The operating system's words for the last failure of open(), for the
-    // command line and logs; the dialog shows only its own texts.
-    const std::string& lastSystemError() const { return device_.lastError; }
 
     // The device path or name `portName` opens on this platform
     // (e.g. COM3 -> /dev/ttyS2 on Linux, COM10 -> \\.\COM10 on Windows).

@@ -316,6 +316,23 @@ std::uint32_t SerialPort::queuedByteCount()
     return static_cast<std::uint32_t>(queued);
 }
 
+bool SerialPort::waitForInput(std::chrono::milliseconds timeout)
+{
+    if (!impl_->usable())
+        return false;
+    pollfd p{impl_->fd.get(), POLLIN, 0};
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        const int ready = ::poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        if (ready >= 0 || errno != EINTR)
+            // A hang-up wakes the poll too: the caller's next queue query
+            // finds the loss and says so.
+            return ready > 0;
+    }
+}
+
 void SerialPort::prepareWriteEvent()
 {
     // A non-blocking write needs no completion event.

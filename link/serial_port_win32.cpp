@@ -316,6 +316,11 @@ std::uint32_t SerialPort::queuedByteCount()
     return status.cbInQue;
 }
 
+bool SerialPort::waitForInput(std::chrono::milliseconds timeout)
+{
+    return RunPort::waitForInput(timeout);
+}
+
 void SerialPort::prepareWriteEvent()
 {
     if (!impl_->usable())

@@ -1,0 +1,50 @@
+// A port a run opens when it starts and closes when it stops: the tick's
+// operations plus what the dialog and korvanel-clear need around them.
+// SerialPort implements it for both platforms' serial lines; tests implement
+// it with a scripted peer.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "line_settings.h"
+#include "tick_port.h"
+
+namespace korvanel {
+
+class RunPort : public TickPort {
+public:
+    // Opens and configures `portName` with the line settings last given.
+    // After SettingFailed or MaskFailed the port stays open: the next press
+    // of the button closes it.
+    virtual PortOpenResult open(const std::string& portName) = 0;
+    virtual bool isOpen() const = 0;
+    // Does nothing when the port is closed.
+    virtual void close() = 0;
+
+    // What the next open() applies; 9600 8N1 unless a caller asks otherwise.
+    void setLineSettings(const LineSettings& line) { line_ = line; }
+    const LineSettings& lineSettings() const { return line_; }
+
+    // True once an operation found the device or connection gone (an
+    // adapter unplugged, a line hung up). From then on the tick operations
+    // gather and send nothing. Cleared by the next open().
+    virtual bool lost() const { return false; }
+    // The operating system's words for the loss, e.g.
+    // "Reading '/dev/ttyUSB0': Input/output error"; empty while not lost.
+    virtual std::string lostReason() const { return {}; }
+    // The operating system's words for the last failure of open(), for the
+    // command line and logs; the dialog shows only its own texts.
+    virtual std::string lastSystemError() const { return {}; }
+
+    // Returns once input is queued (true) or `timeout` has passed (false),
+    // so a caller can judge a reply the moment it is complete. This default
+    // asks the queue every millisecond; ports that can wait on the device
+    // do so.
+    virtual bool waitForInput(std::chrono::milliseconds timeout);
+
+protected:
+    LineSettings line_;
+};
+
+} // namespace korvanel
