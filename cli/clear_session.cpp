@@ -112,8 +112,10 @@ private:
     void writeFrame(const std::uint8_t* bytes, std::uint32_t count) override
     {
         port_.writeFrame(bytes, count);
-        ++writes_;
-        trace_.sent(traceAddress(), tick_, bytes, count);
+        const std::string problem = port_.lastWriteProblem();
+        if (problem.empty())
+            ++writes_;
+        trace_.sent(traceAddress(), tick_, bytes, count, problem);
     }
 
     int traceAddress() const { return showAddress_ ? address_ : -1; }
@@ -233,12 +235,16 @@ void ClearTrace::prefix(int address, unsigned tick)
     *sink_ << "tick " << tick << "  ";
 }
 
-void ClearTrace::sent(int address, unsigned tick, const std::uint8_t* bytes, std::uint32_t count)
+void ClearTrace::sent(int address, unsigned tick, const std::uint8_t* bytes, std::uint32_t count,
+                      const std::string& problem)
 {
     if (!sink_)
         return;
     prefix(address, tick);
-    *sink_ << "TX  " << HexBytes(bytes, count) << '\n' << std::flush;
+    *sink_ << "TX  " << HexBytes(bytes, count);
+    if (!problem.empty())
+        *sink_ << "  (" << problem << ')';
+    *sink_ << '\n' << std::flush;
 }
 
 void ClearTrace::gathered(int address, unsigned tick, bool completed, const std::uint8_t* bytes,

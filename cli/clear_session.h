@@ -34,7 +34,9 @@ public:
 
     bool enabled() const { return sink_ != nullptr; }
     // `address` is printed when a session clears more than one inverter.
-    void sent(int address, unsigned tick, const std::uint8_t* bytes, std::uint32_t count);
+    // A frame the port could not put on the line whole says why.
+    void sent(int address, unsigned tick, const std::uint8_t* bytes, std::uint32_t count,
+              const std::string& problem = {});
     // `taken` bytes left the queue; the first `kept` are in `bytes`.
     void gathered(int address, unsigned tick, bool completed, const std::uint8_t* bytes,
                   std::uint32_t kept, std::uint32_t taken);

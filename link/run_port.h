@@ -36,6 +36,10 @@ public:
     // The operating system's words for the last failure of open(), for the
     // command line and logs; the dialog shows only its own texts.
     virtual std::string lastSystemError() const { return {}; }
+    // Why the last writeFrame() did not put its whole frame on the line,
+    // e.g. "not sent: 3 of 8 bytes went out within the frame's line time";
+    // empty when it did. A frame cut short counts as not sent.
+    virtual std::string lastWriteProblem() const { return {}; }
 
     // Returns once input is queued (true) or `timeout` has passed (false),
     // so a caller can judge a reply the moment it is complete. This default

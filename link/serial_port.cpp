@@ -33,6 +33,7 @@ bool SerialPort::Device::begin(const std::string& portName)
     lastError.clear();
     lost = false;
     lostReason.clear();
+    writeProblem.clear();
     path = DevicePathFor(portName);
     if (path.empty()) {
         openFailed("Opening", "no port name given");

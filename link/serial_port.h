@@ -37,6 +37,7 @@ public:
     bool lost() const override { return device_.lost; }
     std::string lostReason() const override { return device_.lostReason; }
     std::string lastSystemError() const override { return device_.lastError; }
+    std::string lastWriteProblem() const override { return device_.writeProblem; }
     bool waitForInput(std::chrono::milliseconds timeout) override;
 
     // TickPort; after a loss they gather and send nothing.
@@ -61,6 +62,8 @@ private:
         std::string lastError;
         bool lost = false;
         std::string lostReason;
+        // Why the last frame did not go out whole; empty when it did.
+        std::string writeProblem;
 
         // "Opening '/dev/ttyS0': No such file or directory".
         std::string describe(const std::string& what, const std::string& reason) const;

@@ -27,8 +27,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
+#include <thread>
 
 namespace korvanel {
 
@@ -125,7 +127,9 @@ bool LineSettingsTookEffect(const termios& tio)
 }
 
 // The errors with which the kernel answers on a descriptor whose device has
-// been unplugged or whose line has been hung up.
+// been unplugged or whose line has been hung up. Line errors never show as
+// errors here: with INPCK off a parity error passes the byte as it came,
+// and with IGNBRK, BRKINT and PARMRK off a break reads as one 0x00 byte.
 bool DeviceGone(int err)
 {
     return err == EIO || err == ENODEV || err == ENXIO;
@@ -203,6 +207,33 @@ struct SerialPort::Impl {
     bool usable() const { return fd.valid() && !device.lost; }
     // Where bytes beyond the caller's 256 go on their way out of the queue.
     std::uint8_t discard[READ_BUFFER_SIZE] = {};
+    // When the last frame went into the output queue, and its line time:
+    // close() lets it leave the wire before the settings change.
+    std::chrono::steady_clock::time_point lastWriteAt{};
+    std::chrono::microseconds lastWriteLineTime{0};
+
+    // Waits until the last frame has left: its line time since it was
+    // written has passed and the driver's output queue is empty. Never
+    // longer than twice its line time, so a line held by flow control
+    // cannot hold up a Stop.
+    void drainLastFrame()
+    {
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point sent = lastWriteAt + lastWriteLineTime;
+        const Clock::time_point latest = sent + lastWriteLineTime;
+        lastWriteLineTime = std::chrono::microseconds(0);
+        for (;;) {
+            const Clock::time_point now = Clock::now();
+            int queued = 0;
+            // The queue count misses the bytes in the UART's own buffer,
+            // which the line time covers.
+            const bool queueEmpty = ::ioctl(fd.get(), TIOCOUTQ, &queued) != 0 || queued <= 0;
+            if ((now >= sent && queueEmpty) || now >= latest)
+                return;
+            std::this_thread::sleep_for(std::min<Clock::duration>(
+                now < sent ? sent - now : latest - now, std::chrono::milliseconds(1)));
+        }
+    }
 };
 
 SerialPort::SerialPort() : impl_(new Impl(device_)) {}
@@ -282,9 +313,12 @@ void SerialPort::close()
     if (!impl_->fd.valid())
         return;
     const int fd = impl_->fd.get();
-    // TCSANOW: the last request left the line ticks ago, and a drain could
-    // wait forever on a line held by hardware flow control. A lost device
-    // refuses all three steps; they are harmless then.
+    // A Stop right after a write must not change the line under the frame:
+    // it drains first, bounded by its line time (tcdrain could wait forever
+    // on a line held by hardware flow control); then TCSANOW. A lost device
+    // refuses all these steps; they are harmless then.
+    if (!device_.lost)
+        impl_->drainLastFrame();
     if (impl_->foundValid)
         (void)::tcsetattr(fd, TCSANOW, &impl_->found);
     impl_->foundValid = false;
@@ -384,16 +418,50 @@ bool SerialPort::readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint
 
 void SerialPort::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
 {
+    device_.writeProblem.clear();
     if (!impl_->usable())
         return;
-    // Eight bytes always fit an empty output queue; a failed write only
-    // counts when the device has gone, otherwise the reply check fails.
-    ssize_t n;
-    do {
-        n = ::write(impl_->fd.get(), bytes, count);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0 && DeviceGone(errno))
-        device_.markLost("Writing", SystemMessage(errno));
+    const int fd = impl_->fd.get();
+    using Clock = std::chrono::steady_clock;
+    // A partial write or a full output queue (EAGAIN) is finished within the
+    // frame's own line time (8 bytes at 9600 8N1: 8.3 ms); whatever is left
+    // then is dropped from the queue, so no fragment precedes the next frame
+    // without its silence, and the frame counts as not sent. A failed write
+    // only counts as a loss when the device has gone.
+    const Clock::time_point start = Clock::now();
+    const std::chrono::microseconds lineTime(LineTimeUs(line_, count));
+    std::uint32_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::write(fd, bytes + done, count - done);
+        if (n > 0) {
+            done += static_cast<std::uint32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN) {
+            if (DeviceGone(errno))
+                device_.markLost("Writing", SystemMessage(errno));
+            else
+                device_.writeProblem = "not sent: " + SystemMessage(errno);
+            break;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(start + lineTime - Clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR)
+            break;
+    }
+    impl_->lastWriteAt = start;
+    impl_->lastWriteLineTime = lineTime;
+    if (done < count && !device_.lost) {
+        (void)::tcflush(fd, TCOFLUSH);
+        if (device_.writeProblem.empty())
+            device_.writeProblem = "not sent: " + std::to_string(done) + " of " + std::to_string(count) +
+                                   " bytes went out within the frame's line time (" +
+                                   std::to_string(lineTime.count()) + " us)";
+    }
 }
 
 std::string SerialPort::DevicePathFor(const std::string& portName)

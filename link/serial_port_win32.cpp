@@ -3,12 +3,15 @@
 //   open   CreateFileA (exclusive, overlapped), SetupComm, GetCommState,
 //          SetCommState (9600 8N1, binary, no parity check), SetCommMask
 //   tick   ClearCommError (cbInQue), ReadFile and WriteFile, overlapped
-//   close  CloseHandle
+//   wait   WaitCommEvent (EV_RXCHAR), overlapped, bounded
+//   close  CancelIoEx and GetOverlappedResult for what is still pending,
+//          CloseHandle
 // A device that goes away (a USB adapter pulled) makes these fail with one
 // of the errors DeviceGone() lists, whichever the driver chose.
 #include "serial_port.h"
 
 #include "protocol.h"
+#include "serial_port_win32_calls.h"
 
 #include <windows.h>
 
@@ -28,8 +31,8 @@ constexpr DWORD DRIVER_QUEUE_SIZE = 256;
 // GENERIC_READ | GENERIC_WRITE is asked for with FILE_ATTRIBUTE_NORMAL |
 // FILE_FLAG_OVERLAPPED = 0x40000080.
 constexpr DWORD OPEN_FLAGS = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED;
-// EV_RXCHAR | EV_TXEMPTY = 0x0005. No event wait is ever issued; the mask
-// only tells whether the driver takes event requests at all.
+// EV_RXCHAR | EV_TXEMPTY = 0x0005. waitForInput waits on EV_RXCHAR; a
+// TXEMPTY after a write only wakes it to look at the queue again.
 constexpr DWORD EVENT_MASK = EV_RXCHAR | EV_TXEMPTY;
 // The bytes of a read are already queued when it starts, yet Wine and some
 // USB drivers still answer ERROR_IO_PENDING. 256 bytes are copied out of
@@ -39,9 +42,6 @@ constexpr DWORD READ_WAIT_MS = 50;
 // A write of 8 bytes at 9600 baud (10 bits a character) leaves the line in
 // 8.3 ms; a write still pending after this is held by flow control.
 constexpr DWORD WRITE_WAIT_MS = 50;
-// How long close() lets a cancelled request come back before the event and
-// the record it uses are released.
-constexpr DWORD CANCEL_WAIT_MS = 200;
 
 // Owns an event or file handle so that no failure path of open() leaks it.
 class UniqueHandle {
@@ -84,16 +84,17 @@ std::string SystemMessage(DWORD err)
 
 // The errors drivers give for a port whose device was removed: usbser and
 // most vendor drivers ERROR_BAD_COMMAND or ERROR_ACCESS_DENIED, others
-// ERROR_DEVICE_REMOVED, ERROR_GEN_FAILURE or ERROR_OPERATION_ABORTED on a
-// request the driver ended itself; Wine reports a hung-up line (EIO) as
-// ERROR_NOT_READY.
+// ERROR_DEVICE_REMOVED or ERROR_GEN_FAILURE; Wine reports a hung-up line
+// (EIO) as ERROR_NOT_READY. ERROR_OPERATION_ABORTED is not among them: a
+// driver set to abort on error (fAbortOnError, left as found) ends every
+// request with it after a passing framing or parity error, until the error
+// is cleared.
 bool DeviceGone(DWORD err)
 {
     switch (err) {
     case ERROR_DEVICE_REMOVED:
     case ERROR_BAD_COMMAND:
     case ERROR_ACCESS_DENIED:
-    case ERROR_OPERATION_ABORTED:
     case ERROR_GEN_FAILURE:
     case ERROR_FILE_NOT_FOUND:
     case ERROR_NOT_READY:
@@ -126,6 +127,12 @@ unsigned long ComNumber(const char* name)
 
 } // namespace
 
+SerialCommCalls& TheSerialCommCalls()
+{
+    static SerialCommCalls calls;
+    return calls;
+}
+
 struct SerialPort::Impl {
     explicit Impl(Device& d) : device(d) {}
 
@@ -135,8 +142,12 @@ struct SerialPort::Impl {
     // a new one on every tick that is never released.
     UniqueHandle readEvent;
     UniqueHandle writeEvent;
+    // waitForInput's event, made at its first wait on an open port.
+    UniqueHandle waitEvent;
     OVERLAPPED readOv{};
     OVERLAPPED writeOv{};
+    OVERLAPPED waitOv{};
+    DWORD waitMask = 0;
     // A read or write still owned by the driver: its record and buffer may
     // not be reused until it has come back.
     bool readInFlight = false;
@@ -148,11 +159,37 @@ struct SerialPort::Impl {
 
     // True when the port can still be used for a tick.
     bool usable() const { return comm.valid() && !device.lost; }
-    // Records the loss when `err` says the device is gone.
-    void noteFailure(const char* what, DWORD err)
+    // Records the loss when `err` says the device is gone. True when the
+    // request may simply be made again: a driver that aborts on error has
+    // ended it and refuses more until the error is cleared, which this does.
+    bool noteFailure(const char* what, DWORD err)
     {
+        if (err == ERROR_OPERATION_ABORTED) {
+            DWORD errors = 0;
+            if (::ClearCommError(comm.get(), &errors, nullptr))
+                return true;
+            err = ::GetLastError();
+        }
         if (DeviceGone(err))
             device.markLost(what, SystemMessage(err));
+        return false;
+    }
+
+    // Cancels the request on `ov`, if any, and waits until the driver has
+    // given it back: only then may its record, buffer and event be reused
+    // or released. A request that completed before the cancel took hold
+    // keeps its outcome: true, with `got` bytes transferred.
+    bool cancelAndWait(OVERLAPPED& ov, bool& inFlight, DWORD& got)
+    {
+        got = 0;
+        if (!inFlight)
+            return false;
+        ::CancelIoEx(comm.get(), &ov);
+        const bool completed = ::GetOverlappedResult(comm.get(), &ov, &got, TRUE) != FALSE;
+        inFlight = false;
+        if (!completed)
+            got = 0;
+        return completed;
     }
 
     // True once the operation in flight on `ov` has come back (whatever its
@@ -168,41 +205,40 @@ struct SerialPort::Impl {
         inFlight = false;
         return true;
     }
-    bool settleRead(DWORD waitMs) { return settle(readOv, readEvent.get(), readInFlight, waitMs); }
     bool settleWrite(DWORD waitMs) { return settle(writeOv, writeEvent.get(), writeInFlight, waitMs); }
 
     // One overlapped read of `count` (at most 256) bytes into readBuffer.
-    // True with `got` set only for a read seen complete.
+    // True with `got` set only for a read seen complete. A read the driver
+    // aborted on a line error is made once more after the error is cleared.
     bool readChunk(DWORD count, DWORD& got)
     {
         got = 0;
-        if (!settleRead(0))
-            return false;
-        ::ResetEvent(readEvent.get());
-        readOv.Offset = 0;
-        readOv.OffsetHigh = 0;
-        readOv.hEvent = readEvent.get();
-        if (::ReadFile(comm.get(), readBuffer, count, &got, &readOv))
-            return true;
-        const DWORD err = ::GetLastError();
-        if (err != ERROR_IO_PENDING) {
-            noteFailure("Reading", err);
-            return false;
+        // Every read given up on has been waited for, so none is still out.
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            ::ResetEvent(readEvent.get());
+            readOv = OVERLAPPED{};
+            readOv.hEvent = readEvent.get();
+            // No byte count with an OVERLAPPED: it is the result's to give.
+            if (TheSerialCommCalls().readFile(comm.get(), readBuffer, count, nullptr, &readOv))
+                return ::GetOverlappedResult(comm.get(), &readOv, &got, FALSE) != FALSE;
+            DWORD err = ::GetLastError();
+            if (err == ERROR_IO_PENDING) {
+                readInFlight = true;
+                if (::WaitForSingleObject(readEvent.get(), READ_WAIT_MS) != WAIT_OBJECT_0) {
+                    // Still pending: cancel it and wait until it is back. A
+                    // read that completed on the way is kept; the abort of
+                    // the cancel is ours, not a loss.
+                    return cancelAndWait(readOv, readInFlight, got);
+                }
+                readInFlight = false;
+                if (::GetOverlappedResult(comm.get(), &readOv, &got, FALSE))
+                    return true;
+                // Not cancelled by us, so an abort here came from the driver.
+                err = ::GetLastError();
+            }
+            if (!noteFailure("Reading", err))
+                return false;
         }
-        readInFlight = true;
-        if (::WaitForSingleObject(readEvent.get(), READ_WAIT_MS) == WAIT_OBJECT_0) {
-            readInFlight = false;
-            if (::GetOverlappedResult(comm.get(), &readOv, &got, FALSE))
-                return true;
-            // Not cancelled by us, so an abort here came from the driver.
-            noteFailure("Reading", ::GetLastError());
-            return false;
-        }
-        // Still pending: cancel it, and gather nothing from it even if it
-        // completes on the way. The abort this causes is ours, not a loss.
-        ::CancelIo(comm.get());
-        settleRead(READ_WAIT_MS);
-        got = 0;
         return false;
     }
 };
@@ -287,18 +323,15 @@ void SerialPort::close()
     if (!impl_->comm.valid())
         return;
     // A request still with the driver writes into its record and buffer
-    // when it comes back; let it come back before they are reused.
-    if (impl_->readInFlight || impl_->writeInFlight) {
-        ::CancelIo(impl_->comm.get());
-        impl_->settleRead(CANCEL_WAIT_MS);
-        impl_->settleWrite(CANCEL_WAIT_MS);
-    }
+    // when it comes back, even into those of a later open(); cancel it and
+    // wait until it is back before the handle and events go.
+    DWORD ignored = 0;
+    impl_->cancelAndWait(impl_->readOv, impl_->readInFlight, ignored);
+    impl_->cancelAndWait(impl_->writeOv, impl_->writeInFlight, ignored);
     impl_->comm.reset();
-    // Closing the port ends whatever was still pending on it.
-    impl_->readInFlight = false;
-    impl_->writeInFlight = false;
     impl_->readEvent.reset();
     impl_->writeEvent.reset();
+    impl_->waitEvent.reset();
 }
 
 std::uint32_t SerialPort::queuedByteCount()
@@ -318,7 +351,49 @@ std::uint32_t SerialPort::queuedByteCount()
 
 bool SerialPort::waitForInput(std::chrono::milliseconds timeout)
 {
-    return RunPort::waitForInput(timeout);
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    if (!impl_->usable())
+        return false;
+    if (!impl_->waitEvent.valid())
+        impl_->waitEvent.reset(MakeManualResetEvent());
+    if (!impl_->waitEvent.valid())
+        return RunPort::waitForInput(timeout);
+    const HANDLE h = impl_->comm.get();
+    for (;;) {
+        // Bytes queued before the wait count at once; the event mask also
+        // wakes the wait on TXEMPTY, after which the queue is asked again.
+        if (queuedByteCount() > 0)
+            return true;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        if (!impl_->usable() || left.count() <= 0)
+            return false;
+        ::ResetEvent(impl_->waitEvent.get());
+        impl_->waitOv = OVERLAPPED{};
+        impl_->waitOv.hEvent = impl_->waitEvent.get();
+        if (::WaitCommEvent(h, &impl_->waitMask, &impl_->waitOv))
+            continue;
+        const DWORD err = ::GetLastError();
+        if (err != ERROR_IO_PENDING) {
+            if (impl_->noteFailure("Waiting for input on", err))
+                continue;
+            // A driver that takes no event waits: ask the queue instead.
+            return !impl_->device.lost && RunPort::waitForInput(left);
+        }
+        bool inFlight = true;
+        if (::WaitForSingleObject(impl_->waitEvent.get(), static_cast<DWORD>(left.count())) ==
+            WAIT_OBJECT_0) {
+            DWORD ignored = 0;
+            if (!::GetOverlappedResult(h, &impl_->waitOv, &ignored, FALSE))
+                impl_->noteFailure("Waiting for input on", ::GetLastError());
+            continue;
+        }
+        // Time is up: the wait is cancelled and given back before its record
+        // can be used again or the port closed.
+        DWORD ignored = 0;
+        impl_->cancelAndWait(impl_->waitOv, inFlight, ignored);
+        return queuedByteCount() > 0;
+    }
 }
 
 void SerialPort::prepareWriteEvent()
@@ -368,17 +443,24 @@ void SerialPort::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
         return;
     count = std::min<std::uint32_t>(count, sizeof impl_->writeBuffer);
     std::memcpy(impl_->writeBuffer, bytes, count);
-    ::ResetEvent(impl_->writeEvent.get());
-    impl_->writeOv = OVERLAPPED{};
-    impl_->writeOv.hEvent = impl_->writeEvent.get();
-    DWORD written = 0;
-    if (::WriteFile(impl_->comm.get(), impl_->writeBuffer, count, &written, &impl_->writeOv))
-        return;
-    const DWORD err = ::GetLastError();
-    if (err == ERROR_IO_PENDING)
-        impl_->writeInFlight = true;
-    else
-        impl_->noteFailure("Writing", err);
+    // A write the driver aborted on a line error is made once more after
+    // the error is cleared.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        ::ResetEvent(impl_->writeEvent.get());
+        impl_->writeOv = OVERLAPPED{};
+        impl_->writeOv.hEvent = impl_->writeEvent.get();
+        // No byte count with an OVERLAPPED: it is the result's to give.
+        if (TheSerialCommCalls().writeFile(impl_->comm.get(), impl_->writeBuffer, count, nullptr,
+                                           &impl_->writeOv))
+            return;
+        const DWORD err = ::GetLastError();
+        if (err == ERROR_IO_PENDING) {
+            impl_->writeInFlight = true;
+            return;
+        }
+        if (!impl_->noteFailure("Writing", err))
+            return;
+    }
 }
 
 std::string SerialPort::DevicePathFor(const std::string& portName)

@@ -11,6 +11,7 @@
 // The ports are also registered with Wine's mount manager (as a Windows
 // port driver would register them), so listing finds them.
 #include "serial_port.h"
+#include "serial_port_win32_calls.h"
 #include "texts.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +22,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace korvanel {
@@ -289,6 +291,113 @@ TEST(SerialPortWin32, AVanishedDeviceIsReportedAndGathersNothing)
     kept = 99;
     EXPECT_FALSE(port.readQueued(buffer, 8, kept));
     EXPECT_EQ(kept, 0u);
+}
+
+// The next read or write fails at once with this error, as a driver's would.
+DWORD g_injectRead = 0;
+DWORD g_injectWrite = 0;
+BOOL WINAPI FailingReadFile(HANDLE h, LPVOID to, DWORD n, LPDWORD got, LPOVERLAPPED ov)
+{
+    if (const DWORD err = std::exchange(g_injectRead, 0)) {
+        ::SetLastError(err);
+        return FALSE;
+    }
+    return ::ReadFile(h, to, n, got, ov);
+}
+BOOL WINAPI FailingWriteFile(HANDLE h, LPCVOID from, DWORD n, LPDWORD put, LPOVERLAPPED ov)
+{
+    if (const DWORD err = std::exchange(g_injectWrite, 0)) {
+        ::SetLastError(err);
+        return FALSE;
+    }
+    return ::WriteFile(h, from, n, put, ov);
+}
+
+// A driver set to abort on error ends the request after a framing or parity
+// error: cleared and made again, the tick still gathers or sends its frame.
+// Only errors that mean the device is gone latch the loss.
+TEST(SerialPortWin32, OnlyADeviceGoneErrorIsALoss)
+{
+    REQUIRE_PORTS();
+    const struct {
+        const char* label;
+        DWORD* inject;
+        DWORD error;
+        bool lost;
+    } rows[] = {
+        {"read aborted on a line error", &g_injectRead, ERROR_OPERATION_ABORTED, false},
+        {"write aborted on a line error", &g_injectWrite, ERROR_OPERATION_ABORTED, false},
+        {"read: device removed", &g_injectRead, ERROR_DEVICE_REMOVED, true},
+        {"write: device removed", &g_injectWrite, ERROR_DEVICE_REMOVED, true},
+    };
+    SerialCommCalls& calls = TheSerialCommCalls();
+    calls.readFile = FailingReadFile;
+    calls.writeFile = FailingWriteFile;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        SerialPort sender;
+        SerialPort peer;
+        ASSERT_EQ(sender.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
+        ASSERT_EQ(peer.open(Env("KORVANEL_TEST_PORT_B")), PortOpenResult::Ok);
+        Drain(peer);
+        *row.inject = row.error;
+        sender.prepareWriteEvent();
+        sender.writeFrame(kRequest.data(), 8);
+        std::uint8_t buffer[256] = {};
+        std::uint32_t kept = 0;
+        const bool sent = WaitForQueued(peer, 8) == 8u;
+        const bool read = sent && peer.readQueued(buffer, 8, kept);
+        EXPECT_EQ(sender.lost() || peer.lost(), row.lost) << sender.lostReason() << peer.lostReason();
+        EXPECT_EQ(read && kept == 8u, !row.lost);
+        g_injectRead = g_injectWrite = 0;
+    }
+    calls = SerialCommCalls{};
+}
+
+// Returns as soon as input is queued, and after about the time-out when
+// none comes.
+TEST(SerialPortWin32, WaitForInputReturnsWhenBytesArriveOrTheTimeOutPasses)
+{
+    REQUIRE_PORTS();
+    const struct {
+        int sendAfterMs;  // -1: nothing is sent
+        int timeoutMs;
+        bool input;
+        int minMs, maxMs;
+    } rows[] = {{150, 3000, true, 100, 1500}, {-1, 400, false, 350, 2000}, {0, 1000, true, 0, 500}};
+    SerialPort sender;
+    SerialPort peer;
+    ASSERT_EQ(sender.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
+    ASSERT_EQ(peer.open(Env("KORVANEL_TEST_PORT_B")), PortOpenResult::Ok);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.sendAfterMs);
+        Drain(peer);
+        std::thread writer([&] {
+            if (row.sendAfterMs < 0)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(row.sendAfterMs));
+            sender.prepareWriteEvent();
+            sender.writeFrame(kRequest.data(), 8);
+        });
+        if (row.sendAfterMs == 0)
+            writer.join();
+        const auto start = std::chrono::steady_clock::now();
+        const bool input = peer.waitForInput(std::chrono::milliseconds(row.timeoutMs));
+        const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - start).count();
+        if (writer.joinable())
+            writer.join();
+        std::printf("waitForInput(%d ms), bytes sent after %d ms: %s after %lld ms\n", row.timeoutMs,
+                    row.sendAfterMs, input ? "input" : "none", ms);
+        EXPECT_EQ(input, row.input);
+        EXPECT_GE(ms, row.minMs);
+        EXPECT_LE(ms, row.maxMs);
+        EXPECT_FALSE(peer.lost());
+    }
+    // A wait given up on leaves the port fit for the tick and for close.
+    sender.prepareWriteEvent();
+    sender.writeFrame(kRequest.data(), 8);
+    EXPECT_EQ(WaitForQueued(peer, 8), 8u);
 }
 
 TEST(SerialPortWin32, PortNamesGetTheDeviceNamespacePrefix)

@@ -113,6 +113,14 @@ Win32DialogWindow::Win32DialogWindow(HINSTANCE instance) : instance_(instance)
         smallIcon_ = bigIcon_;
 }
 
+Win32DialogWindow::~Win32DialogWindow()
+{
+    // LoadImageA without LR_SHARED made the small icon ours to destroy; the
+    // large one from LoadIconA is shared and stays.
+    if (smallIcon_ && smallIcon_ != bigIcon_)
+        ::DestroyIcon(smallIcon_);
+}
+
 std::string Win32DialogWindow::controlText(int id) const
 {
     const HWND control = ::GetDlgItem(hwnd_, id);

@@ -15,6 +15,9 @@ class Win32DialogWindow : public DialogWindow {
 public:
     // `instance` holds the resources (icon 128, string 101, template 100).
     explicit Win32DialogWindow(HINSTANCE instance);
+    ~Win32DialogWindow() override;
+    Win32DialogWindow(const Win32DialogWindow&) = delete;
+    Win32DialogWindow& operator=(const Win32DialogWindow&) = delete;
 
     // The dialog window, once WM_INITDIALOG has made it.
     void attach(HWND dialog) { hwnd_ = dialog; }
