@@ -19,6 +19,7 @@ const char* const TEXT_NEED_INTEGER = "Please enter an integer.";
 const char* const TEXT_NEED_ADDRESS_RANGE = "Please enter an integer between 0 and 255.";
 const char* const TEXT_BUTTON_STOP = "Stop";
 const char* const TEXT_BUTTON_START = "Start";
+const char* const TEXT_HELP_NOT_OPENED = "Korvanel's help could not be opened. It is the file";
 
 const char* const FUNCTION_NAMES[FUNCTION_NAME_COUNT] = {
     "3.ReadHoldReg", "4.ReadInputReg", "6.SetSingleReg", "ReadParameter", "WriteParameter",

@@ -26,6 +26,9 @@ extern const char* const TEXT_NEED_INTEGER;          // "Please enter an integer
 extern const char* const TEXT_NEED_ADDRESS_RANGE;    // "Please enter an integer between 0 and 255."
 extern const char* const TEXT_BUTTON_STOP;           // "Stop"
 extern const char* const TEXT_BUTTON_START;          // "Start"
+// F1 when nothing can show the help; the file's path follows on a line of
+// its own.
+extern const char* const TEXT_HELP_NOT_OPENED;       // "Korvanel's help could not be opened. It is the file"
 
 // Operation names of the function selector, by index. Kept with the dialog
 // for the day the selectors are filled; nothing reads them today.

@@ -8,6 +8,8 @@
 #define IDS_ABOUTBOX            101
 #define IDD_MAIN                102
 #define IDR_MAINFRAME           128
+// The framework's Help command: F1 in either dialog.
+#define ID_HELP                 0xE146
 
 #define IDC_PORT_NAME           1000
 #define IDC_INVERTER_ADDRESS    1001

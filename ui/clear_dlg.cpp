@@ -87,6 +87,11 @@ const MessageMapEntry MESSAGE_MAP[] = {
          dlg.OnParamSelChange();
          return MessageResult::Handled;
      }},
+    {MSG_COMMAND, ID_HELP, NOTIFY_BN_CLICKED,
+     [](CClearDlg& dlg, const DialogMessage&) {
+         dlg.OnHelp();
+         return MessageResult::Handled;
+     }},
 };
 
 } // namespace
@@ -205,6 +210,17 @@ void CClearDlg::OnFunctionSelChange()
 }
 
 void CClearDlg::OnParamSelChange() { ParameterIndex() = window_.comboSelection(IDC_PARAM_SELECTOR); }
+
+void CClearDlg::OnHelp()
+{
+    // The old help file format is gone from current systems; the README,
+    // shipped beside the programs, is the help now.
+    const std::string path = window_.helpPath();
+    if (window_.openHelp(path))
+        return;
+    window_.messageBox(std::string(TEXT_HELP_NOT_OPENED) + "\n" + path, window_.applicationTitle(),
+                       MB_TYPE_OK | MB_TYPE_ICON_INFORMATION);
+}
 
 bool CClearDlg::OnOK() { return UpdateData(true); }
 

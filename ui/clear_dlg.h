@@ -69,6 +69,9 @@ public:
     void OnClearTick();
     void OnFunctionSelChange();
     void OnParamSelChange();
+    // The Help command (F1): the README in the desktop's viewer, or a box
+    // that says where it is.
+    void OnHelp();
 
     // Enter: the fields are read back; true when the dialog may end (IDOK).
     bool OnOK();

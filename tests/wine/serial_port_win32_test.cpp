@@ -395,6 +395,7 @@ TEST(SerialPortWin32, WaitForInputReturnsWhenBytesArriveOrTheTimeOutPasses)
         EXPECT_FALSE(peer.lost());
     }
     // A wait given up on leaves the port fit for the tick and for close.
+    Drain(peer);
     sender.prepareWriteEvent();
     sender.writeFrame(kRequest.data(), 8);
     EXPECT_EQ(WaitForQueued(peer, 8), 8u);

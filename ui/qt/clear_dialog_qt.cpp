@@ -5,6 +5,8 @@
 #include <QCompleter>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
 #include <QFileInfo>
 #include <QIcon>
 #include <QKeyEvent>
@@ -305,6 +307,28 @@ void QtClearDialog::showAboutBox()
     about.exec();
 }
 
+std::string QtClearDialog::helpPath() const
+{
+    // Installed, the README is in the package's documents beside bin/
+    // (/usr/share/doc/korvanel/README.md); in the build tree the build puts
+    // a copy beside the program.
+    const QDir programDir(QCoreApplication::applicationDirPath());
+    const QString installed =
+        QDir::cleanPath(programDir.filePath("../share/doc/korvanel/README.md"));
+    const QString inBuildTree = programDir.filePath("README.md");
+    if (!QFileInfo::exists(installed) && QFileInfo::exists(inBuildTree))
+        return inBuildTree.toStdString();
+    return installed.toStdString();
+}
+
+bool QtClearDialog::openHelp(const std::string& path)
+{
+    if (!QFileInfo::exists(Q(path)))
+        return false;
+    const QUrl url = QUrl::fromLocalFile(Q(path));
+    return helpLauncher_ ? helpLauncher_(url) : QDesktopServices::openUrl(url);
+}
+
 std::string QtClearDialog::applicationTitle() const
 {
     // The file itself, not a link to it: a copy under another name shows
@@ -330,6 +354,12 @@ void QtClearDialog::postClearTick()
 
 void QtClearDialog::keyPressEvent(QKeyEvent* event)
 {
+    // F1 is the Help command, as the framework's dialogs send it; the
+    // controls pass it on to here.
+    if (event->key() == Qt::Key_F1 && event->modifiers() == Qt::NoModifier) {
+        Dispatch(CommandMessage(ID_HELP, NOTIFY_BN_CLICKED));
+        return;
+    }
     const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
     if (enter && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
         // A focused button takes Enter as a press; anywhere else it is OK,

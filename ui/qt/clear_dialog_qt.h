@@ -5,7 +5,9 @@
 #pragma once
 
 #include <QDialog>
+#include <QUrl>
 
+#include <functional>
 #include <map>
 #include <string>
 
@@ -37,6 +39,10 @@ public:
     // adapters come and go. Tests point it at a device tree of their own.
     QCompleter* portCompleter() const { return portCompleter_; }
     void setDeviceRoot(const std::string& root) { deviceRoot_ = root; }
+    // What shows the help: the desktop's viewer (QDesktopServices) unless a
+    // test watches the request instead.
+    using HelpLauncher = std::function<bool(const QUrl&)>;
+    void setHelpLauncher(HelpLauncher launcher) { helpLauncher_ = std::move(launcher); }
 
     // DialogWindow.
     std::string controlText(int id) const override;
@@ -52,6 +58,8 @@ public:
     void messageBox(const std::string& text, const std::string& caption, unsigned type) override;
     void showAboutBox() override;
     std::string applicationTitle() const override;
+    std::string helpPath() const override;
+    bool openHelp(const std::string& path) override;
     void postClearTick() override;
 
 protected:
@@ -69,6 +77,7 @@ private:
     QMenu* menu_ = nullptr;
     QCompleter* portCompleter_ = nullptr;
     std::string deviceRoot_ = "/dev";
+    HelpLauncher helpLauncher_;
 };
 
 // The window icon, icon 128, in both sizes.
