@@ -65,7 +65,10 @@ else()
   add_custom_target(korvanel_docs ALL DEPENDS ${man_outputs} ${PROJECT_BINARY_DIR}/package/changelog.gz)
 
   install(FILES ${man_outputs} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # The README is also the dialog's help (F1), so it stays uncompressed
+  # for the desktop's viewer.
   install(FILES ${PROJECT_SOURCE_DIR}/res/copyright ${PROJECT_BINARY_DIR}/package/changelog.gz
+    ${PROJECT_SOURCE_DIR}/README.md
     DESTINATION ${doc_dir})
 
   set(CPACK_GENERATOR DEB)

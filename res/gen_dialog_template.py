@@ -22,6 +22,7 @@ STYLES = {
     "WS_DISABLED": 0x08000000, "WS_CAPTION": 0x00C00000, "WS_BORDER": 0x00800000,
     "WS_VSCROLL": 0x00200000, "WS_HSCROLL": 0x00100000, "WS_SYSMENU": 0x00080000,
     "WS_GROUP": 0x00020000, "WS_TABSTOP": 0x00010000,
+    "WS_MINIMIZEBOX": 0x00020000, "WS_MAXIMIZEBOX": 0x00010000,
     "WS_EX_APPWINDOW": 0x00040000,
     "DS_SETFONT": 0x40, "DS_MODALFRAME": 0x80, "DS_CENTER": 0x0800,
     "SS_LEFT": 0x0, "SS_CENTER": 0x1, "SS_RIGHT": 0x2, "SS_ICON": 0x3,
@@ -35,6 +36,9 @@ STANDARD_IDS = {"IDOK": 1, "IDCANCEL": 2}
 
 SS_TYPEMASK = 0x1F
 BS_TYPEMASK = 0x0F
+# A dialog without a STYLE statement; CAPTION adds WS_CAPTION, FONT
+# DS_SETFONT, whether STYLE came before or after.
+DIALOG_DEFAULT_STYLE = STYLES["WS_POPUP"] | STYLES["WS_BORDER"] | STYLES["WS_SYSMENU"]
 
 # Statement: (parameters before the style, class, style when none is given,
 # style the given one is added to). Every control also has WS_CHILD and
@@ -73,7 +77,31 @@ def read_defines(path):
     return defines
 
 
-TOKEN = re.compile(r'\s*(?:("(?:[^"]|"")*")|(-?0x[0-9A-Fa-f]+L?|-?\d+L?)|(\w+)|([,|]))')
+TOKEN = re.compile(r'\s*(?:("(?:[^"\\]|\\.|"")*")|(-?0x[0-9A-Fa-f]+L?|-?\d+L?)|(\w+)|([,|]))')
+
+# windres's escapes: \a is a backspace as \b is (its own quirk), octal takes
+# up to three digits and hex up to two; "" is a quote.
+ESCAPES = {"a": "\b", "b": "\b", "f": "\f", "n": "\n", "r": "\r", "t": "\t", "v": "\v",
+           "\\": "\\", '"': '"'}
+ESCAPE = re.compile(r'\\([0-7]{1,3}|[xX][0-9A-Fa-f]{0,2}|.?)|""', re.S)
+
+
+def rc_string(quoted, where):
+    """The text of a quoted .rc string as windres reads it."""
+    def one(m):
+        if m.group(0) == '""':
+            return '"'
+        esc = m.group(1)
+        if not esc:
+            raise RcError("%s: a backslash ends %s" % (where, quoted))
+        if esc[:1] in ESCAPES:
+            return ESCAPES[esc]
+        if esc[:1] in "01234567" and esc:
+            return chr(int(esc, 8))
+        if esc[:1] in "xX":
+            return chr(int(esc[1:] or "0", 16))
+        raise RcError("%s: unknown escape \\%s in %s" % (where, esc, quoted))
+    return ESCAPE.sub(one, quoted[1:-1])
 
 
 def tokens(text, where):
@@ -87,7 +115,7 @@ def tokens(text, where):
         pos = m.end()
         string, number, word, punct = m.groups()
         if string is not None:
-            out.append(("str", string[1:-1].replace('""', '"')))
+            out.append(("str", rc_string(string, where)))
         elif number is not None:
             out.append(("num", int(number.rstrip("L"), 0)))
         elif word is not None:
@@ -106,6 +134,11 @@ class Reader:
 
     def done(self):
         return self.i >= len(self.toks)
+
+    def end(self, what):
+        """Refuses whatever follows the parameters understood."""
+        if not self.done():
+            self.fail("%s: %r is not read here" % (what, self.toks[self.i][1]))
 
     def peek(self):
         return self.toks[self.i] if self.i < len(self.toks) else (None, None)
@@ -233,8 +266,13 @@ def parse_dialogs(rc_path, names):
             if n:
                 r.comma()
             d[param] = r.number()
-        d.update(caption="", style=0, exstyle=0, font=(8, "MS Sans Serif"), controls=[])
-        # Header statements up to BEGIN.
+        r.end("a %s header has x, y, width and height only" % m.group(2))
+        d.update(caption="", style=DIALOG_DEFAULT_STYLE, exstyle=0, font=(8, "MS Sans Serif"),
+                 controls=[])
+        # Header statements up to BEGIN. As windres does, STYLE starts from
+        # what CAPTION and FONT before it added, not from the default, and
+        # NOT takes a bit away from what is there so far.
+        added = 0
         while i < len(lines) and lines[i].strip() != "BEGIN":
             where = "%s:%d" % (rc_path, i + 1)
             head = strip_comment(lines[i]).split(None, 1)
@@ -243,17 +281,27 @@ def parse_dialogs(rc_path, names):
                 continue
             r = Reader(tokens(head[1] if len(head) > 1 else "", where), where, names)
             if head[0] == "STYLE":
-                d["style"] = r.style(0)
+                d["style"] = r.style(added)
             elif head[0] == "EXSTYLE":
                 d["exstyle"] = r.style(0)
-            elif head[0] == "CAPTION":
-                d["caption"] = r.string()
-            elif head[0] == "FONT":
-                size = r.number()
+            elif head[0] in ("CAPTION", "FONT"):
+                bit = STYLES["WS_CAPTION"] if head[0] == "CAPTION" else STYLES["DS_SETFONT"]
+                added |= bit
+                d["style"] |= bit
+                if head[0] == "CAPTION":
+                    d["caption"] = r.string()
+                else:
+                    size = r.number()
+                    r.comma()
+                    d["font"] = (size, r.string())
+            elif head[0] == "LANGUAGE":
+                # Which language the resource is filed under; no layout.
+                r.take()
                 r.comma()
-                d["font"] = (size, r.string())
-            elif head[0] != "LANGUAGE":
+                r.take()
+            else:
                 raise RcError("%s: unknown dialog statement %s" % (where, head[0]))
+            r.end(head[0])
         i += 1
         # Controls up to END; a statement goes on to the next line after a
         # trailing comma or |.
@@ -291,7 +339,16 @@ def strip_comment(line):
 def c_string(text):
     if isinstance(text, Macro):
         return str(text)
-    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+    out = []
+    for byte in text.encode("utf-8"):
+        ch = chr(byte)
+        if ch in '"\\':
+            out.append("\\" + ch)
+        elif 0x20 <= byte < 0x7F:
+            out.append(ch)
+        else:
+            out.append("\\%03o" % byte)
+    return '"' + "".join(out) + '"'
 
 
 def text_headers(rc_path, ids_path):
@@ -353,6 +410,8 @@ def write_header(dialogs, names, out, headers):
             "inline constexpr int %s_WIDTH_DU = %d;" % (prefix, d["width"]),
             "inline constexpr int %s_HEIGHT_DU = %d;" % (prefix, d["height"]),
             "inline constexpr const char* %s_CAPTION = %s;" % (prefix, c_string(d["caption"])),
+            "inline constexpr unsigned long %s_STYLE = 0x%08XUL;" % (prefix, d["style"]),
+            "inline constexpr unsigned long %s_EXSTYLE = 0x%08XUL;" % (prefix, d["exstyle"]),
             "inline constexpr int %s_FONT_POINTS = %d;" % (prefix, d["font"][0]),
             "inline constexpr const char* %s_FONT_FACE = %s;" % (prefix, c_string(d["font"][1])),
             "",

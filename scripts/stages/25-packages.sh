@@ -38,11 +38,12 @@ done
 
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./|/|' | sort >"$work/files"
 cat "$work/files"
-cat >"$work/expected" <<LIST
+sort >"$work/expected" <<LIST
 /usr/bin/korvanel
 /usr/bin/korvanel-clear
 /usr/bin/korvanel-sim
 /usr/share/applications/korvanel.desktop
+/usr/share/doc/korvanel/README.md
 /usr/share/doc/korvanel/changelog.gz
 /usr/share/doc/korvanel/copyright
 /usr/share/icons/hicolor/16x16/apps/korvanel.png

@@ -16,8 +16,7 @@ constexpr int ICON_PIXELS = 32;
 } // namespace
 
 CAboutDlg::CAboutDlg(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
+    : QDialog(parent, DialogWindowFlags(ABOUT_DIALOG_STYLE))
 {
     setWindowTitle(ABOUT_DIALOG_CAPTION);
     const QFont font = DialogFont();

@@ -52,10 +52,9 @@ QIcon ApplicationIcon()
 }
 
 QtClearDialog::QtClearDialog(QWidget* parent)
-    // A modal frame with a title and a close box; no minimise or maximise
-    // box and no help button.
-    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
+    // The frame template 102's style asks for: a title and a close box; no
+    // minimise or maximise box and no help button.
+    : QDialog(parent, DialogWindowFlags(MAIN_DIALOG_STYLE))
 {
     setWindowTitle(MAIN_DIALOG_CAPTION);
     CreateControls();

@@ -38,6 +38,25 @@ int Scale(int units, int base, int divisor)
 
 } // namespace
 
+Qt::WindowFlags DialogWindowFlags(unsigned long style)
+{
+    // WS_CAPTION, WS_SYSMENU, WS_MINIMIZEBOX and WS_MAXIMIZEBOX; the last
+    // two share their bits with WS_GROUP and WS_TABSTOP, which a top-level
+    // window never has.
+    constexpr unsigned long caption = 0x00C00000, sysMenu = 0x00080000;
+    constexpr unsigned long minimizeBox = 0x00020000, maximizeBox = 0x00010000;
+    Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint;
+    if ((style & caption) == caption)
+        flags |= Qt::WindowTitleHint;
+    if (style & sysMenu)
+        flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+    if (style & minimizeBox)
+        flags |= Qt::WindowMinimizeButtonHint;
+    if (style & maximizeBox)
+        flags |= Qt::WindowMaximizeButtonHint;
+    return flags;
+}
+
 QRect DialogUnitsToPixels(const QRect& units, DialogBaseUnits base)
 {
     // Edges are converted, not sizes, so neighbours that touch in dialog

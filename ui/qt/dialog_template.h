@@ -27,4 +27,9 @@ DialogBaseUnits BaseUnitsOf(const QFont& font);
 // Edges: x * base.x / 4 and y * base.y / 8, each rounded to the nearest pixel.
 QRect DialogUnitsToPixels(const QRect& units, DialogBaseUnits base);
 
+// The frame a template's window style asks for: a title bar for
+// WS_CAPTION, the system menu and close box for WS_SYSMENU, the minimise
+// and maximise boxes for theirs; a dialog's help button never.
+Qt::WindowFlags DialogWindowFlags(unsigned long style);
+
 } // namespace korvanel

@@ -27,6 +27,10 @@ INT_PTR CALLBACK MainDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
     msg.message = message;
     msg.wParam = static_cast<std::uintptr_t>(wParam);
     msg.lParam = static_cast<std::intptr_t>(lParam);
+    // F1 reaches the dialog as WM_HELP (the focused control passes it up);
+    // it is the Help command, as the framework's dialogs turn it into.
+    if (message == WM_HELP)
+        msg = CommandMessage(ID_HELP, BN_CLICKED);
     switch (main->dlg.Dispatch(msg)) {
     case MessageResult::Handled:
         return TRUE;

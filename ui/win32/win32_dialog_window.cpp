@@ -1,5 +1,7 @@
 #include "win32_dialog_window.h"
 
+#include <shellapi.h>
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -207,6 +209,25 @@ std::string Win32DialogWindow::applicationTitle() const
     char path[MAX_PATH + 1] = {};
     const DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
     return TitleFromModulePath(std::string(path, length));
+}
+
+std::string Win32DialogWindow::helpPath() const
+{
+    char path[MAX_PATH + 1] = {};
+    const DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    const std::string program(path, length);
+    const std::size_t slash = program.find_last_of("\\/");
+    return (slash == std::string::npos ? std::string() : program.substr(0, slash + 1)) + "README.txt";
+}
+
+bool Win32DialogWindow::openHelp(const std::string& path)
+{
+    if (helpLauncher_)
+        return helpLauncher_(path);
+    // Above 32 is success; a missing file gives ERROR_FILE_NOT_FOUND.
+    const auto result = reinterpret_cast<INT_PTR>(
+        ::ShellExecuteA(hwnd_, "open", path.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+    return result > 32;
 }
 
 void Win32DialogWindow::postClearTick()

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 #include "dialog_window.h"
@@ -39,6 +40,13 @@ public:
     void messageBox(const std::string& text, const std::string& caption, unsigned type) override;
     void showAboutBox() override;
     std::string applicationTitle() const override;
+    // README.txt beside the executable, as the zip unpacks it.
+    std::string helpPath() const override;
+    // ShellExecute "open": the viewer the user has for .txt files.
+    bool openHelp(const std::string& path) override;
+    // A test watches the request instead of starting a viewer.
+    using HelpLauncher = std::function<bool(const std::string&)>;
+    void setHelpLauncher(HelpLauncher launcher) { helpLauncher_ = std::move(launcher); }
 
     // From the poll thread: PostMessage only, never a send, so the thread
     // never waits for the UI thread.
@@ -54,6 +62,7 @@ private:
     HWND hwnd_ = nullptr;
     HICON bigIcon_ = nullptr;
     HICON smallIcon_ = nullptr;
+    HelpLauncher helpLauncher_;
 };
 
 // Called from a dialog's WM_INITDIALOG: when its template (`templateId` in
