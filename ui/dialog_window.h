@@ -50,10 +50,10 @@ public:
     virtual std::string applicationTitle() const = 0;
     // Where Korvanel's help (its README) is on this platform: the file
     // found, or where it belongs when none is there.
-    virtual std::string helpPath() const = 0;
+    virtual std::string helpPath() const { return {}; }
     // Shows the file at `path` in the desktop's viewer; false when it is
     // missing or nothing could be started to show it.
-    virtual bool openHelp(const std::string& path) = 0;
+    virtual bool openHelp(const std::string& path) { (void)path; return false; }
 
     // Called on the poll thread: queues one tick for the UI thread and
     // returns at once (Win32: PostMessage(WM_CLEAR_TICK, 0, 4); Qt: a queued

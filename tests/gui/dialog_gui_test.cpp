@@ -312,32 +312,22 @@ TEST(DialogOnScreen, EnterClosesTheDialogOnlyWhenTheFieldsAreTaken)
     EXPECT_EQ(m->dlg.inverterAddress(), 12u);
 }
 
-// F1 in any field is the Help command: the build tree's README goes to the
-// desktop's viewer (watched here, not started); when the viewer cannot be
-// started, a box says where the help is.
+// F1 in a field is the Help command: the build tree's README goes to the
+// desktop's viewer (the request watched, none started); when no viewer
+// starts, a box says where the help is.
 TEST(DialogOnScreen, F1OpensTheReadmeOrSaysWhereItIs)
 {
     const QString readme = QCoreApplication::applicationDirPath() + "/README.md";
-    ASSERT_TRUE(QFileInfo::exists(readme));
     for (const bool viewerStarts : {true, false}) {
         auto m = OpenMainDialog();
         BoxAnswerer user;
         std::vector<QUrl> launched;
-        m->window.setHelpLauncher([&](const QUrl& url) {
-            launched.push_back(url);
-            return viewerStarts;
-        });
+        m->window.setHelpLauncher([&](const QUrl& url) { return launched.push_back(url), viewerStarts; });
         QTest::keyClick(m->window.control(IDC_INVERTER_ADDRESS), Qt::Key_F1);
-        ASSERT_EQ(launched.size(), 1u);
-        EXPECT_EQ(launched[0], QUrl::fromLocalFile(readme));
-        if (viewerStarts) {
-            EXPECT_TRUE(user.seen.empty());
-        } else {
-            ASSERT_EQ(user.seen.size(), 1u);
-            EXPECT_EQ(user.seen[0].text, "Korvanel's help could not be opened. It is the file\n" + readme);
-            EXPECT_EQ(user.seen[0].caption, ThisProgram());
-        }
-        EXPECT_TRUE(m->window.isVisible());
+        EXPECT_EQ(launched, std::vector<QUrl>{QUrl::fromLocalFile(readme)});
+        EXPECT_EQ(user.seen.size(), viewerStarts ? 0u : 1u);
+        EXPECT_EQ(user.seen.empty() ? QString() : user.seen[0].text,
+                  viewerStarts ? QString() : "Korvanel's help could not be opened. It is the file\n" + readme);
     }
 }
 

@@ -386,29 +386,6 @@ TEST_F(ClearDialog, TheMessageMapRoutesEachMessage)
     EXPECT_TRUE(port.opened.empty());
 }
 
-// The Help command (0xE146, F1) opens the README, or says where it is.
-TEST_F(ClearDialog, HelpOpensTheReadmeOrSaysWhereItIs)
-{
-    Init();
-    for (const bool opens : {true, false}) {
-        window.helpOpens = opens;
-        window.boxes.clear();
-        EXPECT_EQ(dlg.Dispatch(CommandMessage(0xE146, 0)), MessageResult::Handled);
-        EXPECT_EQ(window.helpOpened.back(), "/usr/share/doc/korvanel/README.md");
-        if (opens) {
-            EXPECT_TRUE(window.boxes.empty());
-        } else {
-            ASSERT_EQ(window.boxes.size(), 1u);
-            EXPECT_EQ(window.boxes[0].text, "Korvanel's help could not be opened. It is the file\n"
-                                            "/usr/share/doc/korvanel/README.md");
-            EXPECT_EQ(window.boxes[0].caption, "korvanel");
-            EXPECT_EQ(window.boxes[0].type, MB_TYPE_ICON_INFORMATION);
-        }
-    }
-    EXPECT_EQ(window.helpOpened.size(), 2u);
-    EXPECT_TRUE(port.opened.empty());
-}
-
 TEST_F(ClearDialog, AMinimisedWindowPaintsItsIconCentred)
 {
     Init();

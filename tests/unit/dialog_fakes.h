@@ -89,14 +89,6 @@ public:
     }
     void showAboutBox() override { ++aboutBoxes; }
     std::string applicationTitle() const override { return "korvanel"; }
-    std::string helpPath() const override { return "/usr/share/doc/korvanel/README.md"; }
-    bool openHelp(const std::string& path) override
-    {
-        helpOpened.push_back(path);
-        return helpOpens;
-    }
-    std::vector<std::string> helpOpened;
-    bool helpOpens = true;
     void postClearTick() override { ++postedTicks; }
     bool isMinimised() const override { return minimised; }
     PixelSize clientSize() const override { return client; }

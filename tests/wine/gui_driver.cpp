@@ -6,9 +6,6 @@
 // button's label and closes the dialog with Esc.
 //
 //   korvanel_gui_driver KORVANEL_EXE PORT ADDRESS CAPTION TEXT BUTTON_AFTER
-//   korvanel_gui_driver KORVANEL_EXE help
-//     F1 in the port field, with no README.txt beside the program: the box
-//     that says where the help is.
 //
 // Prints what it saw, one line a step; exit status 0 when everything was
 // as expected, 1 when not, 2 on a usage error. Every wait is bounded.
@@ -128,8 +125,7 @@ bool CloseAbout(HWND& about)
 
 int main(int argc, char** argv)
 {
-    const bool help = argc == 3 && std::string(argv[2]) == "help";
-    if (argc != 7 && argc != 8 && !help) {
+    if (argc != 7 && argc != 8) {
         std::fprintf(stderr,
                      "usage: korvanel_gui_driver KORVANEL_EXE PORT ADDRESS CAPTION TEXT "
                      "BUTTON_AFTER [about-during-run]\n");
@@ -137,12 +133,10 @@ int main(int argc, char** argv)
     }
     const std::string exe = argv[1];
     const char* port = argv[2];
-    const char* address = help ? "" : argv[3];
-    const char* caption = help ? "Korvanel" : argv[4];
-    const std::string expectedText = help ? "Korvanel's help could not be opened. It is the file\n" +
-                                                exe.substr(0, exe.find_last_of('\\') + 1) + "README.txt"
-                                          : argv[5];
-    const std::string expectedButton = help ? "Clear" : argv[6];
+    const char* address = argv[3];
+    const char* caption = argv[4];
+    const std::string expectedText = argv[5];
+    const std::string expectedButton = argv[6];
     // Opens the About box right after the press and leaves it open: the run
     // must go on underneath and its result box open above it.
     const bool aboutDuringRun = argc == 8 && std::string(argv[7]) == "about-during-run";
@@ -167,29 +161,17 @@ int main(int argc, char** argv)
                     WindowText(::GetDlgItem(dialog, kPortField)));
 
         HWND about = nullptr;
-        if (!aboutDuringRun && !help)
+        if (!aboutDuringRun)
             ok &= OpenAbout(dialog, process.dwProcessId, about) && CloseAbout(about);
 
-        if (help) {
-            // The key from the keyboard, to the field that has the focus:
-            // only real key input is turned into WM_HELP.
-            ::SetForegroundWindow(dialog);
-            ::Sleep(300);
-            INPUT key[2] = {};
-            key[0].type = key[1].type = INPUT_KEYBOARD;
-            key[0].ki.wVk = key[1].ki.wVk = VK_F1;
-            key[1].ki.dwFlags = KEYEVENTF_KEYUP;
-            ::SendInput(2, key, sizeof(INPUT));
-        } else {
-            ::SendMessageA(::GetDlgItem(dialog, kPortField), WM_SETTEXT, 0,
-                           reinterpret_cast<LPARAM>(port));
-            ::SendMessageA(::GetDlgItem(dialog, kAddressField), WM_SETTEXT, 0,
-                           reinterpret_cast<LPARAM>(address));
-            // Posted, not sent: the press may open a modal box and would
-            // hold a sent message until it is dismissed.
-            ::PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(kRunButton, BN_CLICKED),
-                           reinterpret_cast<LPARAM>(::GetDlgItem(dialog, kRunButton)));
-        }
+        ::SendMessageA(::GetDlgItem(dialog, kPortField), WM_SETTEXT, 0,
+                       reinterpret_cast<LPARAM>(port));
+        ::SendMessageA(::GetDlgItem(dialog, kAddressField), WM_SETTEXT, 0,
+                       reinterpret_cast<LPARAM>(address));
+        // Posted, not sent: the press may open a modal box and would hold
+        // a sent message until it is dismissed.
+        ::PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(kRunButton, BN_CLICKED),
+                       reinterpret_cast<LPARAM>(::GetDlgItem(dialog, kRunButton)));
 
         if (aboutDuringRun) {
             // Give the press time to open the port before the About box's

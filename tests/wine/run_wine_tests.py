@@ -448,8 +448,6 @@ class Dialog(unittest.TestCase):
          "Please enter an integer between 0 and 255.", "Clear", [], None),
         ("About box open during the run", "COM8", "com8", "1", "Result", CLEAR_OK, "Start",
          ["--answer-after", "2"], "about-during-run"),
-        # F1 with no README.txt beside the program: a box says where it is.
-        ("F1 without README.txt", None, None, None, "Korvanel", None, "Clear", [], "help"),
     ]
 
     def test_rows(self):
@@ -460,7 +458,7 @@ class Dialog(unittest.TestCase):
         for name, typed, device, address, caption, text, button, sim_args, mode in self.ROWS:
             with self.subTest(name):
                 args = [GUI_DRIVER, windows_path(exe), typed, address, caption, text, button]
-                args = args[:2] + ["help"] if mode == "help" else args + ([mode] if mode else [])
+                args += [mode] if mode else []
                 if device:
                     with WINE.sim(device, *sim_args) as sim:
                         status, out = WINE.wine(args, 90)
