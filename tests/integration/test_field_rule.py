@@ -50,6 +50,17 @@ class EchoingAdapter(unittest.TestCase):
                 self.assertLessEqual(r.stderr.count(ECHO_HINT), 1)
 
 
+    def test_the_echo_learned_once_holds_for_the_batch(self):
+        # One inverter behind an echoing adapter, the second address empty:
+        # the read sent first finds the echo, and the second address's echo
+        # is never taken for its reply.
+        with Sim("--echo", *LINE) as sim:
+            r = run_clear("--port", sim.port, "--period", PERIOD, "--address", "1,2", "--trace")
+        self.assertEqual((r.stdout, r.returncode), ("1: %s\n2: %s\n" % (CLEAR_OK, OPERATION_FAIL), 1), r)
+        self.assertEqual(r.stderr.count(ECHO_HINT), 1, r)
+        self.assertEqual(sum(1 for _, data in r.sent() if not is_write(data)), 1, r)
+
+
 class LateReplyAcrossABatch(unittest.TestCase):
     # Inverter 1 answers each request 2.5 periods late; inverter 2 is absent.
     def test_a_late_reply_never_clears_the_next_address(self):
