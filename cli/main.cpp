@@ -9,6 +9,7 @@
 #include "command_line.h"
 #include "process_setup.h"
 #include "serial_port.h"
+#include "korvanel_version.h"
 
 namespace {
 

@@ -25,6 +25,7 @@
 #include "hex_bytes.h"
 #include "inverter.h"
 #include "process_setup.h"
+#include "korvanel_version.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 
 #include "clear_app.h"
 #include "process_setup.h"
+#include "korvanel_version.h"
 
 namespace {
 
