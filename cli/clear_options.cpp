@@ -62,13 +62,13 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
     };
     const std::vector<CommandOption> options = {
         ValueOption("--port", [&](const std::string& value) { o.portName = value; }),
-        ValueOption("--address",
+        ListOption("--address",
                     [&](const std::string& value) {
                         addressList(value, o.addresses);
                         RefuseBroadcastInList(value, o.addresses);
                         addressText = value;
                     }),
-        ValueOption("--scan",
+        ListOption("--scan",
                     [&](const std::string& value) {
                         addressList(value, scanList);
                         RefuseBroadcastInScan(value, scanList);
