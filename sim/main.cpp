@@ -302,22 +302,15 @@ struct PendingChunk {
     const char* note = "";
 };
 
-// In order of time due; a late echo may fall behind a reply queued later.
-void Schedule(std::deque<PendingChunk>& pending, PendingChunk chunk)
-{
-    const auto at = std::upper_bound(pending.begin(), pending.end(), chunk.due,
-                                     [](Clock::time_point due, const PendingChunk& c) { return due < c.due; });
-    pending.insert(at, std::move(chunk));
-}
-
 // The adapter's receiver hears its own driver: the bytes the master sends
 // come back, the glitch ahead of a request's first bytes, the delay late.
+// Echoes queue apart from replies, so a late one can fall behind a reply.
 void EchoBack(const SimOptions& o, FrameBytes received, bool requestStarts, Clock::time_point now,
-              std::deque<PendingChunk>& pending)
+              std::deque<PendingChunk>& echoes)
 {
     if (requestStarts)
         received.insert(received.begin(), o.echoGlitch.begin(), o.echoGlitch.end());
-    Schedule(pending, {now + std::chrono::milliseconds(o.echoDelayMs), std::move(received), "echo"});
+    echoes.push_back({now + std::chrono::milliseconds(o.echoDelayMs), std::move(received), "echo"});
 }
 
 // The simulator's side of the line: what it sends leaves in order, one byte
@@ -434,6 +427,7 @@ int main(int argc, char** argv)
     FrameBytes frame;
     Clock::time_point lastByte;
     std::deque<PendingChunk> pending;
+    std::deque<PendingChunk> echoes;
     LineOut line(master, options.lineRate);
     if (options.echo)
         log.text("the line echoes every byte the master sends");
@@ -460,6 +454,8 @@ int main(int argc, char** argv)
             wakeAt = lastByte + FRAME_GAP;
         if (!pending.empty() && pending.front().due < wakeAt)
             wakeAt = pending.front().due;
+        if (!echoes.empty() && echoes.front().due < wakeAt)
+            wakeAt = echoes.front().due;
         if (options.noiseRate > 0 && nextNoise < wakeAt)
             wakeAt = nextNoise;
         if (vanishes && vanishAt < wakeAt)
@@ -490,7 +486,7 @@ int main(int argc, char** argv)
             if (n > 0) {
                 // Ahead of anything an inverter says, unless the echo is late.
                 if (options.echo)
-                    EchoBack(options, FrameBytes(buf, buf + n), frame.empty(), now, pending);
+                    EchoBack(options, FrameBytes(buf, buf + n), frame.empty(), now, echoes);
                 frame.insert(frame.end(), buf, buf + n);
                 lastByte = now;
             }
@@ -501,14 +497,16 @@ int main(int argc, char** argv)
             auto due = now;
             for (const korvanel::ReplyChunk& chunk : outcome.reply) {
                 due += std::chrono::milliseconds(chunk.delayMs);
-                Schedule(pending, {due, chunk.bytes});
+                pending.push_back({due, chunk.bytes});
             }
             frame.clear();
         }
-        while (!pending.empty() && pending.front().due <= Clock::now()) {
-            line.queue(pending.front().bytes, Clock::now());
-            log.line("TX", pending.front().bytes, pending.front().note);
-            pending.pop_front();
+        for (std::deque<PendingChunk>* queue : {&echoes, &pending}) {
+            while (!queue->empty() && queue->front().due <= Clock::now()) {
+                line.queue(queue->front().bytes, Clock::now());
+                log.line("TX", queue->front().bytes, queue->front().note);
+                queue->pop_front();
+            }
         }
         if (!line.send(Clock::now()))
             log.text(std::string("write failed: ") + std::strerror(errno));
