@@ -422,7 +422,7 @@ class ClearExeHardening(unittest.TestCase):
         outcome = {residue: text for residue, _, text in self.SOAK_FAULTS}
         expected = "".join("%d: %s\n" % (a, outcome[a % 4]) for a in addresses)
         with WINE.sim("com8", "--quiet", "--address", "1-%d" % runs, *faults):
-            status, out = WINE.wine([CLEAR_EXE, "--port", "COM8", "--period", "20", "--address",
+            status, out = WINE.wine([CLEAR_EXE, "--port", "COM8", "--period", "30", "--address",
                                      ",".join(map(str, addresses)), "--stats"], 900)
         print("\n".join("    " + l for l in out.splitlines() if l.startswith("stats:")), flush=True)
         # The outcome lines; notes on stderr (an exception named) come between.
