@@ -69,13 +69,13 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
     };
     const std::vector<CommandOption> options = {
         ValueOption("--port", [&](const std::string& value) { o.portName = value; }),
-        ValueOption("--address",
+        ListOption("--address",
                     [&](const std::string& value) {
                         addressList(value, o.addresses);
                         RefuseBroadcastInList(value, o.addresses);
                         addressText = value;
                     }),
-        ValueOption("--scan",
+        ListOption("--scan",
                     [&](const std::string& value) {
                         addressList(value, scanList);
                         RefuseBroadcastInScan(value, scanList);
@@ -227,9 +227,14 @@ const char* ClearUsageText()
            "  --help           print this text\n"
            "  --version        print the version\n"
            "\n"
-           "Exit status: 0 every run cleared, 1 a run failed, 2 usage error, the\n"
-           "port could not be opened or configured, or an outcome could not be\n"
-           "written, 130 interrupted (Ctrl-C), 143 terminated.\n";
+           "An option given twice is a usage error; give several addresses as one\n"
+           "list: --address 1,2.\n"
+           "\n"
+           "Exit status: 0 every run cleared, 1 a run failed, 2 a usage error, the\n"
+           "port could not be opened or configured or was lost, or an outcome could\n"
+           "not be written; 128+n ended by signal n, the port given back first:\n"
+           "129 hang-up (Windows: the console closed), 130 interrupted (Ctrl-C),\n"
+           "131 quit (Ctrl-\\), 143 terminated, 149 Ctrl-Break (Windows).\n";
 }
 
 } // namespace korvanel

@@ -3,12 +3,14 @@ user sees, the exit status, and the requests on the wire with the tick each
 went out on."""
 
 import os
+import select
 import signal
 import subprocess
 import time
 import unittest
 
-from harness import CLEAR, SIM, Result, CLEAR_OK, OPERATION_FAIL, REQUEST_1, Sim, clear_request, run_clear
+from harness import (CLEAR, SIM, Result, CLEAR_OK, OPERATION_FAIL, REQUEST_1, Sim, clear_request, crc16_modbus,
+                     run_clear)
 
 PERIOD = 50
 # A silent inverter gets the request on ticks 1, 3, 5 and 7; tick 8 gives up.
@@ -190,6 +192,11 @@ class SimCommandLine(unittest.TestCase):
         (["--link", "--quiet"], "needs a value, not the option '--quiet'"),
         (["--quiet=1"], "takes no value"),
         (["extra"], "unexpected argument 'extra'"),
+        (["--address", "1", "--address=2-3"], "--address given twice; give one list: --address 1,2-3"),
+        (["--fault", "silent", "--fault", "3:split", "--fault", "none"], "--fault MODE given twice"),
+        (["--seed", "1", "--seed", "2"], "--seed given twice; give it once"),
+        (["--echo-glitch", "0"], "pairs of hex digits"),
+        (["--echo-delay", "-1"], "--echo-delay takes a number"),
     ]
 
     def test_usage_errors_exit_2_and_say_why(self):
@@ -199,6 +206,43 @@ class SimCommandLine(unittest.TestCase):
                 self.assertEqual(proc.returncode, 2, proc)
                 self.assertIn(reason, proc.stderr)
                 self.assertEqual(proc.stdout, "", "no port may be offered")
+
+def frame(hex_body):
+    body = bytes.fromhex(hex_body)
+    return " ".join("%02X" % b for b in body + crc16_modbus(body))
+
+
+class SimAdapterEcho(unittest.TestCase):
+    """A read of 0x004A, so its reply differs from its echo."""
+    READ = frame("01 03 00 4A 00 01")
+    ANSWER = frame("01 03 02 12 34")
+    ROWS = [
+        # name, simulator options, what comes back in order: (bytes, not before ms)
+        ("glitch", ["--echo-glitch", "00"], [("00 " + READ, 0), (ANSWER, 0)]),
+        ("late echo", ["--echo-delay", "150"], [(ANSWER, 0), (READ, 150)]),
+        ("glitch, late echo, later reply", ["--echo-glitch", "FF00", "--echo-delay", "60", "--reply-delay", "200"],
+         [("FF 00 " + READ, 60), (ANSWER, 200)]),
+    ]
+
+    def test_bytes_and_times_on_the_wire(self):
+        for name, args, parts in self.ROWS:
+            with self.subTest(name), Sim(*args) as sim:
+                fd = os.open(sim.port, os.O_RDWR | os.O_NOCTTY)
+                try:
+                    sent = time.monotonic()
+                    os.write(fd, bytes.fromhex(self.READ))
+                    got = []  # (ms after the request, byte)
+                    while select.select([fd], [], [], 0.5)[0]:
+                        got += [((time.monotonic() - sent) * 1000, b) for b in os.read(fd, 256)]
+                finally:
+                    os.close(fd)
+                self.assertEqual(" ".join("%02X" % b for _, b in got), " ".join(p for p, _ in parts))
+                end = 0
+                for part, not_before in parts:
+                    end += len(part.split())
+                    print("%s: %s by %.1f ms" % (name, part, got[end - 1][0]))
+                    self.assertGreaterEqual(got[end - 1][0], not_before)
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -42,7 +42,6 @@ TEST(ClearOptions, AcceptedForms)
         {{"--address=1-4,7"}, "COM1", {1, 2, 3, 4, 7}, 1000, false},
         {{"--address", "9,3,3"}, "COM1", {9, 3}, 1000, false},
         {{"--address", "5-5"}, "COM1", {5}, 1000, false},
-        {{"--address", "7", "--address", "8"}, "COM1", {8}, 1000, false},
         {{"--period", "24"}, "COM1", {1}, 24, false},
         {{"--period", "60000"}, "COM1", {1}, 60000, false},
         {{"--period=030"}, "COM1", {1}, 30, false},
@@ -168,6 +167,12 @@ TEST(ClearOptions, UsageErrorsSayWhatIsWrong)
         {{"--verbose"}, "unknown option '--verbose'"},
         {{"-p", "COM2"}, "unknown option '-p'"},
         {{"COM2"}, "unexpected argument 'COM2'"},
+        // A repeated option would otherwise keep only its last value.
+        {{"--address", "7", "--address", "8"}, "--address given twice; give one list: --address 7,8"},
+        {{"--scan", "1-3", "--scan=9"}, "--scan given twice; give one list: --scan 1-3,9"},
+        {{"--port", "COM2", "--port=COM3"}, "--port given twice; give it once"},
+        {{"--period", "20", "--period", "20"}, "--period given twice; give it once"},
+        {{"--trace", "--echo", "--trace"}, "--trace given twice; give it once"},
     };
     for (const Row& row : rows) {
         const ParsedClearOptions p = ParseClearOptions(row.args);
