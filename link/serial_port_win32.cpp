@@ -10,6 +10,7 @@
 // of the errors DeviceGone() lists, whichever the driver chose.
 #include "serial_port.h"
 
+#include "open_port_record_win32.h"
 #include "protocol.h"
 #include "serial_port_win32_calls.h"
 
@@ -282,6 +283,7 @@ PortOpenResult SerialPort::open(const std::string& portName)
     impl_->readInFlight = false;
     impl_->writeInFlight = false;
     const HANDLE h = impl_->comm.get();
+    RecordOpenPort(h);
 
     ::SetupComm(h, DRIVER_QUEUE_SIZE, DRIVER_QUEUE_SIZE);
 
@@ -294,6 +296,7 @@ PortOpenResult SerialPort::open(const std::string& portName)
         device_.openFailed("Reading the settings of", SystemMessage(::GetLastError()));
         return PortOpenResult::SettingFailed;
     }
+    RecordFoundSettings(h, dcb);
     // Only these six change; flow control, handshake lines and special
     // characters stay as the driver reported them.
     dcb.BaudRate = CBR_9600;
@@ -328,6 +331,7 @@ void SerialPort::close()
     DWORD ignored = 0;
     impl_->cancelAndWait(impl_->readOv, impl_->readInFlight, ignored);
     impl_->cancelAndWait(impl_->writeOv, impl_->writeInFlight, ignored);
+    ForgetOpenPort(impl_->comm.get());
     impl_->comm.reset();
     impl_->readEvent.reset();
     impl_->writeEvent.reset();
