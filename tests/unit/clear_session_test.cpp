@@ -190,7 +190,7 @@ TEST(ClearSession, WhatTheUserSeesOnLinesAsTheyCome)
         ASSERT_TRUE(parsed.ok) << row.what << ": " << parsed.error;
         ScriptedLine line(row.line);
         std::ostringstream out, err;
-        ClearSessionIo io{out, err, {}};
+        ClearSessionIo io{out, err};
         const auto started = Clock::now();
         const int status = RunClearSession(parsed.options, line, io);
         const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
