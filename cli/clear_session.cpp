@@ -19,8 +19,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Ms = std::chrono::milliseconds;
 
-// While a run waits for a tick it looks at the interrupt flag this often.
-constexpr Ms INTERRUPT_CHECK{20};
+// A run with nothing to judge waits for its tick in slices this long, to
+// notice a poll thread that stopped ticking.
+constexpr Ms TICK_WAIT{20};
 // Between ticks a field-rule run waits on the port in slices this long, so
 // a tick is taken at most this late while every byte is judged on arrival.
 constexpr Ms INPUT_SLICE{5};
@@ -233,7 +234,9 @@ bool PortReady(PortOpenResult result, RunPort& port, ClearSessionIo& io)
 // thread that paces it and the queue its ticks arrive on.
 class Session {
 public:
-    enum class RunEnd { Finished, Interrupted, NoPacing, PortLost };
+    // A stop signal never returns here: its handler gives the port back and
+    // ends the process.
+    enum class RunEnd { Finished, NoPacing, PortLost };
 
     Session(const ClearOptions& options, RunPort& port, ClearSessionIo& io, ClearTrace& trace,
             SessionStats& stats)
@@ -277,12 +280,6 @@ public:
         unsigned tick = 0;
         auto lastTick = Clock::now();
         while (!ops_.finished()) {
-            if (io_.interrupted && io_.interrupted()) {
-                // Ctrl-C: the port closes before anything else is said.
-                close();
-                io_.err << "Interrupted: the port is closed.\n";
-                return RunEnd::Interrupted;
-            }
             if (!tickDue)
                 tickDue = ticks_.take(Ms(0));
             if (tickDue) {
@@ -302,7 +299,7 @@ public:
                     OnReplyInput(run_, ops_);
                 }
             } else {
-                tickDue = ticks_.take(INTERRUPT_CHECK);
+                tickDue = ticks_.take(TICK_WAIT);
             }
             if (EndedByLostPort())
                 return RunEnd::PortLost;
@@ -384,8 +381,6 @@ constexpr int GO_ON = -1;
 
 int EndOfRun(Session::RunEnd end, Session& session)
 {
-    if (end == Session::RunEnd::Interrupted)
-        return EXIT_INTERRUPTED;
     // The port is closed and the loss said; no outcome line for a run that
     // was cut off.
     if (end == Session::RunEnd::PortLost)
@@ -634,8 +629,6 @@ int RunClearSession(const ClearOptions& options, RunPort& port, ClearSessionIo& 
     Session session(options, port, io, trace, stats);
     Runs runs(options, session, io, trace);
     const int status = options.scan ? runs.scan() : runs.clears();
-    if (status == EXIT_INTERRUPTED)
-        return status;
     session.close();
     stats.closed();
     stats.report(io.err);

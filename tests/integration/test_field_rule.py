@@ -32,6 +32,13 @@ class EchoingAdapter(unittest.TestCase):
          [EXCEPTION_04, ECHO_HINT], []),
         ("echo + exception, --echo", ["--fault", "exception"], ["--echo"], OPERATION_FAIL, 1, [1],
          [EXCEPTION_04], [ECHO_HINT]),
+        # A glitch byte ahead of the echo, and an echo later than a period.
+        ("glitch, echo alone", ["--fault", "silent", "--echo-glitch", "00"], [], OPERATION_FAIL, 1,
+         RETRY_TICKS, [ECHO_HINT], []),
+        ("glitch, echo + exception", ["--fault", "exception", "--echo-glitch", "00"], [], OPERATION_FAIL, 1,
+         [1], [EXCEPTION_04, ECHO_HINT], []),
+        ("late echo alone", ["--fault", "silent", "--echo-delay", "150"], [], OPERATION_FAIL, 1, RETRY_TICKS,
+         [ECHO_HINT], []),
     ]
 
     def test_outcomes(self):

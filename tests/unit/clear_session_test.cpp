@@ -182,13 +182,15 @@ TEST(ClearSession, WhatTheUserSeesOnLinesAsTheyCome)
          {"scan: 3 addresses asked, 1 answered"}, 0},
     };
     for (const Row& row : rows) {
-        std::vector<std::string> args = {"--port", "scripted", "--period", "30"};
+        std::vector<std::string> args = {"--port", "scripted"};
         args.insert(args.end(), row.args.begin(), row.args.end());
+        if (std::find(args.begin(), args.end(), "--period") == args.end())
+            args.insert(args.end(), {"--period", "30"});
         const ParsedClearOptions parsed = ParseClearOptions(args);
         ASSERT_TRUE(parsed.ok) << row.what << ": " << parsed.error;
         ScriptedLine line(row.line);
         std::ostringstream out, err;
-        ClearSessionIo io{out, err, {}};
+        ClearSessionIo io{out, err};
         const auto started = Clock::now();
         const int status = RunClearSession(parsed.options, line, io);
         const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
