@@ -118,7 +118,8 @@ private:
 
     bool pollThreadStarted_ = false;
     std::uint8_t rxScratch_[RX_SCRATCH_SIZE] = {};
-    // Control objects of 1014, 1004 and 1006 are bound at the first exchange.
+    // The parameter selector, the function selector and the run button are
+    // bound to their controls at the first exchange.
     bool controlsAttached_ = false;
     std::string portName_;
     std::uint32_t inverterAddress_ = 0;
