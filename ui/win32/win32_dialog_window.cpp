@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "clear_dlg.h"
 #include "clear_run.h"
 #include "resource.h"
 
