@@ -594,6 +594,7 @@ int RunClearSession(const ClearOptions& options, ClearSessionIo& io)
 int RunClearSession(const ClearOptions& options, RunPort& port, ClearSessionIo& io)
 {
     SessionStats stats(options.stats);
+    port.setLineSettings(options.lineSettings.front());
     if (!PortReady(port.open(options.portName), port, io)) {
         port.close();
         return EXIT_USAGE_OR_PORT;
