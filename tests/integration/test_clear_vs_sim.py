@@ -39,6 +39,12 @@ class FaultModes(unittest.TestCase):
         ("answers the 4th request", ["--answer-from", "4"], [], CLEAR_OK, 0, RETRY_TICKS, 0),
         ("answers the 5th request", ["--answer-from", "5"], [], OPERATION_FAIL, 1, RETRY_TICKS, 0x1234),
         ("answers after the 3rd request", ["--answer-after", "3"], [], CLEAR_OK, 0, RETRY_TICKS, 0),
+        # The simulator hears only its own speed, read from the line's termios.
+        ("inverter at 19200, line at 9600", ["--baud", "19200"], [], OPERATION_FAIL, 1, RETRY_TICKS, 0x1234),
+        ("inverter at 19200, line at 19200 8E1", ["--baud", "19200"], ["--baud", "19200", "--parity", "even"],
+         CLEAR_OK, 0, [1], 0),
+        ("inverter at 1200, line at 1200 8N2", ["--baud", "1200"], ["--baud", "1200", "--stop-bits", "2"],
+         CLEAR_OK, 0, [1], 0),
     ]
 
     def test_outcome_exit_and_wire(self):

@@ -21,6 +21,9 @@ class Verify(unittest.TestCase):
         # Says yes, does nothing: the case --verify exists for.
         ("write acknowledged, not done", ["--ignore-write"], [],
          [CLEAR_OK, "not verified: register 0x004A = 4660 (0x1234)"], 1),
+        # Stored a second late: one read right after the write sees the old value.
+        ("write stored late", ["--apply-delay", "1000"], [],
+         [CLEAR_OK, "not verified: register 0x004A = 4660 (0x1234)"], 1),
         # The echo of the write passes for its reply; the echo of the read
         # has another shape than a read reply.
         ("echoing adapter, no inverter", ["--echo", "--fault", "silent"], [],
