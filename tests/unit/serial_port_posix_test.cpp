@@ -268,24 +268,6 @@ TEST(LineTermios, TheReadBackMustShowWhatTheLineCanShow)
     }
 }
 
-TEST(SerialPortOpen, AppliesTheLineSettingsAPseudoTerminalCanShow)
-{
-    const LineSettings rows[] = {{19200, Parity::Even, 1}, {115200, Parity::None, 2}, {1200, Parity::Odd, 2}};
-    for (const LineSettings& line : rows) {
-        SCOPED_TRACE(line.text());
-        Pty pty;
-        SerialPort port;
-        port.setLineSettings(line);
-        ASSERT_EQ(port.open(pty.path()), PortOpenResult::Ok) << port.lastSystemError();
-        termios seen{};
-        ASSERT_EQ(::tcgetattr(pty.slave(), &seen), 0);
-        speed_t speed = B0;
-        ASSERT_TRUE(TermiosSpeed(line.baud, speed));
-        EXPECT_EQ(cfgetospeed(&seen), speed);
-        EXPECT_EQ((seen.c_cflag & CSTOPB) != 0, line.stopBits == 2);
-    }
-}
-
 // The descriptors of this process open on `path`, other than `except`.
 std::vector<int> DescriptorsOn(const std::string& path, int except)
 {

@@ -216,15 +216,6 @@ TEST(LineDcb, EveryRateParityAndStopBitsBuildTheirDcb)
     }
 }
 
-TEST(LineDcb, AccessDeniedSaysAnotherProgramHoldsThePort)
-{
-    EXPECT_EQ(ExplainOpenFailure(ERROR_ACCESS_DENIED, "Access is denied."),
-              "Access is denied. Another program holds the port: close it (a terminal, a logger, another "
-              "Korvanel) and try again");
-    EXPECT_EQ(ExplainOpenFailure(ERROR_FILE_NOT_FOUND, "The system cannot find the file specified."),
-              "The system cannot find the file specified.");
-}
-
 TEST(SerialPortWin32, TheRequestArrivesOnThePeerByteForByte)
 {
     REQUIRE_PORTS();
