@@ -43,7 +43,7 @@ class FaultModes(unittest.TestCase):
         ("inverter at 19200, line at 9600", ["--baud", "19200"], [], OPERATION_FAIL, 1, RETRY_TICKS, 0x1234),
         ("inverter at 19200, line at 19200 8E1", ["--baud", "19200"], ["--baud", "19200", "--parity", "even"],
          CLEAR_OK, 0, [1], 0),
-        ("inverter at 1200, line at 1200 8N2", ["--baud", "1200"], ["--baud", "1200", "--stop-bits", "2"],
+        ("inverter at 38400, line at 38400 8N2", ["--baud", "38400"], ["--baud", "38400", "--stop-bits", "2"],
          CLEAR_OK, 0, [1], 0),
     ]
 
