@@ -142,6 +142,13 @@ struct Conflict {
 
 } // namespace
 
+std::int32_t ShortestPollPeriodMs(const LineSettings& line)
+{
+    // A Clear and its reply are REQUEST_LENGTH bytes each.
+    const std::uint32_t us = 2 * LineTimeUs(line, REQUEST_LENGTH) + 2 * FrameSilenceUs(line);
+    return static_cast<std::int32_t>((us + 999) / 1000);
+}
+
 ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
 {
     ParsedClearOptions parsed;
@@ -165,13 +172,13 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
     };
     const std::vector<CommandOption> options = {
         ValueOption("--port", [&](const std::string& value) { o.portName = value; }),
-        ValueOption("--address",
+        ListOption("--address",
                     [&](const std::string& value) {
                         addressList(value, o.addresses);
                         RefuseBroadcastInList(value, o.addresses);
                         addressText = value;
                     }),
-        ValueOption("--scan",
+        ListOption("--scan",
                     [&](const std::string& value) {
                         addressList(value, scanList);
                         RefuseBroadcastInScan(value, scanList);
@@ -187,8 +194,8 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
                                              std::to_string(CLI_MAX_PERIOD_MS));
                         o.pollPeriodMs = static_cast<std::int32_t>(ms);
                     }),
-        ValueOption("--baud", [&](const std::string& value) { bauds = BaudList(value); }),
-        ValueOption("--parity", [&](const std::string& value) { parities = ParityList(value); }),
+        ListOption("--baud", [&](const std::string& value) { bauds = BaudList(value); }),
+        ListOption("--parity", [&](const std::string& value) { parities = ParityList(value); }),
         ValueOption("--stop-bits",
                     [&](const std::string& value) {
                         if (value != "1" && value != "2")
@@ -206,6 +213,7 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
         SwitchOption("--trace", o.trace),
         SwitchOption("--stats", o.stats),
         SwitchOption("--echo", o.echo),
+        SwitchOption("--no-echo", o.noEcho),
         SwitchOption("--dialog-rules", o.dialogRules),
         SwitchOption("--broadcast", o.broadcast),
         SwitchOption("--verify", o.verify),
@@ -221,13 +229,33 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
     }
 
     lineGiven = lineGiven || !bauds.empty() || !parities.empty();
+    o.lineSettings.clear();
+    for (const std::uint32_t baud : bauds.empty() ? std::vector<std::uint32_t>{DEFAULT_BAUD} : bauds) {
+        for (const LineSettings::Parity parity :
+             parities.empty() ? std::vector<LineSettings::Parity>{LineSettings::Parity::None} : parities)
+            o.lineSettings.push_back(LineSettings{baud, parity, stopBits});
+    }
+    // The period must fit an exchange at the slowest setting tried.
+    const LineSettings slowest = *std::max_element(
+        o.lineSettings.begin(), o.lineSettings.end(), [](const LineSettings& a, const LineSettings& b) {
+            return ShortestPollPeriodMs(a) < ShortestPollPeriodMs(b);
+        });
+    const std::int32_t shortest = ShortestPollPeriodMs(slowest);
     const Conflict conflicts[] = {
         {o.broadcast && !addressText.empty(),
          "--broadcast writes to address 0, every inverter on the bus; it takes no --address"},
         {o.broadcast && o.dialogRules, "--broadcast judges no reply, so --dialog-rules has nothing to judge"},
-        {o.echo && o.dialogRules,
-         "--echo belongs to korvanel-clear's own reply rule; the dialog's rule (--dialog-rules) has no echo "
-         "setting"},
+        {(o.echo || o.noEcho) && o.dialogRules,
+         std::string(o.echo ? "--echo" : "--no-echo") +
+             " belongs to korvanel-clear's own reply rule; the dialog's rule (--dialog-rules) has no echo "
+             "setting"},
+        {o.echo && o.noEcho,
+         "--echo says the line echoes and --no-echo that it does not; give one, or neither to have it found "
+         "out"},
+        {o.pollPeriodMs < shortest,
+         "period " + std::to_string(o.pollPeriodMs) + " ms is shorter than one exchange on the line: at " +
+             slowest.text() + " a request, its reply and the silences between take " +
+             std::to_string(shortest) + " ms; give --period " + std::to_string(shortest) + " or more"},
         {o.broadcast && o.verify,
          "--verify reads each inverter back, but no inverter answers a broadcast; give --address LIST to "
          "clear and verify them"},
@@ -255,12 +283,6 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
             parsed.error = conflict.says;
             return parsed;
         }
-    }
-    o.lineSettings.clear();
-    for (const std::uint32_t baud : bauds.empty() ? std::vector<std::uint32_t>{DEFAULT_BAUD} : bauds) {
-        for (const LineSettings::Parity parity :
-             parities.empty() ? std::vector<LineSettings::Parity>{LineSettings::Parity::None} : parities)
-            o.lineSettings.push_back(LineSettings{baud, parity, stopBits});
     }
     if (o.broadcast)
         o.addresses = {BROADCAST_ADDRESS};
@@ -291,20 +313,23 @@ const char* ClearUsageText()
 {
     return "Usage: korvanel-clear [--port NAME] [--address LIST] [--period MS] [--verify]\n"
            "                      [--settle SECONDS] [--function 6|16|auto] [LINE] [--json]\n"
-           "                      [--echo] [--dialog-rules] [--trace] [--stats]\n"
+           "                      [--echo | --no-echo] [--dialog-rules] [--trace] [--stats]\n"
            "       korvanel-clear [--port NAME] --broadcast [--period MS] [--function 6|16]\n"
-           "                      [LINE] [--json] [--echo] [--trace]\n"
+           "                      [LINE] [--json] [--trace]\n"
            "       korvanel-clear [--port NAME] --scan LIST [--period MS] [--baud LIST]\n"
-           "                      [--parity LIST] [--stop-bits 1|2] [--json] [--echo] [--trace]\n"
+           "                      [--parity LIST] [--stop-bits 1|2] [--json] [--trace]\n"
            "       korvanel-clear --list-ports | --help | --version\n"
            "LINE: [--baud N] [--parity none|even|odd] [--stop-bits 1|2]\n"
            "\n"
            "Writes 0 to holding register 0x004A of each inverter in LIST over a\n"
            "Modbus RTU line (9600 baud 8N1 unless LINE says otherwise), and prints\n"
            "the outcome of each run.\n"
-           "A run is cleared only by the exact reply of the inverter addressed (junk\n"
-           "before it is skipped); an exception reply fails the run at once and is\n"
-           "named on standard error.\n"
+           "A run is cleared only by the exact reply of the inverter addressed, found\n"
+           "anywhere in what the line gave back since the run's first request (junk\n"
+           "and echoes are skipped); the outcome is printed as soon as the reply is\n"
+           "in. A refusing exception (01-04) fails the run at once and is named on\n"
+           "standard error; 05 (acknowledge) is proved by reading the register back;\n"
+           "06 (busy) and a gateway's 0A/0B are not answers and the run goes on.\n"
            "\n"
            "  --port NAME      serial port (default COM1). Windows: COMn, COM10 and\n"
            "                   above too. Linux: COMn opens /dev/ttyS(n-1), a name\n"
@@ -312,7 +337,8 @@ const char* ClearUsageText()
            "  --address LIST   inverter addresses 1 to 255, e.g. 7 or 1-4,7; each gets\n"
            "                   one full run, in turn, on one open port (default 1); an\n"
            "                   address named twice runs once\n"
-           "  --period MS      tick period, 10 to 60000 ms (default 1000)\n"
+           "  --period MS      tick period, 60000 ms at most (default 1000); at least\n"
+           "                   one exchange's line time (24 ms at 9600 8N1)\n"
            "  --verify         after each Clear OK, read register 0x004A back and print\n"
            "                   'verified: register 0x004A = 0' or 'not verified: ' and\n"
            "                   why; exit 0 only when every run cleared and verified\n"
@@ -338,8 +364,11 @@ const char* ClearUsageText()
            "  --json           JSON Lines on standard output instead of the text lines:\n"
            "                   one object per address, then a summary object\n"
            "  --echo           the adapter hands back what it sends (two-wire RS-485\n"
-           "                   without echo suppression): the echo of each request is\n"
+           "                   without echo suppression): one copy of each request is\n"
            "                   taken off before the reply is judged\n"
+           "  --no-echo        the line does not echo. Without either, the session\n"
+           "                   first reads register 0x004A of the first address and\n"
+           "                   learns from it whether our requests come back\n"
            "  --dialog-rules   judge replies exactly as the dialog does (function code\n"
            "                   and check at the first byte; the address is not\n"
            "                   compared) and run LIST as given, repeats included\n"
@@ -355,9 +384,14 @@ const char* ClearUsageText()
            "  --help           print this text\n"
            "  --version        print the version\n"
            "\n"
-           "Exit status: 0 every run cleared, 1 a run failed, 2 usage error, the\n"
-           "port could not be opened or configured, or an outcome could not be\n"
-           "written, 130 interrupted (Ctrl-C), 143 terminated.\n";
+           "An option given twice is a usage error; give several addresses as one\n"
+           "list: --address 1,2.\n"
+           "\n"
+           "Exit status: 0 every run cleared, 1 a run failed, 2 a usage error, the\n"
+           "port could not be opened or configured or was lost, or an outcome could\n"
+           "not be written; 128+n ended by signal n, the port given back first:\n"
+           "129 hang-up (Windows: the console closed), 130 interrupted (Ctrl-C),\n"
+           "131 quit (Ctrl-\\), 143 terminated, 149 Ctrl-Break (Windows).\n";
 }
 
 } // namespace korvanel

@@ -14,6 +14,7 @@
 #include "serial_port.h"
 
 #include "line_termios.h"
+#include "open_port_record_posix.h"
 #include "protocol.h"
 
 #include <dirent.h>
@@ -327,6 +328,7 @@ PortOpenResult SerialPort::open(const std::string& portName)
         device_.openFailed("Opening", ExplainOpenFailure(err, path));
         return PortOpenResult::OpenFailed;
     }
+    RecordOpenPort(fd.get());
     // Keeps later opens by other (unprivileged) programs out too; fails
     // harmlessly on a non-terminal, which the settings step then reports.
     (void)::ioctl(fd.get(), TIOCEXCL);
@@ -343,6 +345,7 @@ PortOpenResult SerialPort::open(const std::string& portName)
     }
     impl_->found = tio;
     impl_->foundValid = true;
+    RecordFoundSettings(port, tio);
     if (!ApplyLineSettings(tio, line_)) {
         device_.openFailed("Configuring", std::to_string(line_.baud) + " baud has no termios speed");
         return PortOpenResult::SettingFailed;
@@ -390,6 +393,7 @@ void SerialPort::close()
     // The lock belongs to the open file, which a forked child may still
     // share; drop it explicitly rather than with the last descriptor.
     (void)::flock(fd, LOCK_UN);
+    ForgetOpenPort(fd);
     impl_->fd.reset();
 }
 

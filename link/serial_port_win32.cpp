@@ -9,6 +9,7 @@
 #include "serial_port.h"
 
 #include "line_dcb.h"
+#include "open_port_record_win32.h"
 #include "protocol.h"
 
 #include <windows.h>
@@ -251,6 +252,7 @@ PortOpenResult SerialPort::open(const std::string& portName)
     impl_->readInFlight = false;
     impl_->writeInFlight = false;
     const HANDLE h = impl_->comm.get();
+    RecordOpenPort(h);
 
     ::SetupComm(h, DRIVER_QUEUE_SIZE, DRIVER_QUEUE_SIZE);
 
@@ -263,6 +265,7 @@ PortOpenResult SerialPort::open(const std::string& portName)
         device_.openFailed("Reading the settings of", SystemMessage(::GetLastError()));
         return PortOpenResult::SettingFailed;
     }
+    RecordFoundSettings(h, dcb);
     ApplyLineSettings(dcb, line_);
     if (!::SetCommState(h, &dcb)) {
         device_.openFailed("Configuring", SystemMessage(::GetLastError()));
@@ -291,6 +294,7 @@ void SerialPort::close()
         impl_->settleRead(CANCEL_WAIT_MS);
         impl_->settleWrite(CANCEL_WAIT_MS);
     }
+    ForgetOpenPort(impl_->comm.get());
     impl_->comm.reset();
     // Closing the port ends whatever was still pending on it.
     impl_->readInFlight = false;

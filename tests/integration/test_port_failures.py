@@ -14,7 +14,7 @@ from harness import CLEAR, Sim, run_clear
 
 class PortFailures(unittest.TestCase):
     def check(self, port, text, reason):
-        r = run_clear("--port", port, "--period", "20")
+        r = run_clear("--port", port, "--period", "30")
         self.assertEqual(r.returncode, 2, r)
         self.assertEqual(r.stdout, "", r)
         first = r.stderr.splitlines()[0]
@@ -49,17 +49,18 @@ class PortFailures(unittest.TestCase):
                 self.check(sim.port, "COM Open Fail", "busy")
             finally:
                 os.close(holder)
-            # Another korvanel-clear in the middle of a run.
-            first = subprocess.Popen([CLEAR, "--port", sim.port, "--period", "1000"],
+            # Another korvanel-clear in the middle of a run (inverter 2 is
+            # absent, so its run takes eight periods).
+            first = subprocess.Popen([CLEAR, "--port", sim.port, "--period", "300", "--address", "2"],
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             try:
                 time.sleep(0.3)
                 self.check(sim.port, "COM Open Fail", "busy")
             finally:
                 out, _ = first.communicate(timeout=10)
-            self.assertEqual(out, "!!--Clear OK--!!\n")
+            self.assertEqual(out, "!!--Operation Fail--!!\n")
             # Free again once the holder is done.
-            self.assertEqual(run_clear("--port", sim.port, "--period", "20").returncode, 0)
+            self.assertEqual(run_clear("--port", sim.port, "--period", "30").returncode, 0)
 
 
 # A user with no claim to any port; the programs run as it.
@@ -115,7 +116,7 @@ class PortProblemsExplained(unittest.TestCase):
                     os.chown(port, 0, grp.getgrnam(group).gr_gid)
                     os.chmod(port, mode)
                     pid = self.holder(port, *holder) if holder else None
-                    r = subprocess.run(AS_USER + [CLEAR, "--port", port, "--period", "20"],
+                    r = subprocess.run(AS_USER + [CLEAR, "--port", port, "--period", "30"],
                                        capture_output=True, text=True, timeout=20)
                     print(f"{name}: {r.stderr.strip()}")
                     self.assertEqual((r.returncode, r.stdout), (2, ""), r.stderr)
