@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "protocol.h"
+#include "session_report.h"
 
 namespace korvanel {
 
@@ -35,7 +36,7 @@ bool SettleWatch::read(std::uint16_t value, double sinceWriteS)
         zeroAtS_ = sinceWriteS;
     } else if (value != CLEAR_VALUE && sawZero_) {
         end(false, "not verified: register 0x004A = 0 after " + Seconds(zeroAtS_) + ", back to " +
-                       RegisterValueText(value) + " after " + Seconds(sinceWriteS));
+                       ValueText(value) + " after " + Seconds(sinceWriteS));
         return false;
     }
     if (sinceWriteS < settleSeconds_)
@@ -44,7 +45,7 @@ bool SettleWatch::read(std::uint16_t value, double sinceWriteS)
         end(true, "verified: register 0x004A = 0 after " + Seconds(zeroAtS_) + ", held for " +
                       Span(settleSeconds_));
     else
-        end(false, "not verified: register 0x004A still " + RegisterValueText(value) + " after " +
+        end(false, "not verified: register 0x004A still " + ValueText(value) + " after " +
                        Span(settleSeconds_));
     return false;
 }
@@ -54,13 +55,6 @@ void SettleWatch::end(bool verified, const std::string& line)
     over_ = true;
     verified_ = verified;
     line_ = line;
-}
-
-std::string RegisterValueText(std::uint16_t value)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%u (0x%04X)", static_cast<unsigned>(value), static_cast<unsigned>(value));
-    return text;
 }
 
 } // namespace korvanel

@@ -36,7 +36,4 @@ private:
     std::string line_;
 };
 
-// "4660 (0x1234)": decimal for the technician, hex for the register map.
-std::string RegisterValueText(std::uint16_t value);
-
 } // namespace korvanel
