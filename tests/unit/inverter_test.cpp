@@ -211,31 +211,6 @@ TEST(VirtualInverterReplies, BroadcastIsExecutedByEveryHearingInverterAndAnswere
 // Write Multiple Registers of 0x004A alone, value 0, as korvanel-clear's
 // --function 16 sends it.
 const FrameBytes kWrite16 = {0x01, 0x10, 0x00, 0x4A, 0x00, 0x01, 0x02, 0x00, 0x00, 0xA8, 0x3A};
-const FrameBytes kWrite16Reply = {0x01, 0x10, 0x00, 0x4A, 0x00, 0x01, 0x20, 0x1F};
-
-TEST(VirtualInverterReplies, WriteFunctionsAnInverterTakes)
-{
-    struct Row {
-        const char* name;
-        SimFault fault;
-        FrameBytes request;
-        FrameBytes reply;
-        std::uint16_t registerAfter;
-    };
-    const Row rows[] = {
-        {"0x10 of one register", SimFault::None, kWrite16, kWrite16Reply, 0},
-        {"0x10 to an inverter that takes only 0x10", SimFault::Fc16Only, kWrite16, kWrite16Reply, 0},
-        {"0x06 to an inverter that takes only 0x10", SimFault::Fc16Only, kRequest1,
-         {0x01, 0x86, 0x01, 0x83, 0xA0}, 0x1234},
-    };
-    for (const Row& row : rows) {
-        VirtualInverter inverter(WithFault(row.fault));
-        const FrameOutcome outcome = inverter.handleFrame(row.request);
-        ASSERT_EQ(outcome.reply.size(), 1u) << row.name;
-        EXPECT_EQ(outcome.reply[0].bytes, row.reply) << row.name;
-        EXPECT_EQ(inverter.holdingRegister(1, 0x004A), row.registerAfter) << row.name;
-    }
-}
 
 TEST(VirtualInverterReplies, SlowAndForgetfulStorage)
 {
