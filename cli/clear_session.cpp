@@ -35,9 +35,6 @@ constexpr Ms MISSING_TICK_GRACE{2000};
 // silences; a line that never falls silent (noise) must not stop the run.
 constexpr int MAX_SILENCE_WAITS = 8;
 
-// The stderr line that ends a session whose device went away.
-constexpr char TEXT_PORT_LOST[] = "COM Port Lost: ";
-
 // The queue the poll thread posts ticks to; the main thread takes them.
 class TickQueue {
 public:

@@ -56,12 +56,6 @@ constexpr std::uint8_t EXCEPTION_REPLY_LENGTH = 5;
 // The seventh unsuccessful check ends the run.
 constexpr std::uint8_t MAX_RETRY_COUNT = 6;
 
-// The private window message that carries a tick: the first user message
-// number (0x400) plus 0x62, posted with parameters 0 and 4.
-constexpr unsigned WM_CLEAR_TICK = 0x0400 + 0x62;
-constexpr unsigned WM_CLEAR_TICK_WPARAM = 0;
-constexpr long WM_CLEAR_TICK_LPARAM = 4;
-
 // How the Waiting tick judges the bytes it gathered.
 enum class ReplyRule : std::uint8_t {
     // A frame of the request's function code with a valid check at the first

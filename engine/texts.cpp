@@ -24,6 +24,8 @@ const char* const FUNCTION_NAMES[FUNCTION_NAME_COUNT] = {
     "3.ReadHoldReg", "4.ReadInputReg", "6.SetSingleReg", "ReadParameter", "WriteParameter",
 };
 
+const char* const TEXT_PORT_LOST = "COM Port Lost: ";
+
 const char* PortOpenFailureText(PortOpenResult result)
 {
     switch (result) {

@@ -9,12 +9,11 @@ import subprocess
 import time
 import unittest
 
-from harness import (CLEAR, SIM, Result, CLEAR_OK, OPERATION_FAIL, REQUEST_1, Sim, clear_request, crc16_modbus,
+from harness import (RETRY_TICKS, CLEAR, SIM, Result, CLEAR_OK, OPERATION_FAIL, REQUEST_1, Sim, clear_request, crc16_modbus,
                      run_clear)
 
 PERIOD = 50
 # A silent inverter gets the request on ticks 1, 3, 5 and 7; tick 8 gives up.
-RETRY_TICKS = [1, 3, 5, 7]
 
 
 class FaultModes(unittest.TestCase):
