@@ -571,12 +571,11 @@ void Runs::noteExceptions(std::uint8_t address)
             line += "but it did not answer the read back";
         note(line);
     } else if (!session_.succeeded() && found.last.kind == FieldVerdict::Exception) {
-        std::string line = inverter + " refused the write: " + ExceptionText(found.last.exceptionCode);
+        note(inverter + " refused the write: " + ExceptionText(found.last.exceptionCode));
         // Some models take only Write Multiple Registers.
         if (found.last.exceptionCode == EXCEPTION_ILLEGAL_FUNCTION &&
             options_.function == ClearOptions::WriteFunction::Single)
-            line += "; if it takes only function 0x10, give --function auto";
-        note(line);
+            note("an inverter that takes only function 0x10 answers 0x06 so: give --function auto");
     }
 }
 

@@ -189,7 +189,9 @@ TEST(ClearSession, WhatTheUserSeesOnLinesAsTheyCome)
         {"0x10 only, --function auto", {"--function", "auto"}, fc16Only, OK,
          {"inverter 1 does not take function 0x06; written with 0x10"}, 0},
         {"0x10 only, 0x06 sent", {}, fc16Only, FAIL,
-         {"exception 01 (illegal function); if it takes only function 0x10, give --function auto"}, 1},
+         {"exception 01 (illegal function)\nkorvanel-clear: an inverter that takes only function 0x10 answers 0x06 so: "
+          "give --function auto"},
+         1},
         {"0x10 only, --function 16", {"--function", "16"}, fc16Only, OK, {}, 0},
         {"stored late, settled", {"--verify", "--settle", "0.3"}, storedLate,
          "!!--Clear OK--!!\nverified: register 0x004A = 0 after 0\\.[1-9] s, held for 0.3 s\n", {}, 0},
