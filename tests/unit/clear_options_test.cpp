@@ -263,6 +263,10 @@ TEST(ClearOptions, LineAndFunctionUsageErrors)
          "--baud and --parity take lists only with --scan, which tries every combination; a clear runs at one "
          "line setting"},
         {{"--scan", "1-3", "--function", "16"}, "--scan writes nothing, so it takes no --function"},
+        // 11 bits a character at 1200 baud: 2 x 8 x 9167 us + 2 x 32085 us.
+        {{"--scan", "1", "--baud", "9600,1200", "--parity", "none,odd", "--period", "100"},
+         "period 100 ms is shorter than one exchange on the line: at 1200 8O1 a request, its reply and the silences "
+         "between take 211 ms; give --period 211 or more"},
         {{"--broadcast", "--function", "auto"},
          "--function auto turns to 0x10 when an inverter refuses 0x06, but no inverter answers a broadcast; "
          "give --function 6 or 16"},
