@@ -562,13 +562,13 @@ void Runs::noteExceptions(std::uint8_t address)
                  "; that is the gateway's trouble, not the inverter's answer");
     }
     if (found.acknowledged) {
-        std::string line = inverter + " took the write with " + ExceptionText(0x05) + "; ";
+        std::string line = inverter + " took the write with " + ExceptionText(EXCEPTION_ACKNOWLEDGE);
         if (session_.succeeded())
-            line += "a read back found " + RegisterText() + " = 0";
+            line += " and a read back found " + RegisterText() + " = 0";
         else if (found.valueRead)
-            line += "but " + RegisterText() + " still reads " + ValueText(found.valueAfterAcknowledge);
+            line += ", but " + RegisterText() + " still reads " + ValueText(found.valueAfterAcknowledge);
         else
-            line += "but it did not answer the read back";
+            line += ", but it did not answer the read back";
         note(line);
     } else if (!session_.succeeded() && found.last.kind == FieldVerdict::Exception) {
         note(inverter + " refused the write: " + ExceptionText(found.last.exceptionCode));

@@ -81,10 +81,10 @@ bool IsAcceptedReply(const FrameBuffer& frame, std::uint8_t rxCount)
 ExceptionMeaning MeaningOf(std::uint8_t exceptionCode)
 {
     switch (exceptionCode) {
-    case 0x05: return ExceptionMeaning::Acknowledge;
-    case 0x06: return ExceptionMeaning::Busy;
-    case 0x0A:
-    case 0x0B: return ExceptionMeaning::Gateway;
+    case EXCEPTION_ACKNOWLEDGE: return ExceptionMeaning::Acknowledge;
+    case EXCEPTION_SERVER_DEVICE_BUSY: return ExceptionMeaning::Busy;
+    case EXCEPTION_GATEWAY_PATH_UNAVAILABLE:
+    case EXCEPTION_GATEWAY_TARGET_NO_RESPONSE: return ExceptionMeaning::Gateway;
     default: return ExceptionMeaning::Refusal;
     }
 }

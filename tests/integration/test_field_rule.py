@@ -106,7 +106,7 @@ class JunkAndExceptions(unittest.TestCase):
         (0x03, "illegal data value", REFUSED, 1), (0x04, "server device failure", REFUSED, 1),
         (0x08, "memory parity error", REFUSED, 1), (0x07, "unknown exception code", REFUSED, 1),
         # Taken, still working: the request ticks left read the register back.
-        (0x05, "acknowledge", "inverter 1 took the write with exception %02X (%s); but it did not", 1),
+        (0x05, "acknowledge", "inverter 1 took the write with exception %02X (%s), but it did not", 1),
         # Not answers: the schedule goes on.
         (0x06, "server device busy", "inverter 1 is busy: exception %02X (%s); it is asked again", len(RETRY_TICKS)),
         (0x0A, "gateway path unavailable", "the gateway answered for inverter 1: exception %02X (%s)",

@@ -182,7 +182,7 @@ TEST(ClearSession, WhatTheUserSeesOnLinesAsTheyCome)
          "1: !!--Clear OK--!!\n2: !!--Operation Fail--!!\n", {"the line echoes"}, 1},
         {"--echo on a line that echoes", {"--echo"}, Echoing(Line({})), FAIL, {}, 1},
         {"acknowledged, read back 0", {}, acknowledging, OK,
-         {"took the write with exception 05 (acknowledge); a read back found register 0x004A = 0"}, 0},
+         {"took the write with exception 05 (acknowledge) and a read back found register 0x004A = 0"}, 0},
         {"busy first, then cleared", {}, busyOnce, OK, {"inverter 1 is busy: exception 06"}, 0},
         {"a gateway's exception", {}, Answering(Line({1}), SimFault::Exception, 0x0B), FAIL,
          {"the gateway answered for inverter 1: exception 0B"}, 1},
