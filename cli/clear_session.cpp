@@ -405,6 +405,11 @@ int EndOfRun(Session::RunEnd end, Session& session)
     return GO_ON;
 }
 
+long MsSince(Clock::time_point then)
+{
+    return static_cast<long>(std::chrono::duration_cast<Ms>(Clock::now() - then).count());
+}
+
 // The runs of one invocation and what they tell the user: text lines, or
 // with --json one object per address and a summary.
 class Runs {
@@ -468,11 +473,14 @@ private:
         record_.settings = session_.lineSettings().text();
         addressStarted_ = Clock::now();
     }
-    bool emit()
+    // `stamp`: the address's time is from its begin() to now; a scan adds
+    // up the reads of each address itself.
+    bool emit(bool stamp = true)
     {
         if (!options_.json)
             return true;
-        record_.elapsedMs = static_cast<long>(std::chrono::duration_cast<Ms>(Clock::now() - addressStarted_).count());
+        if (stamp)
+            record_.elapsedMs = MsSince(addressStarted_);
         return write(JsonLine(record_));
     }
     int summary(const char* mode, unsigned succeeded, std::vector<std::string> settings, int status)
@@ -482,7 +490,7 @@ private:
         const SummaryRecord summary{mode,
                                     static_cast<unsigned>(options_.addresses.size()),
                                     succeeded,
-                                    static_cast<long>(std::chrono::duration_cast<Ms>(Clock::now() - started_).count()),
+                                    MsSince(started_),
                                     std::move(settings),
                                     status};
         return write(JsonLine(summary)) ? status : EXIT_USAGE_OR_PORT;
@@ -748,7 +756,7 @@ int Runs::scan()
         ++answered;
         const std::string line = AddressPrefix(true, address) + text + (several ? " at " + settings : "") +
                                  (late.empty() ? "" : ", " + late);
-        return say(line) && emit();
+        return say(line) && emit(false);
     };
 
     for (std::size_t s = 0; s < options_.lineSettings.size() && !left.empty(); ++s) {
@@ -763,6 +771,7 @@ int Runs::scan()
             record_.requests = records[address].requests;
             const int status = run(address, RequestKind::ReadRegister, SCAN_RETRY_LIMIT);
             records[address].requests = record_.requests;
+            records[address].elapsedMs += MsSince(addressStarted_);
             if (status != GO_ON)
                 return status;
             const HeardBytes& heard = session_.ops().heard();
@@ -793,7 +802,7 @@ int Runs::scan()
         record_.address = address;
         record_.outcome = "silent";
         record_.settings = tried;
-        if (!emit())
+        if (!emit(false))
             return EXIT_USAGE_OR_PORT;
     }
 
