@@ -132,6 +132,9 @@ struct FieldFindings {
     FieldVerdict last;
     // Exception 05 came: the write went on being proved by reads.
     bool acknowledged = false;
+    // Exception 01 (illegal function) came to the 0x06 write and the run
+    // went on with the 0x10 write (ClearRun::fallBackToMultiple).
+    bool fellBack = false;
     // A read after an acknowledge answered with this value (not yet 0).
     bool valueRead = false;
     std::uint16_t valueAfterAcknowledge = 0;
@@ -175,6 +178,10 @@ struct ClearRun {
     // The run fails at the check that takes retryCount above this; with 0 a
     // request gets a single check.
     std::uint8_t retryLimit = MAX_RETRY_COUNT;
+    // Field rule: an inverter that answers the 0x06 write with exception 01
+    // (illegal function) gets the same write as 0x10 on the next request
+    // tick, instead of the run ending (korvanel-clear --function auto).
+    bool fallBackToMultiple = false;
     // The field rule's reply window: every byte gathered since the run's
     // first request, and the requests of the current kind sent since.
     std::vector<std::uint8_t> window;

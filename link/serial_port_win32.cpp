@@ -1,7 +1,7 @@
 // The serial port on the Win32 communications API, with overlapped I/O so
 // that no call can stall the UI thread for longer than a short bound:
 //   open   CreateFileA (exclusive, overlapped), SetupComm, GetCommState,
-//          SetCommState (9600 8N1, binary, no parity check), SetCommMask
+//          SetCommState (the line settings, binary), SetCommMask
 //   tick   ClearCommError (cbInQue), ReadFile and WriteFile, overlapped
 //   wait   WaitCommEvent (EV_RXCHAR), overlapped, bounded
 //   close  CancelIoEx and GetOverlappedResult for what is still pending,
@@ -10,6 +10,7 @@
 // of the errors DeviceGone() lists, whichever the driver chose.
 #include "serial_port.h"
 
+#include "line_dcb.h"
 #include "open_port_record_win32.h"
 #include "protocol.h"
 #include "serial_port_win32_calls.h"
@@ -41,7 +42,8 @@ constexpr DWORD EVENT_MASK = EV_RXCHAR | EV_TXEMPTY;
 // thread while leaving a slow driver plenty of time.
 constexpr DWORD READ_WAIT_MS = 50;
 // A write of 8 bytes at 9600 baud (10 bits a character) leaves the line in
-// 8.3 ms; a write still pending after this is held by flow control.
+// 8.3 ms; a write still pending this long after its own line time (11
+// bytes at 1200 8E2, 12 bits each: 110 ms) is held by flow control.
 constexpr DWORD WRITE_WAIT_MS = 50;
 
 // Owns an event or file handle so that no failure path of open() leaks it.
@@ -153,6 +155,8 @@ struct SerialPort::Impl {
     // not be reused until it has come back.
     bool readInFlight = false;
     bool writeInFlight = false;
+    // WRITE_WAIT_MS plus the line time of the write in flight.
+    DWORD writeWaitMs = WRITE_WAIT_MS;
     // Reads land here, never in the caller's buffer, so a read given up on
     // can finish late without touching bytes the caller gathered.
     std::uint8_t readBuffer[READ_BUFFER_SIZE] = {};
@@ -263,7 +267,8 @@ PortOpenResult SerialPort::open(const std::string& portName)
     UniqueHandle comm(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     OPEN_EXISTING, OPEN_FLAGS, nullptr));
     if (!comm.valid()) {
-        device_.openFailed("Opening", SystemMessage(::GetLastError()));
+        const DWORD err = ::GetLastError();
+        device_.openFailed("Opening", ExplainOpenFailure(err, SystemMessage(err)));
         return PortOpenResult::OpenFailed;
     }
     UniqueHandle readEvent(MakeManualResetEvent());
@@ -297,14 +302,7 @@ PortOpenResult SerialPort::open(const std::string& portName)
         return PortOpenResult::SettingFailed;
     }
     RecordFoundSettings(h, dcb);
-    // Only these six change; flow control, handshake lines and special
-    // characters stay as the driver reported them.
-    dcb.BaudRate = CBR_9600;
-    dcb.fBinary = 1;
-    dcb.fParity = 0;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
+    ApplyLineSettings(dcb, line_);
     if (!::SetCommState(h, &dcb)) {
         device_.openFailed("Configuring", SystemMessage(::GetLastError()));
         return PortOpenResult::SettingFailed;
@@ -405,7 +403,7 @@ void SerialPort::prepareWriteEvent()
     if (!impl_->usable())
         return;
     // The last tick's write is normally long done; its event is reused.
-    if (impl_->settleWrite(WRITE_WAIT_MS))
+    if (impl_->settleWrite(impl_->writeWaitMs))
         ::ResetEvent(impl_->writeEvent.get());
 }
 
@@ -447,6 +445,7 @@ void SerialPort::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
         return;
     count = std::min<std::uint32_t>(count, sizeof impl_->writeBuffer);
     std::memcpy(impl_->writeBuffer, bytes, count);
+    impl_->writeWaitMs = WRITE_WAIT_MS + LineTimeUs(line_, count) / 1000;
     // A write the driver aborted on a line error is made once more after
     // the error is cleared.
     for (int attempt = 0; attempt < 2; ++attempt) {
