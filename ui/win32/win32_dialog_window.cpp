@@ -8,6 +8,7 @@
 
 #include "clear_dlg.h"
 #include "clear_run.h"
+#include "clear_tick_message.h"
 #include "resource.h"
 
 namespace korvanel {
