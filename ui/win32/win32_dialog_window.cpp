@@ -6,7 +6,6 @@
 #include <cstring>
 #include <vector>
 
-#include "clear_dlg.h"
 #include "clear_run.h"
 #include "clear_tick_message.h"
 #include "resource.h"
