@@ -403,7 +403,7 @@ class ClearExeHardening(unittest.TestCase):
             self.reap(proc, 30)
             print("Ctrl-C: status %s after %.2f s" % (proc.returncode, time.monotonic() - sent), flush=True)
             # Opened again at once: a failed run, not an open failure.
-            after = WINE.wine([CLEAR_EXE, "--port", "COM8", "--period", "20"], 60)
+            after = WINE.wine([CLEAR_EXE, "--port", "COM8", "--period", "30"], 60)
         with open(out_path) as f:
             self.assertEqual((proc.returncode, f.read().replace("\r", "")), (130, "Interrupted: the port is closed.\n"))
         self.assertEqual(after, (1, OPERATION_FAIL + "\n"))
