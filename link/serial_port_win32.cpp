@@ -30,11 +30,11 @@ constexpr std::uint32_t READ_BUFFER_SIZE = RX_SCRATCH_SIZE;
 // Driver queue sizes recommended on open: one request and its reply are
 // 8 bytes each, so 256 leaves ample room for a chattering line.
 constexpr DWORD DRIVER_QUEUE_SIZE = 256;
-// GENERIC_READ | GENERIC_WRITE is asked for with FILE_ATTRIBUTE_NORMAL |
-// FILE_FLAG_OVERLAPPED = 0x40000080.
+// Overlapped, so that no read or write can hold the UI thread: each is
+// started, then waited for with a bound of our own.
 constexpr DWORD OPEN_FLAGS = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED;
-// EV_RXCHAR | EV_TXEMPTY = 0x0005. waitForInput waits on EV_RXCHAR; a
-// TXEMPTY after a write only wakes it to look at the queue again.
+// waitForInput waits for a received character; the output queue running
+// empty after a write only wakes it to look at the input queue again.
 constexpr DWORD EVENT_MASK = EV_RXCHAR | EV_TXEMPTY;
 // The bytes of a read are already queued when it starts, yet Wine and some
 // USB drivers still answer ERROR_IO_PENDING. 256 bytes are copied out of
