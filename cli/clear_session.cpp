@@ -504,6 +504,22 @@ private:
     int verify(std::uint8_t address, const std::string& prefix, bool& verified);
     int settle(std::uint8_t address, const std::string& prefix, bool& verified);
 
+    // What a scan has found so far.
+    struct ScanTally {
+        std::map<std::uint8_t, AddressRecord> records;
+        // Addresses that have not answered at any settings yet.
+        std::vector<std::uint8_t> left;
+        // The settings inverters answered at, with how many, in the order found.
+        std::vector<std::pair<std::string, unsigned>> found;
+        std::string tried;
+        unsigned answered = 0;
+        bool severalSettings = false;
+    };
+    bool scanAnswered(ScanTally& tally, std::uint8_t address, const ReadAnswer& answer,
+                      const std::string& late);
+    int scanAtCurrentSettings(ScanTally& tally);
+    int scanSummary(const ScanTally& tally, Clock::time_point started);
+
     const ClearOptions& options_;
     Session& session_;
     ClearSessionIo& io_;
@@ -726,110 +742,125 @@ std::string ReadAnswerText(bool exception, std::uint8_t code, std::uint16_t valu
 // have not answered yet; an answering address says its settings.
 constexpr std::uint8_t SCAN_RETRY_LIMIT = 0;
 
-int Runs::scan()
+bool Runs::scanAnswered(ScanTally& tally, std::uint8_t address, const ReadAnswer& answer,
+                        const std::string& late)
 {
-    const auto started = Clock::now();
-    const bool several = options_.lineSettings.size() > 1;
-    // Every address's object: answered ones are written as they answer,
-    // the silent ones at the end.
-    std::map<std::uint8_t, AddressRecord> records;
-    std::vector<std::uint8_t> left = options_.addresses;
-    // The settings inverters answered at, with how many, in the order found.
-    std::vector<std::pair<std::string, unsigned>> found;
-    std::string tried;
-    unsigned answered = 0;
+    const std::string settings = session_.lineSettings().text();
+    record_ = tally.records[address];
+    record_.address = address;
+    record_.outcome = "answered";
+    record_.exceptionCode = answer.exception ? answer.exceptionCode : 0;
+    record_.hasValue = !answer.exception;
+    record_.value = answer.value;
+    record_.settings = settings;
+    if (!late.empty())
+        record_.notes.push_back(late);
+    tally.left.erase(std::remove(tally.left.begin(), tally.left.end(), address), tally.left.end());
+    auto at = std::find_if(tally.found.begin(), tally.found.end(),
+                           [&](const auto& f) { return f.first == settings; });
+    if (at == tally.found.end())
+        at = tally.found.insert(tally.found.end(), {settings, 0});
+    ++at->second;
+    ++tally.answered;
+    const std::string line = AddressPrefix(true, address) +
+                             ReadAnswerText(answer.exception, answer.exceptionCode, answer.value) +
+                             (tally.severalSettings ? " at " + settings : "") + (late.empty() ? "" : ", " + late);
+    return say(line) && emit(false);
+}
 
-    const auto answer = [&](std::uint8_t address, const std::string& text, bool exception, std::uint8_t code,
-                            std::uint16_t value, const std::string& late) {
-        const std::string settings = session_.lineSettings().text();
-        record_ = records[address];
-        record_.address = address;
-        record_.outcome = "answered";
-        record_.exceptionCode = exception ? code : 0;
-        record_.hasValue = !exception;
-        record_.value = value;
-        record_.settings = settings;
-        if (!late.empty())
-            record_.notes.push_back(late);
-        left.erase(std::remove(left.begin(), left.end(), address), left.end());
-        auto at = std::find_if(found.begin(), found.end(), [&](const auto& f) { return f.first == settings; });
-        if (at == found.end())
-            at = found.insert(found.end(), {settings, 0});
-        ++at->second;
-        ++answered;
-        const std::string line = AddressPrefix(true, address) + text + (several ? " at " + settings : "") +
-                                 (late.empty() ? "" : ", " + late);
-        return say(line) && emit(false);
-    };
-
-    for (std::size_t s = 0; s < options_.lineSettings.size() && !left.empty(); ++s) {
-        if (s > 0 && !session_.reopen(options_.portName, options_.lineSettings[s]))
-            return EXIT_USAGE_OR_PORT;
-        tried += (tried.empty() ? "" : ", ") + session_.lineSettings().text();
-        // Addresses asked at these settings and not yet answered, with when
-        // they were asked.
-        std::vector<std::pair<std::uint8_t, Clock::time_point>> waiting;
-        for (const std::uint8_t address : std::vector<std::uint8_t>(left)) {
-            begin(address);
-            record_.requests = records[address].requests;
-            const int status = run(address, RequestKind::ReadRegister, SCAN_RETRY_LIMIT);
-            records[address].requests = record_.requests;
-            records[address].elapsedMs += MsSince(addressStarted_);
-            if (status != GO_ON)
-                return status;
-            const HeardBytes& heard = session_.ops().heard();
-            for (const ReadAnswer& late : FindReadAnswers(heard.bytes.data(), heard.bytes.size())) {
-                const auto asked = std::find_if(waiting.begin(), waiting.end(),
-                                                [&](const auto& w) { return w.first == late.address; });
-                if (asked == waiting.end())
-                    continue;
-                const auto lateMs = std::chrono::duration_cast<Ms>(heard.timeOf(late.endOffset) - asked->second);
-                waiting.erase(asked);
-                if (!answer(late.address, ReadAnswerText(late.exception, late.exceptionCode, late.value),
-                            late.exception, late.exceptionCode, late.value,
-                            "late: " + std::to_string(lateMs.count()) + " ms; a longer --period finds it in time"))
-                    return EXIT_USAGE_OR_PORT;
-            }
-            const FieldVerdict& last = session_.record().findings.last;
-            if (!session_.succeeded() && last.kind != FieldVerdict::Exception) {
-                waiting.emplace_back(address, session_.ops().firstWrite());
+int Runs::scanAtCurrentSettings(ScanTally& tally)
+{
+    // Addresses asked at these settings and not yet answered, with when
+    // they were asked.
+    std::vector<std::pair<std::uint8_t, Clock::time_point>> waiting;
+    for (const std::uint8_t address : std::vector<std::uint8_t>(tally.left)) {
+        begin(address);
+        record_.requests = tally.records[address].requests;
+        const int status = run(address, RequestKind::ReadRegister, SCAN_RETRY_LIMIT);
+        tally.records[address].requests = record_.requests;
+        tally.records[address].elapsedMs += MsSince(addressStarted_);
+        if (status != GO_ON)
+            return status;
+        // Answers of addresses asked before that came while this one was.
+        const HeardBytes& heard = session_.ops().heard();
+        for (const ReadAnswer& late : FindReadAnswers(heard.bytes.data(), heard.bytes.size())) {
+            const auto asked = std::find_if(waiting.begin(), waiting.end(),
+                                            [&](const auto& w) { return w.first == late.address; });
+            if (asked == waiting.end())
                 continue;
-            }
-            if (!answer(address, ReadAnswerText(!session_.succeeded(), last.exceptionCode, last.value),
-                        !session_.succeeded(), last.exceptionCode, last.value, ""))
+            const auto lateMs = std::chrono::duration_cast<Ms>(heard.timeOf(late.endOffset) - asked->second);
+            waiting.erase(asked);
+            if (!scanAnswered(tally, late.address, late,
+                              "late: " + std::to_string(lateMs.count()) +
+                                  " ms; a longer --period finds it in time"))
                 return EXIT_USAGE_OR_PORT;
         }
-    }
-    for (const std::uint8_t address : left) {
-        record_ = records[address];
-        record_.address = address;
-        record_.outcome = "silent";
-        record_.settings = tried;
-        if (!emit(false))
+        const FieldVerdict& last = session_.record().findings.last;
+        if (!session_.succeeded() && last.kind != FieldVerdict::Exception) {
+            waiting.emplace_back(address, session_.ops().firstWrite());
+            continue;
+        }
+        ReadAnswer answer;
+        answer.exception = !session_.succeeded();
+        answer.exceptionCode = last.exceptionCode;
+        answer.value = last.value;
+        if (!scanAnswered(tally, address, answer, ""))
             return EXIT_USAGE_OR_PORT;
     }
+    return GO_ON;
+}
 
+int Runs::scanSummary(const ScanTally& tally, Clock::time_point started)
+{
     char took[32];
     std::snprintf(took, sizeof took, "%.1f s", std::chrono::duration<double>(Clock::now() - started).count());
     io_.err << "scan: " << CountOf(options_.addresses.size(), "address", "addresses") << " asked";
-    if (several)
+    if (tally.severalSettings)
         io_.err << " at " << CountOf(options_.lineSettings.size(), "line setting", "line settings");
-    io_.err << ", " << answered << " answered, " << took;
+    io_.err << ", " << tally.answered << " answered, " << took;
     std::vector<std::string> settingsFound;
-    if (several) {
+    if (tally.severalSettings) {
         io_.err << "; settings found: ";
-        for (const auto& f : found) {
+        for (const auto& f : tally.found) {
             io_.err << (settingsFound.empty() ? "" : ", ") << f.first << " ("
                     << CountOf(f.second, "address", "addresses") << ")";
             settingsFound.push_back(f.first);
         }
-        if (found.empty())
+        if (tally.found.empty())
             io_.err << "none";
-    } else if (answered > 0) {
+    } else if (tally.answered > 0) {
         settingsFound.push_back(session_.lineSettings().text());
     }
     io_.err << '\n';
-    return summary("scan", answered, settingsFound, answered > 0 ? EXIT_ALL_CLEARED : EXIT_RUN_FAILED);
+    return summary("scan", tally.answered, settingsFound,
+                   tally.answered > 0 ? EXIT_ALL_CLEARED : EXIT_RUN_FAILED);
+}
+
+int Runs::scan()
+{
+    const auto started = Clock::now();
+    ScanTally tally;
+    tally.left = options_.addresses;
+    tally.severalSettings = options_.lineSettings.size() > 1;
+    for (std::size_t s = 0; s < options_.lineSettings.size() && !tally.left.empty(); ++s) {
+        if (s > 0 && !session_.reopen(options_.portName, options_.lineSettings[s]))
+            return EXIT_USAGE_OR_PORT;
+        tally.tried += (tally.tried.empty() ? "" : ", ") + session_.lineSettings().text();
+        const int status = scanAtCurrentSettings(tally);
+        if (status != GO_ON)
+            return status;
+    }
+    // Every address's object: answered ones were written as they answered,
+    // the silent ones come now.
+    for (const std::uint8_t address : tally.left) {
+        record_ = tally.records[address];
+        record_.address = address;
+        record_.outcome = "silent";
+        record_.settings = tally.tried;
+        if (!emit(false))
+            return EXIT_USAGE_OR_PORT;
+    }
+    return scanSummary(tally, started);
 }
 
 } // namespace
