@@ -4,6 +4,7 @@
 
 #include "clear_run.h"
 #include "command_line.h"
+#include "port_name.h"
 
 namespace korvanel {
 
@@ -61,7 +62,14 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
             throw UsageError(error);
     };
     const std::vector<CommandOption> options = {
-        ValueOption("--port", [&](const std::string& value) { o.portName = value; }),
+        ValueOption("--port",
+                    [&](const std::string& value) {
+                        NetPortName net;
+                        std::string error;
+                        if (IsNetworkPortName(value) && !ParseNetPortName(value, net, error))
+                            throw UsageError(error);
+                        o.portName = value;
+                    }),
         ValueOption("--address",
                     [&](const std::string& value) {
                         addressList(value, o.addresses);
@@ -166,7 +174,12 @@ const char* ClearUsageText()
            "\n"
            "  --port NAME      serial port (default COM1). Windows: COMn, COM10 and\n"
            "                   above too. Linux: COMn opens /dev/ttyS(n-1), a name\n"
-           "                   such as ttyUSB0 opens under /dev, a path as typed\n"
+           "                   such as ttyUSB0 opens under /dev, a path as typed.\n"
+           "                   Over the network: tcp://HOST:PORT (a transparent\n"
+           "                   converter), rfc2217://HOST:PORT (a converter with\n"
+           "                   Telnet COM port control), modbus-tcp://HOST[:PORT] (a\n"
+           "                   Modbus TCP gateway, port 502 by default); an IPv6\n"
+           "                   address in brackets\n"
            "  --address LIST   inverter addresses 1 to 255, e.g. 7 or 1-4,7; each gets\n"
            "                   one full run, in turn, on one open port (default 1); an\n"
            "                   address named twice runs once\n"

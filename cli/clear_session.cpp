@@ -10,7 +10,7 @@
 #include "hex_bytes.h"
 #include "poll_thread.h"
 #include "process_resources.h"
-#include "serial_port.h"
+#include "line_port.h"
 
 namespace korvanel {
 
@@ -301,6 +301,7 @@ public:
         run_.replyRule = dialogRules_ && kind == RequestKind::ClearWrite ? ReplyRule::Dialog : ReplyRule::Field;
         run_.requestKind = kind;
         run_.retryLimit = retryLimit;
+        port_.beginRun();
         DropStaleBytes(address);
         run_.setState(Armed);
         if (!RestartPacing())
@@ -587,7 +588,7 @@ int RunScan(const ClearOptions& options, Session& session, ClearSessionIo& io)
 
 int RunClearSession(const ClearOptions& options, ClearSessionIo& io)
 {
-    SerialPort port;
+    LinePort port;
     return RunClearSession(options, port, io);
 }
 

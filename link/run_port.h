@@ -36,6 +36,15 @@ public:
     // The operating system's words for the last failure of open(), for the
     // command line and logs; the dialog shows only its own texts.
     virtual std::string lastSystemError() const { return {}; }
+    // What the dialog adds to its "COM Open Fail" box after the text. A
+    // serial port adds nothing: the box says what users of the dialog know.
+    // A network port says why it could not connect.
+    virtual std::string dialogOpenFailureReason() const { return {}; }
+
+    // Called as each run of a session starts, after the port is open: a
+    // converter drops what it still holds for the line, a gateway's answers
+    // to an earlier run's requests stop counting.
+    virtual void beginRun() {}
 
     // Returns once input is queued (true) or `timeout` has passed (false),
     // so a caller can judge a reply the moment it is complete. This default
