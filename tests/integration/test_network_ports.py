@@ -41,12 +41,14 @@ class Ser2net:
     def __enter__(self):
         self.proc = subprocess.Popen(self.args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
+        # Read from the kernel's table: a probing connection would have
+        # ser2net open the device, and hold it a moment after, refusing the
+        # test's own connection on the other accepter meanwhile.
         def listening():
-            try:
-                socket.create_connection(("127.0.0.1", self.telnet_port), timeout=1).close()
-                return True
-            except OSError:
-                return False
+            with open("/proc/net/tcp") as table:
+                ports = {int(row.split()[1].split(":")[1], 16) for row in list(table)[1:]
+                         if row.split()[3] == "0A"}
+            return {self.raw_port, self.telnet_port} <= ports
         if not wait_until(listening, 10):
             raise RuntimeError("ser2net did not listen")
         return self
