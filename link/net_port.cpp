@@ -109,7 +109,7 @@ PortOpenResult NetPort::open(const std::string& portName)
         if (lost_) {
             lastError_ = lostReason_;
             socket_.close();
-            return PortOpenResult::SettingFailed;
+            return PortOpenResult::OpenFailed;
         }
     }
     return PortOpenResult::Ok;

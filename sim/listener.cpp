@@ -295,6 +295,18 @@ void Listener::Impl::gatewayResponses()
 
 Listener::Listener() : impl_(new Impl) {}
 
+bool Listener::CheckUrl(const std::string& url, std::string& error)
+{
+    NetPortName name;
+    if (!IsNetworkPortName(url) || !ParseNetPortName(url, name, error, NameUse::Listen) ||
+        (name.scheme != PortScheme::Tcp && name.scheme != PortScheme::ModbusTcp)) {
+        error = "--listen takes tcp://HOST:PORT or modbus-tcp://HOST:PORT, not '" + url + "'" +
+                (error.empty() ? "" : ": " + error);
+        return false;
+    }
+    return true;
+}
+
 Listener::~Listener() = default;
 
 bool Listener::start(const std::string& url, bool quiet, std::string& error)
@@ -302,12 +314,9 @@ bool Listener::start(const std::string& url, bool quiet, std::string& error)
     Impl& s = *impl_;
     s.quiet = quiet;
     NetPortName name;
-    if (!ParseNetPortName(url, name, error, NameUse::Listen))
+    if (!CheckUrl(url, error))
         return false;
-    if (name.scheme != PortScheme::Tcp && name.scheme != PortScheme::ModbusTcp) {
-        error = "--listen takes tcp://HOST:PORT or modbus-tcp://HOST:PORT, not '" + url + "'";
-        return false;
-    }
+    ParseNetPortName(url, name, error, NameUse::Listen);
     s.gateway = name.scheme == PortScheme::ModbusTcp;
 
     addrinfo hints{};

@@ -20,6 +20,9 @@ public:
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
 
+    // Whether `url` is a name --listen takes; false with `error` saying why.
+    static bool CheckUrl(const std::string& url, std::string& error);
+
     // Binds and listens on `url`, and starts serving; false with `error`.
     bool start(const std::string& url, bool quiet, std::string& error);
     // The simulator's end of the line.

@@ -218,7 +218,13 @@ int ParseSimOptions(const std::vector<std::string>& args, SimOptions& o)
         ValueOption("--vanish-after",
                     [&](const std::string& value) { TakeVanishAfter(value, o.vanishAfterS); }),
         ValueOption("--link", [&](const std::string& value) { o.linkPath = value; }),
-        ValueOption("--listen", [&](const std::string& value) { o.listenUrl = value; }),
+        ValueOption("--listen",
+                    [&](const std::string& value) {
+                        std::string error;
+                        if (!korvanel::Listener::CheckUrl(value, error))
+                            throw UsageError(error);
+                        o.listenUrl = value;
+                    }),
         SwitchOption("--echo", o.echo),
         SwitchOption("--ignore-write", c.ignoreWrite),
         SwitchOption("--quiet", o.quiet),

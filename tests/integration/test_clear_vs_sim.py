@@ -183,6 +183,8 @@ class SimCommandLine(unittest.TestCase):
         (["--link", "--quiet"], "needs a value, not the option '--quiet'"),
         (["--quiet=1"], "takes no value"),
         (["extra"], "unexpected argument 'extra'"),
+        (["--listen", "rfc2217://:0"], "--listen takes tcp://HOST:PORT or modbus-tcp://HOST:PORT"),
+        (["--listen", "tcp://127.0.0.1"], "no port"),
     ]
 
     def test_usage_errors_exit_2_and_say_why(self):
