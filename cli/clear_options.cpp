@@ -123,6 +123,13 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
                        "the dialog's rule (--dialog-rules) has no echo setting";
         return parsed;
     }
+    NetPortName net;
+    std::string notNetwork;
+    if (o.echo && ParseNetPortName(o.portName, net, notNetwork) && net.scheme == PortScheme::ModbusTcp) {
+        parsed.error = "--echo: a Modbus TCP gateway never echoes, and a write's reply, the same "
+                       "bytes as the request, would be taken off as the echo";
+        return parsed;
+    }
     if (o.broadcast && o.verify) {
         parsed.error = "--verify reads each inverter back, but no inverter answers a broadcast; "
                        "give --address LIST to clear and verify them";

@@ -159,6 +159,9 @@ TEST(ClearOptions, UsageErrorsSayWhatIsWrong)
         {{"--period", "1e3"}, "period '1e3' is not a number of milliseconds from 10 to 60000"},
         {{"--port"}, "option '--port' needs a value"},
         {{"--port", "tcp://gw"}, "port 'tcp://gw': no port (tcp://HOST:PORT; an IPv6 address in brackets)"},
+        {{"--echo", "--port", "modbus-tcp://gw"},
+         "--echo: a Modbus TCP gateway never echoes, and a write's reply, the same bytes as the request, "
+         "would be taken off as the echo"},
         {{"--trace", "--address"}, "option '--address' needs a value"},
         {{"--trace=yes"}, "option '--trace' takes no value"},
         {{"--verbose"}, "unknown option '--verbose'"},
