@@ -1,10 +1,11 @@
-"""One Clear, timed end to end on one virtual inverter's pseudo-terminal:
-korvanel-clear at periods of 1000, 100 and 20 ms next to mbpoll's single
-write of the same register, and the pacing of the requests over a failing
-run (an address the inverter does not answer) at each period. Then, on a
-bus of four inverters at 9600 baud line pace and a 100 ms period: a scan of
-addresses 1-32 next to four verified clears of the same inverters, and a
-scan of the whole range 1-247.
+"""One Clear, timed end to end on one virtual inverter's pseudo-terminal at
+9600 baud line pace: korvanel-clear at periods of 1000 (the default), 100
+and 30 ms next to mbpoll's single write of the same register, and the pacing
+of the requests over a failing run (an address the inverter does not answer)
+at each period. Then 32 inverters behind one simulator: one korvanel-clear
+session next to 32 mbpoll writes in a shell loop. Then, on a bus of four
+inverters at a 100 ms period: a scan of addresses 1-32 next to four
+verified clears of the same inverters, and a scan of the whole range 1-247.
 
 usage: clear_bench.py KORVANEL_CLEAR KORVANEL_SIM [--repeat N] [--no-full-scan]"""
 
@@ -15,7 +16,8 @@ import subprocess
 import sys
 import time
 
-PERIODS = (1000, 100, 20)
+PERIODS = (1000, 100, 30)
+LINE = ["--line-rate", "9600"]
 TX_LINE = re.compile(r"^\s*(\d+\.\d) ms  tick (\d+)  TX  ")
 MBPOLL = ["mbpoll", "-m", "rtu", "-b", "9600", "-d", "8", "-s", "1", "-P", "none", "-0", "-t", "4",
           "-a", "1", "-r", "0x4A"]
@@ -36,11 +38,13 @@ def main():
     args = ap.parse_args()
     one_clear(args)
     print()
+    thirty_two(args)
+    print()
     bus_of_four(args)
 
 
 def one_clear(args):
-    sim = subprocess.Popen([args.sim, "--address", "1", "--quiet"], stdout=subprocess.PIPE, text=True)
+    sim = subprocess.Popen([args.sim, "--address", "1", *LINE, "--quiet"], stdout=subprocess.PIPE, text=True)
     port = sim.stdout.readline().strip()
     try:
         rows = []
@@ -54,6 +58,11 @@ def one_clear(args):
             rows.append(("korvanel-clear --period %d" % period, times))
         times = []
         for _ in range(args.repeat):
+            seconds, proc = timed([args.clear, "--port", port, "--no-echo"])
+            times.append(seconds * 1000)
+        rows.append(("korvanel-clear --no-echo", times))
+        times = []
+        for _ in range(args.repeat):
             seconds, proc = timed([*MBPOLL, port, "0"])
             if proc.returncode != 0 or "Written 1 references" not in proc.stdout:
                 sys.exit("mbpoll failed: %s %s" % (proc.stdout, proc.stderr))
@@ -65,9 +74,10 @@ def one_clear(args):
         for name, t in rows:
             print("  %-28s %9.1f %9.1f %9.1f %9.1f" % (name, statistics.median(t), statistics.mean(t), min(t), max(t)))
         # Medians: one run slowed by a busy machine must not decide the ratio.
-        fastest = statistics.median(rows[PERIODS.index(20)][1])
-        print("  korvanel-clear --period 20 takes %.2fx mbpoll's time (medians)"
-              % (fastest / statistics.median(times)))
+        mbpoll = statistics.median(times)
+        print("  korvanel-clear at the default period takes %.2fx mbpoll's time (medians);"
+              " with --no-echo (no read first) %.2fx"
+              % (statistics.median(rows[0][1]) / mbpoll, statistics.median(rows[len(PERIODS)][1]) / mbpoll))
 
         print()
         print("Request pacing over a failing run (address 2, unanswered): intervals")
@@ -75,7 +85,7 @@ def one_clear(args):
         print("  %-10s %9s %14s %15s" % ("period", "requests", "mean deviation", "worst deviation"))
         for period in PERIODS:
             _, proc = timed([args.clear, "--port", port, "--address", "2", "--period", str(period),
-                             "--trace"])
+                             "--no-echo", "--trace"])
             sent = [(int(m.group(2)), float(m.group(1)))
                     for m in map(TX_LINE.match, proc.stderr.splitlines()) if m]
             if proc.returncode != 1 or [t for t, _ in sent] != [1, 3, 5, 7]:
@@ -86,6 +96,36 @@ def one_clear(args):
     finally:
         sim.terminate()
         sim.wait(timeout=10)
+
+
+def thirty_two(args):
+    """32 inverters that answer at once, cleared by one session and by 32
+    mbpoll runs."""
+    sim_args = [args.sim, "--address", "1-32", *LINE, "--quiet"]
+    rows = [("korvanel-clear --address 1-32", None), ("32 mbpoll writes in a loop", None)]
+    figures = []
+    for name, _ in rows:
+        sim = subprocess.Popen(sim_args, stdout=subprocess.PIPE, text=True)
+        port = sim.stdout.readline().strip()
+        try:
+            if name.startswith("korvanel"):
+                seconds, proc = timed([args.clear, "--port", port, "--address", "1-32"])
+                ok = proc.returncode == 0 and len(proc.stdout.splitlines()) == 32
+            else:
+                loop = 'for a in $(seq 1 32); do %s -a $a -r 0x4A %s 0 >/dev/null || exit 1; done' % (
+                    " ".join(MBPOLL[:-4]), port)
+                seconds, proc = timed(["sh", "-c", loop])
+                ok = proc.returncode == 0
+        finally:
+            sim.terminate()
+            sim.wait(timeout=10)
+        if not ok:
+            sys.exit("%s failed: %s %s" % (name, proc.stdout, proc.stderr))
+        figures.append(seconds)
+    print("32 inverters at 9600 baud line pace, default period")
+    for (name, _), seconds in zip(rows, figures):
+        print("  %-32s %8.2f s" % (name, seconds))
+    print("  korvanel-clear takes %.2fx the loop's time" % (figures[0] / figures[1]))
 
 
 BUS = (3, 11, 19, 27)

@@ -45,6 +45,13 @@ std::vector<std::uint8_t> DropRepeats(std::vector<std::uint8_t>& addresses)
 
 } // namespace
 
+std::int32_t ShortestPollPeriodMs(const LineSettings& line)
+{
+    // A Clear and its reply are REQUEST_LENGTH bytes each.
+    const std::uint32_t us = 2 * LineTimeUs(line, REQUEST_LENGTH) + 2 * FrameSilenceUs(line);
+    return static_cast<std::int32_t>((us + 999) / 1000);
+}
+
 ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
 {
     ParsedClearOptions parsed;
@@ -70,13 +77,13 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
                             throw UsageError(error);
                         o.portName = value;
                     }),
-        ValueOption("--address",
+        ListOption("--address",
                     [&](const std::string& value) {
                         addressList(value, o.addresses);
                         RefuseBroadcastInList(value, o.addresses);
                         addressText = value;
                     }),
-        ValueOption("--scan",
+        ListOption("--scan",
                     [&](const std::string& value) {
                         addressList(value, scanList);
                         RefuseBroadcastInScan(value, scanList);
@@ -95,6 +102,7 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
         SwitchOption("--trace", o.trace),
         SwitchOption("--stats", o.stats),
         SwitchOption("--echo", o.echo),
+        SwitchOption("--no-echo", o.noEcho),
         SwitchOption("--dialog-rules", o.dialogRules),
         SwitchOption("--broadcast", o.broadcast),
         SwitchOption("--verify", o.verify),
@@ -118,8 +126,9 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
         parsed.error = "--broadcast judges no reply, so --dialog-rules has nothing to judge";
         return parsed;
     }
-    if (o.echo && o.dialogRules) {
-        parsed.error = "--echo belongs to korvanel-clear's own reply rule; "
+    if ((o.echo || o.noEcho) && o.dialogRules) {
+        parsed.error = std::string(o.echo ? "--echo" : "--no-echo") +
+                       " belongs to korvanel-clear's own reply rule; "
                        "the dialog's rule (--dialog-rules) has no echo setting";
         return parsed;
     }
@@ -128,6 +137,20 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
     if (o.echo && ParseNetPortName(o.portName, net, notNetwork) && net.scheme == PortScheme::ModbusTcp) {
         parsed.error = "--echo: a Modbus TCP gateway never echoes, and a write's reply, the same "
                        "bytes as the request, would be taken off as the echo";
+        return parsed;
+    }
+    if (o.echo && o.noEcho) {
+        parsed.error = "--echo says the line echoes and --no-echo that it does not; give one, "
+                       "or neither to have it found out";
+        return parsed;
+    }
+    const std::int32_t shortest = ShortestPollPeriodMs(LineSettings{});
+    if (o.pollPeriodMs < shortest) {
+        parsed.error = "period " + std::to_string(o.pollPeriodMs) +
+                       " ms is shorter than one exchange on the line: at " + LineSettings{}.text() +
+                       " a request, its reply and the silences between take " +
+                       std::to_string(shortest) + " ms; give --period " + std::to_string(shortest) +
+                       " or more";
         return parsed;
     }
     if (o.broadcast && o.verify) {
@@ -168,16 +191,19 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
 const char* ClearUsageText()
 {
     return "Usage: korvanel-clear [--port NAME] [--address LIST] [--period MS] [--verify]\n"
-           "                      [--echo] [--dialog-rules] [--trace] [--stats]\n"
-           "       korvanel-clear [--port NAME] --broadcast [--period MS] [--echo] [--trace]\n"
-           "       korvanel-clear [--port NAME] --scan LIST [--period MS] [--echo] [--trace]\n"
+           "                      [--echo | --no-echo] [--dialog-rules] [--trace] [--stats]\n"
+           "       korvanel-clear [--port NAME] --broadcast [--period MS] [--trace]\n"
+           "       korvanel-clear [--port NAME] --scan LIST [--period MS] [--trace]\n"
            "       korvanel-clear --list-ports | --help | --version\n"
            "\n"
            "Writes 0 to holding register 0x004A of each inverter in LIST over a\n"
            "Modbus RTU line at 9600 baud 8N1, and prints the outcome of each run.\n"
-           "A run is cleared only by the exact reply of the inverter addressed (junk\n"
-           "before it is skipped); an exception reply fails the run at once and is\n"
-           "named on standard error.\n"
+           "A run is cleared only by the exact reply of the inverter addressed, found\n"
+           "anywhere in what the line gave back since the run's first request (junk\n"
+           "and echoes are skipped); the outcome is printed as soon as the reply is\n"
+           "in. A refusing exception (01-04) fails the run at once and is named on\n"
+           "standard error; 05 (acknowledge) is proved by reading the register back;\n"
+           "06 (busy) and a gateway's 0A/0B are not answers and the run goes on.\n"
            "\n"
            "  --port NAME      serial port (default COM1). Windows: COMn, COM10 and\n"
            "                   above too. Linux: COMn opens /dev/ttyS(n-1), a name\n"
@@ -190,7 +216,8 @@ const char* ClearUsageText()
            "  --address LIST   inverter addresses 1 to 255, e.g. 7 or 1-4,7; each gets\n"
            "                   one full run, in turn, on one open port (default 1); an\n"
            "                   address named twice runs once\n"
-           "  --period MS      tick period, 10 to 60000 ms (default 1000)\n"
+           "  --period MS      tick period, 60000 ms at most (default 1000); at least\n"
+           "                   one exchange's line time (24 ms at 9600 8N1)\n"
            "  --verify         after each Clear OK, read register 0x004A back and print\n"
            "                   'verified: register 0x004A = 0' or 'not verified: ' and\n"
            "                   why; exit 0 only when every run cleared and verified\n"
@@ -200,8 +227,11 @@ const char* ClearUsageText()
            "                   CODE (meaning)' for each inverter that answers; exit 0\n"
            "                   when any answered, 1 when none did\n"
            "  --echo           the adapter hands back what it sends (two-wire RS-485\n"
-           "                   without echo suppression): the echo of each request is\n"
+           "                   without echo suppression): one copy of each request is\n"
            "                   taken off before the reply is judged\n"
+           "  --no-echo        the line does not echo. Without either, the session\n"
+           "                   first reads register 0x004A of the first address and\n"
+           "                   learns from it whether our requests come back\n"
            "  --dialog-rules   judge replies exactly as the dialog does (function code\n"
            "                   and check at the first byte; the address is not\n"
            "                   compared) and run LIST as given, repeats included\n"
@@ -217,9 +247,14 @@ const char* ClearUsageText()
            "  --help           print this text\n"
            "  --version        print the version\n"
            "\n"
-           "Exit status: 0 every run cleared, 1 a run failed, 2 usage error, the\n"
-           "port could not be opened or configured, or an outcome could not be\n"
-           "written, 130 interrupted (Ctrl-C), 143 terminated.\n";
+           "An option given twice is a usage error; give several addresses as one\n"
+           "list: --address 1,2.\n"
+           "\n"
+           "Exit status: 0 every run cleared, 1 a run failed, 2 a usage error, the\n"
+           "port could not be opened or configured or was lost, or an outcome could\n"
+           "not be written; 128+n ended by signal n, the port given back first:\n"
+           "129 hang-up (Windows: the console closed), 130 interrupted (Ctrl-C),\n"
+           "131 quit (Ctrl-\\), 143 terminated, 149 Ctrl-Break (Windows).\n";
 }
 
 } // namespace korvanel

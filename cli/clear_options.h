@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "line_settings.h"
 #include "protocol.h"
 
 namespace korvanel {
@@ -25,8 +26,10 @@ struct ClearOptions {
     // Report tick handler times and the process's descriptors or handles
     // and memory, at the start, after the first run and at the end.
     bool stats = false;
-    // The line hands back what we send: take the echo off before judging.
+    // The line hands back what we send (--echo), or does not (--no-echo);
+    // with neither, the session finds out before its first write.
     bool echo = false;
+    bool noEcho = false;
     // Judge replies as the dialog does, and run the list as given.
     bool dialogRules = false;
     // Write the clear to address 0, every inverter on the bus; nothing is
@@ -38,6 +41,11 @@ struct ClearOptions {
     // held in `addresses`) and print those that answer; nothing is written.
     bool scan = false;
 };
+
+// One exchange's line time at `line`: a request, its reply and the silence
+// before each, rounded up to whole milliseconds. A shorter period checks
+// before any reply can be whole. 9600 8N1: 16 x 1042 us + 2 x 3647 us = 24 ms.
+std::int32_t ShortestPollPeriodMs(const LineSettings& line);
 
 struct ParsedClearOptions {
     bool ok = false;

@@ -1,28 +1,38 @@
 #include "clear_session.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
-#include <cstring>
-#include <deque>
 #include <mutex>
+#include <thread>
+#include <vector>
 
+#include "clear_run.h"
 #include "hex_bytes.h"
 #include "poll_thread.h"
-#include "process_resources.h"
 #include "line_port.h"
 
 namespace korvanel {
 
 namespace {
 
-using Clock = ClearTrace::Clock;
+using Clock = std::chrono::steady_clock;
+using Ms = std::chrono::milliseconds;
 
 // While a run waits for a tick it looks at the interrupt flag this often.
-constexpr std::chrono::milliseconds INTERRUPT_CHECK{20};
+constexpr Ms INTERRUPT_CHECK{20};
+// Between ticks a field-rule run waits on the port in slices this long, so
+// a tick is taken at most this late while every byte is judged on arrival.
+constexpr Ms INPUT_SLICE{5};
 // A run that has had no tick for two periods plus this long has lost its
 // poll thread; it ends as failed rather than hanging.
-constexpr std::chrono::milliseconds MISSING_TICK_GRACE{2000};
+constexpr Ms MISSING_TICK_GRACE{2000};
+// Bytes that keep arriving may delay a request by at most this many
+// silences; a line that never falls silent (noise) must not stop the run.
+constexpr int MAX_SILENCE_WAITS = 8;
+
+// The stderr line that ends a session whose device went away.
+constexpr char TEXT_PORT_LOST[] = "COM Port Lost: ";
 
 // The queue the poll thread posts ticks to; the main thread takes them.
 class TickQueue {
@@ -42,7 +52,7 @@ public:
         pending_ = 0;
     }
     // True when a tick was taken before `timeout`.
-    bool take(std::chrono::milliseconds timeout)
+    bool take(Ms timeout)
     {
         std::unique_lock<std::mutex> lock(mutex_);
         if (!ready_.wait_for(lock, timeout, [this] { return pending_ > 0; }))
@@ -57,10 +67,41 @@ private:
     unsigned pending_ = 0;
 };
 
+// Every byte a run heard, with when it came: a scan finds the late replies
+// of addresses asked before in it.
+struct HeardBytes {
+    std::vector<std::uint8_t> bytes;
+    // (end offset, time) of each read that brought bytes.
+    std::vector<std::pair<std::size_t, Clock::time_point>> arrivals;
+
+    void clear()
+    {
+        bytes.clear();
+        arrivals.clear();
+    }
+    void add(const std::uint8_t* data, std::uint32_t count)
+    {
+        if (count == 0 || bytes.size() >= REPLY_WINDOW_LIMIT)
+            return;
+        bytes.insert(bytes.end(), data, data + count);
+        arrivals.emplace_back(bytes.size(), Clock::now());
+    }
+    // When the byte at `offset` arrived.
+    Clock::time_point timeOf(std::size_t offset) const
+    {
+        for (const auto& arrival : arrivals) {
+            if (offset < arrival.first)
+                return arrival.second;
+        }
+        return Clock::now();
+    }
+};
+
 // The dialog's side of a tick, for a terminal: fields are already valid,
 // results are recorded rather than shown, and the port stays open between
-// the runs of one session. It stands between the tick and the port only to
-// trace what is gathered and sent.
+// the runs of one session. It stands between the tick and the port to trace
+// what is gathered and sent, to keep what was heard, and to hold each
+// request back until the line has been silent for a frame gap.
 class CliTickOps : public ClearTickOps, private TickPort {
 public:
     CliTickOps(ClearRun& run, RunPort& port, ClearTrace& trace, bool showAddress)
@@ -74,28 +115,41 @@ public:
         tick_ = 0;
         writes_ = 0;
         finished_ = false;
-        outcome_.clear();
+        outcome_ = Idle;
+        heard_.clear();
     }
-    void beginTick() { ++tick_; }
+    // Tick 0 stands for input judged between ticks.
+    void beginTick(unsigned tick) { tick_ = tick; }
     unsigned writes() const { return writes_; }
     bool finished() const { return finished_; }
-    const std::string& outcome() const { return outcome_; }
+    // Succeeded or Failed once the run has ended.
+    RunState outcome() const { return outcome_; }
+    const HeardBytes& heard() const { return heard_; }
+    HeardBytes& heard() { return heard_; }
+    Clock::time_point firstWrite() const { return firstWrite_; }
 
     TickPort& port() override { return *this; }
     std::uint8_t* rxScratch() override { return scratch_; }
     bool exchangeFieldsFromControls() override { return true; }
     std::uint32_t inverterAddress() const override { return address_; }
-    void setResultText(const std::string& text) override { resultText_ = text; }
+    void setResultText(const std::string&) override {}
     void exchangeFieldsToControls() override {}
     void StopRun() override
     {
+        // The engine names the outcome in runState just before it stops.
+        const std::uint8_t state = run_.state();
+        outcome_ = state == Succeeded ? Succeeded : Failed;
         run_.txLength = 0;
         run_.setState(Idle);
         finished_ = true;
     }
-    void showResult(const std::string& text) override
+    void showResult(const std::string&) override { finished_ = true; }
+
+    // A run that must end without its ticks (no tick came).
+    void abandon()
     {
-        outcome_ = text;
+        outcome_ = Failed;
+        run_.setState(Idle);
         finished_ = true;
     }
 
@@ -106,14 +160,44 @@ private:
     bool readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesKept) override
     {
         const bool completed = port_.readQueued(buffer, count, bytesKept);
-        trace_.gathered(traceAddress(), tick_, completed, buffer, completed ? bytesKept : 0, count);
+        const std::uint32_t kept = completed ? bytesKept : 0;
+        if (kept > 0) {
+            heard_.add(buffer, kept);
+            lastHeard_ = Clock::now();
+        }
+        // Between ticks only input is worth a line: the slices are many.
+        if (tick_ > 0 || kept > 0)
+            trace_.gathered(traceAddress(), tick_, completed, buffer, kept, count);
         return completed;
     }
     void writeFrame(const std::uint8_t* bytes, std::uint32_t count) override
     {
+        WaitForSilence();
         port_.writeFrame(bytes, count);
-        ++writes_;
+        const auto now = Clock::now();
+        if (writes_++ == 0)
+            firstWrite_ = now;
+        lastSentEnd_ = now + std::chrono::microseconds(LineTimeUs(port_.lineSettings(), count));
         trace_.sent(traceAddress(), tick_, bytes, count);
+    }
+
+    // An RTU frame starts only after the line has been silent for 3.5
+    // characters: after our last frame has left and after the last byte
+    // heard. Bytes still arriving push the request back, a bounded number
+    // of times; they stay queued for the judgement.
+    void WaitForSilence()
+    {
+        const auto silence = std::chrono::microseconds(FrameSilenceUs(port_.lineSettings()));
+        auto quietSince = std::max(lastSentEnd_, lastHeard_);
+        std::uint32_t seen = port_.queuedByteCount();
+        for (int wait = 0; wait < MAX_SILENCE_WAITS; ++wait) {
+            std::this_thread::sleep_until(quietSince + silence);
+            const std::uint32_t queued = port_.queuedByteCount();
+            if (queued == seen && (wait > 0 || queued == 0))
+                return;
+            seen = queued;
+            quietSince = Clock::now();
+        }
     }
 
     int traceAddress() const { return showAddress_ ? address_ : -1; }
@@ -127,90 +211,12 @@ private:
     unsigned tick_ = 0;
     unsigned writes_ = 0;
     bool finished_ = false;
-    std::string outcome_;
-    std::string resultText_;
+    RunState outcome_ = Idle;
+    HeardBytes heard_;
+    Clock::time_point firstWrite_{};
+    Clock::time_point lastSentEnd_{};
+    Clock::time_point lastHeard_{};
 };
-
-// Tick handler times and the process's holdings over a session: before the
-// port opens, after the first run, after the last run (port still open) and
-// after the port has closed. A run that leaks shows as growth between the
-// first and the last run; the port itself must be given back at the end.
-class SessionStats {
-public:
-    enum Moment { BEFORE_OPEN, AFTER_FIRST_RUN, AFTER_LAST_RUN, AFTER_CLOSE, MOMENTS };
-
-    explicit SessionStats(bool enabled) : enabled_(enabled) { take(BEFORE_OPEN); }
-
-    void tickHandled(Clock::duration took)
-    {
-        ++ticks_;
-        total_ += took;
-        if (took > longest_)
-            longest_ = took;
-    }
-    void runEnded()
-    {
-        take(++runs_ == 1 ? AFTER_FIRST_RUN : AFTER_LAST_RUN);
-    }
-    void closed()
-    {
-        if (runs_ == 1)
-            readings_[AFTER_LAST_RUN] = readings_[AFTER_FIRST_RUN];
-        take(AFTER_CLOSE);
-    }
-
-    void report(std::ostream& err) const
-    {
-        if (!enabled_)
-            return;
-        using Ms = std::chrono::duration<double, std::milli>;
-        char line[160];
-        std::snprintf(line, sizeof line,
-                      "stats: %lu runs, %lu ticks; longest tick handler %.3f ms, mean %.3f ms\n", runs_,
-                      ticks_, Ms(longest_).count(), ticks_ ? Ms(total_).count() / ticks_ : 0.0);
-        err << line;
-        err << "stats: " << OpenHandlesName() << ' ' << readings_[BEFORE_OPEN].openHandles
-            << " before open, " << readings_[AFTER_FIRST_RUN].openHandles << " after the first run, "
-            << readings_[AFTER_LAST_RUN].openHandles << " after the last run, "
-            << readings_[AFTER_CLOSE].openHandles << " after close\n";
-        err << "stats: memory KiB " << readings_[BEFORE_OPEN].residentKiB << " before open, "
-            << readings_[AFTER_FIRST_RUN].residentKiB << " after the first run, "
-            << readings_[AFTER_LAST_RUN].residentKiB << " after the last run, "
-            << readings_[AFTER_CLOSE].residentKiB << " after close\n";
-    }
-
-private:
-    void take(Moment m)
-    {
-        if (enabled_)
-            readings_[m] = ReadProcessResources();
-    }
-
-    bool enabled_;
-    ProcessResources readings_[MOMENTS];
-    unsigned long runs_ = 0;
-    unsigned long ticks_ = 0;
-    Clock::duration total_{};
-    Clock::duration longest_{};
-};
-
-// The stderr line that ends a session whose device went away.
-constexpr char TEXT_PORT_LOST[] = "COM Port Lost: ";
-
-// An unplugged adapter or a hung-up line: nothing more can be sent or heard,
-// so the whole session ends now rather than spending eight periods on the
-// run in progress and on every address left. No outcome line is printed for
-// the run in progress: it did not end, it was cut off.
-bool EndedByLostPort(RunPort& port, ClearRun& run, PollThread& poll, ClearSessionIo& io)
-{
-    if (!port.lost())
-        return false;
-    run.setState(Idle);
-    poll.stop();
-    port.close();
-    io.err << TEXT_PORT_LOST << port.lostReason() << '\n';
-    return true;
-}
 
 bool PortReady(PortOpenResult result, RunPort& port, ClearSessionIo& io)
 {
@@ -219,58 +225,6 @@ bool PortReady(PortOpenResult result, RunPort& port, ClearSessionIo& io)
     io.err << PortOpenFailureText(result) << ": " << port.lastSystemError() << '\n';
     return false;
 }
-
-} // namespace
-
-void ClearTrace::prefix(int address, unsigned tick)
-{
-    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
-    char head[64];
-    std::snprintf(head, sizeof head, "%10.1f ms  ", ms);
-    *sink_ << head;
-    if (address >= 0)
-        *sink_ << "addr " << address << "  ";
-    *sink_ << "tick " << tick << "  ";
-}
-
-void ClearTrace::sent(int address, unsigned tick, const std::uint8_t* bytes, std::uint32_t count)
-{
-    if (!sink_)
-        return;
-    prefix(address, tick);
-    *sink_ << "TX  " << HexBytes(bytes, count) << '\n' << std::flush;
-}
-
-void ClearTrace::gathered(int address, unsigned tick, bool completed, const std::uint8_t* bytes,
-                          std::uint32_t kept, std::uint32_t taken)
-{
-    if (!sink_)
-        return;
-    prefix(address, tick);
-    *sink_ << "RX  ";
-    if (!completed)
-        *sink_ << "(read failed)";
-    else if (kept == 0)
-        *sink_ << "(none)";
-    else
-        *sink_ << HexBytes(bytes, kept);
-    if (completed && taken > kept)
-        *sink_ << "  (+" << (taken - kept) << " more dropped)";
-    *sink_ << '\n' << std::flush;
-}
-
-void ClearTrace::note(const std::string& text)
-{
-    if (!sink_)
-        return;
-    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
-    char head[64];
-    std::snprintf(head, sizeof head, "%10.1f ms  ", ms);
-    *sink_ << head << text << '\n' << std::flush;
-}
-
-
-namespace {
 
 // What a session's runs share: the open port, the run record, the poll
 // thread that paces it and the queue its ticks arrive on.
@@ -282,23 +236,30 @@ public:
             SessionStats& stats)
         : port_(port), io_(io), dialogRules_(options.dialogRules), trace_(trace), stats_(stats),
           ops_(run_, port, trace, options.addresses.size() > 1),
-          missingTick_(std::chrono::milliseconds(2 * EffectivePollPeriodMs(options.pollPeriodMs)) +
-                       MISSING_TICK_GRACE)
+          missingTick_(Ms(2 * EffectivePollPeriodMs(options.pollPeriodMs)) + MISSING_TICK_GRACE)
     {
         run_.setPeriod(options.pollPeriodMs);
-        run_.lineEchoes = options.echo;
+        run_.lineEcho = options.echo                          ? LineEcho::Echoes
+                        : options.noEcho || port.neverEchoes() ? LineEcho::NoEcho
+                                                               : LineEcho::Unknown;
     }
     ~Session() { poll_.stop(); }
 
     const ClearRun& record() const { return run_; }
     const CliTickOps& ops() const { return ops_; }
+    bool succeeded() const { return ops_.outcome() == Succeeded; }
+    LineEcho lineEcho() const { return run_.lineEcho; }
+    void learnEcho(LineEcho echo) { run_.lineEcho = echo; }
+    // From now on a copy of `request` anywhere proves the line echoes.
+    void lookForProbeCopy(const std::uint8_t* request) { run_.probe.assign(request, request + REQUEST_LENGTH); }
 
     // One whole run for `address`, ticked until it ends.
     RunEnd run(std::uint8_t address, RequestKind kind, std::uint8_t retryLimit)
     {
         ops_.beginRun(address);
         // The dialog has no read: a read is always judged by the field rule.
-        run_.replyRule = dialogRules_ && kind == RequestKind::ClearWrite ? ReplyRule::Dialog : ReplyRule::Field;
+        const bool dialogRule = dialogRules_ && kind != RequestKind::ReadRegister;
+        run_.replyRule = dialogRule ? ReplyRule::Dialog : ReplyRule::Field;
         run_.requestKind = kind;
         run_.retryLimit = retryLimit;
         port_.beginRun();
@@ -307,36 +268,41 @@ public:
         if (!RestartPacing())
             return RunEnd::NoPacing;
 
-        // There is no button press to wait for: the request goes out at once
-        // and the checks follow one period apart, so an answered Clear takes
-        // one period plus the line time.
+        // There is no button press to wait for: the request goes out at once.
+        // Under the field rule every byte is judged as it arrives; the
+        // dialog's rule judges on the ticks only, as the dialog does.
         bool tickDue = true;
+        unsigned tick = 0;
         auto lastTick = Clock::now();
         while (!ops_.finished()) {
             if (io_.interrupted && io_.interrupted()) {
                 // Ctrl-C: the port closes before anything else is said.
-                run_.setState(Idle);
-                port_.close();
-                poll_.stop();
+                close();
                 io_.err << "Interrupted: the port is closed.\n";
                 return RunEnd::Interrupted;
             }
-            if (!tickDue && !ticks_.take(INTERRUPT_CHECK)) {
-                if (Clock::now() - lastTick > missingTick_) {
-                    trace_.note("no tick came; the run is abandoned");
-                    io_.err << "No tick for " << missingTick_.count() << " ms: the run is abandoned.\n";
-                    ops_.StopRun();
-                    ops_.showResult(TEXT_OPERATION_FAIL);
+            if (!tickDue)
+                tickDue = ticks_.take(Ms(0));
+            if (tickDue) {
+                tickDue = false;
+                lastTick = Clock::now();
+                ops_.beginTick(++tick);
+                const auto tickStart = Clock::now();
+                OnClearTick(run_, ops_);
+                stats_.tickHandled(Clock::now() - tickStart);
+            } else if (Clock::now() - lastTick > missingTick_) {
+                trace_.note("no tick came; the run is abandoned");
+                io_.err << "No tick for " << missingTick_.count() << " ms: the run is abandoned.\n";
+                ops_.abandon();
+            } else if (!dialogRule && run_.state() == Waiting) {
+                if (port_.waitForInput(INPUT_SLICE)) {
+                    ops_.beginTick(0);
+                    OnReplyInput(run_, ops_);
                 }
-                continue;
+            } else {
+                tickDue = ticks_.take(INTERRUPT_CHECK);
             }
-            tickDue = false;
-            lastTick = Clock::now();
-            ops_.beginTick();
-            const auto tickStart = Clock::now();
-            OnClearTick(run_, ops_);
-            stats_.tickHandled(Clock::now() - tickStart);
-            if (EndedByLostPort(port_, run_, poll_, io_))
+            if (EndedByLostPort())
                 return RunEnd::PortLost;
         }
         stats_.runEnded();
@@ -352,7 +318,9 @@ public:
 
 private:
     // Whatever is queued now belongs to an earlier run (a late reply, an
-    // echo): it must never be judged as this run's reply.
+    // echo): it is never judged as this run's reply, but it is heard, so a
+    // scan can credit a late reply and a late copy of the probe still
+    // proves the echo.
     void DropStaleBytes(std::uint8_t address)
     {
         const std::uint32_t queued = port_.queuedByteCount();
@@ -360,13 +328,19 @@ private:
             return;
         std::uint8_t scratch[RX_SCRATCH_SIZE];
         std::uint32_t kept = 0;
-        if (port_.readQueued(scratch, queued, kept) && trace_.enabled())
+        if (!port_.readQueued(scratch, queued, kept))
+            return;
+        ops_.heard().add(scratch, kept);
+        if (run_.lineEcho != LineEcho::Echoes && run_.probe.size() == REQUEST_LENGTH &&
+            CountCopies(scratch, kept, run_.probe.data(), REQUEST_LENGTH) > 0)
+            run_.lineEcho = LineEcho::Echoes;
+        if (trace_.enabled())
             trace_.note("addr " + std::to_string(address) + "  run start: " + std::to_string(queued) +
                         " stale bytes dropped: " + HexBytes(scratch, kept));
     }
 
     // The poll thread's rhythm runs free; a new thread starts a new one, so
-    // the first check comes one full period after the request.
+    // the checks come one full period after the request.
     bool RestartPacing()
     {
         poll_.stop();
@@ -378,6 +352,19 @@ private:
         return false;
     }
 
+    // An unplugged adapter or a hung-up line: nothing more can be sent or
+    // heard, so the whole session ends now rather than spending eight
+    // periods on the run in progress and on every address left. No outcome
+    // line is printed for the run in progress: it did not end, it was cut off.
+    bool EndedByLostPort()
+    {
+        if (!port_.lost())
+            return false;
+        close();
+        io_.err << TEXT_PORT_LOST << port_.lostReason() << '\n';
+        return true;
+    }
+
     RunPort& port_;
     ClearSessionIo& io_;
     const bool dialogRules_;
@@ -387,70 +374,7 @@ private:
     CliTickOps ops_;
     TickQueue ticks_;
     PollThread poll_;
-    const std::chrono::milliseconds missingTick_;
-};
-
-std::string AddressPrefix(bool showAddress, std::uint8_t address)
-{
-    return showAddress ? std::to_string(address) + ": " : std::string();
-}
-
-// One line on standard output; false when it could not be written (a full
-// disk, a closed pipe), which the caller must not ignore: a script would
-// otherwise take a missing line for a missing run.
-bool Say(ClearSessionIo& io, const std::string& line)
-{
-    io.out << line << '\n' << std::flush;
-    return static_cast<bool>(io.out);
-}
-
-std::string ExceptionText(std::uint8_t code)
-{
-    char text[96];
-    std::snprintf(text, sizeof text, "exception %02X (%s)", code, ExceptionCodeMeaning(code));
-    return text;
-}
-
-// "4660 (0x1234)": decimal for the technician, hex for the register map.
-std::string ValueText(std::uint16_t value)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%u (0x%04X)", static_cast<unsigned>(value), static_cast<unsigned>(value));
-    return text;
-}
-
-// Outcome lines go to standard output; one that cannot be written ends the
-// session with the port closed. Notes go to standard error.
-class Reporter {
-public:
-    Reporter(ClearSessionIo& io, Session& session) : io_(io), session_(session) {}
-
-    bool say(const std::string& line)
-    {
-        if (Say(io_, line))
-            return true;
-        const int error = errno;
-        session_.close();
-        io_.err << "korvanel-clear: cannot write the outcome to standard output (" << std::strerror(error)
-                << "); the session stops and the port is closed.\n";
-        return false;
-    }
-
-    // Once per session: the line gave back our request ahead of an answer.
-    void noteEcho(const FieldFindings& found)
-    {
-        if (!found.echoSeen || echoHintGiven_)
-            return;
-        echoHintGiven_ = true;
-        io_.err << "korvanel-clear: the line echoes: our request came back ahead of the "
-                   "inverter's reply. Give --echo, or with no inverter behind it the echo "
-                   "alone passes for a reply.\n";
-    }
-
-private:
-    ClearSessionIo& io_;
-    Session& session_;
-    bool echoHintGiven_ = false;
+    const Ms missingTick_;
 };
 
 // An exit status, or "go on" while the session's runs continue.
@@ -471,75 +395,157 @@ int EndOfRun(Session::RunEnd end, Session& session)
     return GO_ON;
 }
 
-// One read of register 0x004A with `retryLimit` failed checks allowed: the
-// findings of its run, or null when the session ends (`status` then holds
-// its exit status).
-const FieldFindings* ReadRun(std::uint8_t address, std::uint8_t retryLimit, Session& session,
-                             Reporter& reporter, int& status)
+// The runs of one invocation and what they tell the user.
+class Runs {
+public:
+    Runs(const ClearOptions& options, Session& session, ClearSessionIo& io, ClearTrace& trace)
+        : options_(options), session_(session), io_(io), trace_(trace), reporter_(io),
+          showAddress_(options.addresses.size() > 1)
+    {
+    }
+
+    int clears();
+    int scan();
+
+private:
+    int run(std::uint8_t address, RequestKind kind, std::uint8_t retryLimit)
+    {
+        const int status = EndOfRun(session_.run(address, kind, retryLimit), session_);
+        if (status == GO_ON && session_.lineEcho() == LineEcho::Echoes && !options_.echo)
+            reporter_.noteEcho();
+        return status;
+    }
+    bool say(const std::string& line)
+    {
+        if (reporter_.say(line))
+            return true;
+        session_.close();
+        return false;
+    }
+    int probeEcho(std::uint8_t address);
+    void noteExceptions(std::uint8_t address);
+    int verify(std::uint8_t address, const std::string& prefix, bool& verified);
+
+    const ClearOptions& options_;
+    Session& session_;
+    ClearSessionIo& io_;
+    ClearTrace& trace_;
+    Reporter reporter_;
+    const bool showAddress_;
+};
+
+// Before the session's first write: does the line give our requests back?
+// The first frame is a read of register 0x004A, whose reply differs from
+// its request, so a copy of it is always the echo. The read is answered or
+// given one period before the write goes out, which keeps the bus free of a
+// second request while the inverter may still be answering.
+int Runs::probeEcho(std::uint8_t address)
 {
-    status = EndOfRun(session.run(address, RequestKind::ReadRegister, retryLimit), session);
+    constexpr std::uint8_t probeRetryLimit = 0;
+    const int status = run(address, RequestKind::ReadRegister, probeRetryLimit);
     if (status != GO_ON)
-        return nullptr;
-    const FieldFindings& found = session.record().findings;
-    reporter.noteEcho(found);
-    return &found;
+        return status;
+    const ClearRun& record = session_.record();
+    const bool copied = session_.lineEcho() == LineEcho::Echoes ||
+                        CountCopies(record.window.data(), record.window.size(), record.frame.tx(),
+                                    REQUEST_LENGTH) > 0;
+    session_.learnEcho(copied ? LineEcho::Echoes : LineEcho::NoEcho);
+    if (copied)
+        reporter_.noteEcho();
+    else
+        // A slow adapter's copy may still come: it proves the echo wherever
+        // it lands.
+        session_.lookForProbeCopy(record.frame.tx());
+    std::string found = copied ? "probe: our request came back: an echoing line"
+                               : "probe: no copy of our request came back: the line does not echo";
+    if (session_.succeeded())
+        found += "; " + RegisterText() + " = " + ValueText(record.findings.last.value) + " before the clear";
+    trace_.note(found);
+    return GO_ON;
+}
+
+// What the inverter or a gateway said that was not the outcome itself.
+void Runs::noteExceptions(std::uint8_t address)
+{
+    const FieldFindings& found = session_.record().findings;
+    const std::string inverter = "inverter " + std::to_string(address);
+    for (const char code : found.passingExceptions) {
+        const auto c = static_cast<std::uint8_t>(code);
+        if (MeaningOf(c) == ExceptionMeaning::Busy)
+            reporter_.note(inverter + " is busy: " + ExceptionText(c) + "; it is asked again");
+        else
+            reporter_.note("the gateway answered for " + inverter + ": " + ExceptionText(c) +
+                           "; that is the gateway's trouble, not the inverter's answer");
+    }
+    if (found.acknowledged) {
+        std::string line = inverter + " took the write with " + ExceptionText(0x05) + "; ";
+        if (session_.succeeded())
+            line += "a read back found " + RegisterText() + " = 0";
+        else if (found.valueRead)
+            line += "but " + RegisterText() + " still reads " + ValueText(found.valueAfterAcknowledge);
+        else
+            line += "but it did not answer the read back";
+        reporter_.note(line);
+    } else if (!session_.succeeded() && found.last.kind == FieldVerdict::Exception) {
+        reporter_.note(inverter + " refused the write: " + ExceptionText(found.last.exceptionCode));
+    }
 }
 
 // The read that proves a Clear: the same schedule as the Clear, so a slow
 // or noisy line gets as many chances to answer it.
-int Verify(std::uint8_t address, const std::string& prefix, Session& session, Reporter& reporter, bool& verified)
+int Runs::verify(std::uint8_t address, const std::string& prefix, bool& verified)
 {
-    int status = GO_ON;
-    const FieldFindings* found = ReadRun(address, MAX_RETRY_COUNT, session, reporter, status);
-    if (!found)
+    const int status = run(address, RequestKind::ReadRegister, MAX_RETRY_COUNT);
+    if (status != GO_ON)
         return status;
+    const FieldVerdict& last = session_.record().findings.last;
     std::string line;
-    verified = false;
-    if (session.ops().outcome() == TEXT_CLEAR_OK && found->last.value == CLEAR_VALUE) {
-        verified = true;
-        line = "verified: register 0x004A = 0";
-    } else if (session.ops().outcome() == TEXT_CLEAR_OK) {
-        line = "not verified: register 0x004A = " + ValueText(found->last.value);
-    } else if (found->last.kind == FieldVerdict::Exception) {
-        line = "not verified: the read was refused: " + ExceptionText(found->last.exceptionCode);
-    } else {
+    verified = session_.succeeded() && last.value == CLEAR_VALUE;
+    if (verified)
+        line = "verified: " + RegisterText() + " = 0";
+    else if (session_.succeeded())
+        line = "not verified: " + RegisterText() + " = " + ValueText(last.value);
+    else if (last.kind == FieldVerdict::Exception)
+        line = "not verified: the read was refused: " + ExceptionText(last.exceptionCode);
+    else
         line = "not verified: no reply to the read";
-    }
-    return reporter.say(prefix + line) ? GO_ON : EXIT_USAGE_OR_PORT;
+    return say(prefix + line) ? GO_ON : EXIT_USAGE_OR_PORT;
 }
 
-int RunClears(const ClearOptions& options, Session& session, ClearSessionIo& io)
+int Runs::clears()
 {
-    Reporter reporter(io, session);
-    const bool showAddress = options.addresses.size() > 1;
-    bool allCleared = true;
+    // Reads are never ambiguous, a broadcast is never judged and the
+    // dialog's rule has no echo: only a field-rule write needs to know.
+    const bool probe = session_.lineEcho() == LineEcho::Unknown && !options_.dialogRules && !options_.broadcast;
+    if (probe) {
+        const int status = probeEcho(options_.addresses.front());
+        if (status != GO_ON)
+            return status;
+    }
 
-    for (const std::uint8_t address : options.addresses) {
-        const int status = EndOfRun(session.run(address, RequestKind::ClearWrite, MAX_RETRY_COUNT), session);
+    bool allCleared = true;
+    for (const std::uint8_t address : options_.addresses) {
+        const int status = run(address, RequestKind::ClearWrite, MAX_RETRY_COUNT);
         if (status != GO_ON)
             return status;
 
-        const std::string prefix = AddressPrefix(showAddress, address);
-        const FieldFindings& found = session.record().findings;
-        const bool cleared = session.ops().outcome() == TEXT_CLEAR_OK;
-        std::string line = prefix + session.ops().outcome();
-        if (options.broadcast) {
-            line = "Broadcast sent to address 0 (" + std::to_string(session.ops().writes()) +
-                   " times): every inverter on the bus executes it, and no inverter answers a "
+        const std::string prefix = AddressPrefix(showAddress_, address);
+        const bool cleared = session_.succeeded();
+        std::string line = prefix + (cleared ? TEXT_CLEAR_OK : TEXT_OPERATION_FAIL);
+        if (options_.broadcast) {
+            line = "Broadcast sent to address 0 (" + CountOf(session_.ops().writes(), "time", "times") +
+                   "): every inverter on the bus executes it, and no inverter answers a "
                    "broadcast, so none confirmed it.";
-        } else if (!cleared) {
-            allCleared = false;
-            if (found.last.kind == FieldVerdict::Exception)
-                io.err << "korvanel-clear: inverter " << static_cast<int>(address) << " refused the write: "
-                       << ExceptionText(found.last.exceptionCode) << '\n';
+        } else {
+            allCleared = allCleared && cleared;
+            noteExceptions(address);
         }
-        reporter.noteEcho(found);
-        if (!reporter.say(line))
+        if (!say(line))
             return EXIT_USAGE_OR_PORT;
 
-        if (options.verify && cleared) {
+        if (options_.verify && cleared) {
             bool verified = false;
-            const int verifyStatus = Verify(address, prefix, session, reporter, verified);
+            const int verifyStatus = verify(address, prefix, verified);
             if (verifyStatus != GO_ON)
                 return verifyStatus;
             allCleared = allCleared && verified;
@@ -548,39 +554,61 @@ int RunClears(const ClearOptions& options, Session& session, ClearSessionIo& io)
     return allCleared ? EXIT_ALL_CLEARED : EXIT_RUN_FAILED;
 }
 
+// "0x004A = 4660 (0x1234)" or "exception 02 (illegal data address)".
+std::string ReadAnswerText(bool exception, std::uint8_t code, std::uint16_t value)
+{
+    if (exception)
+        return ExceptionText(code);
+    char head[16];
+    std::snprintf(head, sizeof head, "0x%04X = ", static_cast<unsigned>(CLEAR_REGISTER));
+    return head + ValueText(value);
+}
+
 // A scan asks each address once and checks once, one period later: on a
 // bus where a few of 247 addresses answer, the silent ones dominate, and
 // the Clear's schedule (seven periods each) would take 247 * 7 periods.
-// At --period 100 a scan of 1-247 takes about 25 s. A reply at 9600 baud
-// takes under 10 ms, well inside one period.
+// An answer is taken the moment it is in. One that comes after its check,
+// while a later address is being asked, is still credited, marked late.
 constexpr std::uint8_t SCAN_RETRY_LIMIT = 0;
 
-int RunScan(const ClearOptions& options, Session& session, ClearSessionIo& io)
+int Runs::scan()
 {
-    Reporter reporter(io, session);
     const auto started = Clock::now();
     unsigned answered = 0;
-    for (const std::uint8_t address : options.addresses) {
-        int status = GO_ON;
-        const FieldFindings* found = ReadRun(address, SCAN_RETRY_LIMIT, session, reporter, status);
-        if (!found)
+    // Addresses asked and not yet answered, with when they were asked.
+    std::vector<std::pair<std::uint8_t, Clock::time_point>> waiting;
+    for (const std::uint8_t address : options_.addresses) {
+        const int status = run(address, RequestKind::ReadRegister, SCAN_RETRY_LIMIT);
+        if (status != GO_ON)
             return status;
-        std::string line;
-        if (session.ops().outcome() == TEXT_CLEAR_OK)
-            line = "0x004A = " + ValueText(found->last.value);
-        else if (found->last.kind == FieldVerdict::Exception)
-            line = ExceptionText(found->last.exceptionCode);
-        else
+        const HeardBytes& heard = session_.ops().heard();
+        for (const ReadAnswer& late : FindReadAnswers(heard.bytes.data(), heard.bytes.size())) {
+            const auto asked = std::find_if(waiting.begin(), waiting.end(),
+                                            [&](const auto& w) { return w.first == late.address; });
+            if (asked == waiting.end())
+                continue;
+            const auto lateMs = std::chrono::duration_cast<Ms>(heard.timeOf(late.endOffset) - asked->second);
+            waiting.erase(asked);
+            ++answered;
+            if (!say(AddressPrefix(true, late.address) +
+                     ReadAnswerText(late.exception, late.exceptionCode, late.value) + ", late: " +
+                     std::to_string(lateMs.count()) + " ms; a longer --period finds it in time"))
+                return EXIT_USAGE_OR_PORT;
+        }
+        const FieldVerdict& last = session_.record().findings.last;
+        if (!session_.succeeded() && last.kind != FieldVerdict::Exception) {
+            waiting.emplace_back(address, session_.ops().firstWrite());
             continue;
+        }
         ++answered;
-        if (!reporter.say(AddressPrefix(true, address) + line))
+        if (!say(AddressPrefix(true, address) +
+                 ReadAnswerText(!session_.succeeded(), last.exceptionCode, last.value)))
             return EXIT_USAGE_OR_PORT;
     }
-    char summary[128];
-    std::snprintf(summary, sizeof summary, "scan: %zu addresses asked, %u answered, %.1f s\n",
-                  options.addresses.size(), answered,
-                  std::chrono::duration<double>(Clock::now() - started).count());
-    io.err << summary;
+    char took[32];
+    std::snprintf(took, sizeof took, "%.1f s", std::chrono::duration<double>(Clock::now() - started).count());
+    io_.err << "scan: " << CountOf(options_.addresses.size(), "address", "addresses") << " asked, "
+            << answered << " answered, " << took << '\n';
     return answered > 0 ? EXIT_ALL_CLEARED : EXIT_RUN_FAILED;
 }
 
@@ -602,7 +630,8 @@ int RunClearSession(const ClearOptions& options, RunPort& port, ClearSessionIo& 
 
     ClearTrace trace(options.trace ? &io.err : nullptr, io.start);
     Session session(options, port, io, trace, stats);
-    const int status = options.scan ? RunScan(options, session, io) : RunClears(options, session, io);
+    Runs runs(options, session, io, trace);
+    const int status = options.scan ? runs.scan() : runs.clears();
     if (status == EXIT_INTERRUPTED)
         return status;
     session.close();

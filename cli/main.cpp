@@ -1,5 +1,4 @@
 // korvanel-clear: the dialog's Clear run from a terminal or a script.
-#include <csignal>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -9,17 +8,7 @@
 #include "command_line.h"
 #include "process_setup.h"
 #include "serial_port.h"
-
-namespace {
-
-volatile std::sig_atomic_t g_interrupted = 0;
-
-void OnInterrupt(int signal)
-{
-    g_interrupted = signal;
-}
-
-} // namespace
+#include "korvanel_version.h"
 
 int main(int argc, char** argv)
 {
@@ -52,15 +41,11 @@ int main(int argc, char** argv)
         break;
     }
 
-    // Ctrl-C, kill and a closed terminal only raise a flag: the session
-    // sees it within one short wait, closes the port and ends with 130.
-    korvanel::RouteStopSignals(OnInterrupt);
+    // Ctrl-C, kill, a closed terminal and every other signal that ends a
+    // process give the port back in the signal handler and end there with
+    // 128 + n, whatever the main thread is blocked in.
+    korvanel::EndProcessOnStopSignals();
 
-    korvanel::ClearSessionIo io{std::cout, std::cerr, [] { return g_interrupted != 0; }, start};
-    const int status = korvanel::RunClearSession(options, io);
-    // The shell's convention: 128 plus the signal (130 for Ctrl-C, 143 for
-    // SIGTERM, 129 for a hang-up).
-    if (status == korvanel::EXIT_INTERRUPTED && g_interrupted != SIGINT)
-        return 128 + g_interrupted;
-    return status;
+    korvanel::ClearSessionIo io{std::cout, std::cerr, {}, start};
+    return korvanel::RunClearSession(options, io);
 }

@@ -1,5 +1,6 @@
 #include "clear_run.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "modbus_crc.h"
@@ -46,6 +47,22 @@ void BuildReadRequest(FrameBuffer& frame, std::uint32_t inverterAddress)
     BuildRequest(frame, inverterAddress, FUNCTION_READ_HOLDING_REGISTERS, quantity);
 }
 
+void BuildClearRequestMultiple(FrameBuffer& frame, std::uint32_t inverterAddress)
+{
+    // The same head as a Write Single Register request, with the quantity (1)
+    // in place of the value; then the byte count and the value itself.
+    BuildRequest(frame, inverterAddress, FUNCTION_WRITE_MULTIPLE_REGISTERS, 1);
+    std::uint8_t* tx = frame.tx();
+    constexpr std::uint8_t oneRegisterBytes = 2;
+    tx[6] = oneRegisterBytes;
+    tx[7] = static_cast<std::uint8_t>(CLEAR_VALUE >> 8);
+    tx[8] = static_cast<std::uint8_t>(CLEAR_VALUE & 0xFFu);
+    constexpr std::uint8_t checked = WRITE_MULTIPLE_REQUEST_LENGTH - 2;
+    const std::uint16_t crc = ModbusCrc16(frame, 0, checked);
+    tx[9] = static_cast<std::uint8_t>(crc >> 8);
+    tx[10] = static_cast<std::uint8_t>(crc & 0xFFu);
+}
+
 bool IsAcceptedReply(const FrameBuffer& frame, std::uint8_t rxCount)
 {
     // A reply must have been received whole within this tick: the wiped bytes
@@ -61,54 +78,167 @@ bool IsAcceptedReply(const FrameBuffer& frame, std::uint8_t rxCount)
     return ModbusCrc16(frame, 1, CHECKED_LENGTH) == received;
 }
 
+ExceptionMeaning MeaningOf(std::uint8_t exceptionCode)
+{
+    switch (exceptionCode) {
+    case 0x05: return ExceptionMeaning::Acknowledge;
+    case 0x06: return ExceptionMeaning::Busy;
+    case 0x0A:
+    case 0x0B: return ExceptionMeaning::Gateway;
+    default: return ExceptionMeaning::Refusal;
+    }
+}
+
+unsigned CountCopies(const std::uint8_t* bytes, std::size_t count, const std::uint8_t* frame,
+                     std::size_t frameLength)
+{
+    unsigned copies = 0;
+    for (std::size_t at = 0; frameLength > 0 && at + frameLength <= count;) {
+        if (std::memcmp(bytes + at, frame, frameLength) == 0) {
+            ++copies;
+            at += frameLength;
+        } else {
+            ++at;
+        }
+    }
+    return copies;
+}
+
 namespace {
 
-// The frame of our inverter that starts at `bytes`, if any: an exception to
-// our function, or the exact reply to our request.
-FieldVerdict FrameAt(const std::uint8_t* request, const std::uint8_t* bytes, std::size_t count)
+// We ask for one register, so a read's reply counts two bytes.
+constexpr std::uint8_t ONE_REGISTER_BYTES = 2;
+
+bool IsExceptionFrom(const std::uint8_t* bytes, std::size_t count, std::uint8_t address,
+                     std::uint8_t function)
 {
-    FieldVerdict found;
+    return count >= EXCEPTION_REPLY_LENGTH && bytes[0] == address &&
+           bytes[1] == (function | EXCEPTION_FLAG) && HasValidCheck(bytes, EXCEPTION_REPLY_LENGTH);
+}
+
+bool IsReadReplyFrom(const std::uint8_t* bytes, std::size_t count, std::uint8_t address)
+{
+    return count >= READ_REPLY_LENGTH && bytes[0] == address &&
+           bytes[1] == FUNCTION_READ_HOLDING_REGISTERS && bytes[2] == ONE_REGISTER_BYTES &&
+           HasValidCheck(bytes, READ_REPLY_LENGTH);
+}
+
+// A Write Multiple Registers reply repeats the request's first six bytes
+// (address, function, register, quantity) under its own check.
+bool IsWriteMultipleReply(const std::uint8_t* bytes, std::size_t count, const std::uint8_t* request)
+{
+    return count >= WRITE_MULTIPLE_REPLY_LENGTH && std::memcmp(bytes, request, 6) == 0 &&
+           HasValidCheck(bytes, WRITE_MULTIPLE_REPLY_LENGTH);
+}
+
+std::uint16_t ReadValue(const std::uint8_t* reply)
+{
+    return static_cast<std::uint16_t>(reply[3] << 8 | reply[4]);
+}
+
+} // namespace
+
+FieldVerdict JudgeReplyWindow(const std::uint8_t* request, std::size_t requestLength,
+                              const ReplyWindow& window)
+{
+    FieldVerdict verdict;
     const std::uint8_t address = request[0];
     const std::uint8_t function = request[1];
-    if (count >= EXCEPTION_REPLY_LENGTH && bytes[0] == address &&
-        bytes[1] == (function | EXCEPTION_FLAG) && HasValidCheck(bytes, EXCEPTION_REPLY_LENGTH)) {
-        found.kind = FieldVerdict::Exception;
-        found.exceptionCode = bytes[2];
-        return found;
+    // The reply to a Write Single Register is the request itself, so on a
+    // line that echoes only the copies beyond one per send are replies. A
+    // read's and a Write Multiple's replies differ from their requests:
+    // a copy of those is always an echo.
+    const bool replyIsCopy = function == FUNCTION_WRITE_SINGLE_REGISTER;
+    bool echoes = window.echo == LineEcho::Echoes;
+    bool readAnswered = false;
+
+    const std::uint8_t* bytes = window.bytes;
+    const std::size_t count = window.count;
+    std::size_t at = 0;
+    while (at < count) {
+        const std::uint8_t* here = bytes + at;
+        const std::size_t left = count - at;
+        if (window.probe && left >= REQUEST_LENGTH &&
+            std::memcmp(here, window.probe, REQUEST_LENGTH) == 0) {
+            verdict.probeCopySeen = true;
+            echoes = true;
+            at += REQUEST_LENGTH;
+            continue;
+        }
+        if (left >= requestLength && std::memcmp(here, request, requestLength) == 0) {
+            ++verdict.copies;
+            if (replyIsCopy && verdict.copies > (echoes ? window.sends : 0u)) {
+                verdict.kind = FieldVerdict::Accepted;
+                return verdict;
+            }
+            at += requestLength;
+            continue;
+        }
+        if (IsExceptionFrom(here, left, address, function)) {
+            const std::uint8_t code = here[2];
+            const ExceptionMeaning meaning = MeaningOf(code);
+            if (meaning == ExceptionMeaning::Refusal || meaning == ExceptionMeaning::Acknowledge) {
+                verdict.kind = FieldVerdict::Exception;
+                verdict.exceptionCode = code;
+                return verdict;
+            }
+            verdict.passingException = code;
+            at += EXCEPTION_REPLY_LENGTH;
+            continue;
+        }
+        if (function == FUNCTION_READ_HOLDING_REGISTERS && IsReadReplyFrom(here, left, address)) {
+            // Keep looking: after an acknowledge the last value read counts.
+            readAnswered = true;
+            verdict.value = ReadValue(here);
+            at += READ_REPLY_LENGTH;
+            continue;
+        }
+        if (function == FUNCTION_WRITE_MULTIPLE_REGISTERS && IsWriteMultipleReply(here, left, request)) {
+            verdict.kind = FieldVerdict::Accepted;
+            return verdict;
+        }
+        ++at;
     }
-    if (function == FUNCTION_WRITE_SINGLE_REGISTER) {
-        // The reply to a Write Single Register is the request itself: address,
-        // function, register, value and (so) the same check.
-        if (count >= REQUEST_LENGTH && std::memcmp(bytes, request, REQUEST_LENGTH) == 0)
-            found.kind = FieldVerdict::Accepted;
-        return found;
-    }
-    // We ask for one register, so the reply counts two bytes.
-    constexpr std::uint8_t oneRegisterBytes = 2;
-    if (function == FUNCTION_READ_HOLDING_REGISTERS && count >= READ_REPLY_LENGTH &&
-        bytes[0] == address && bytes[1] == function && bytes[2] == oneRegisterBytes &&
-        HasValidCheck(bytes, READ_REPLY_LENGTH)) {
-        found.kind = FieldVerdict::Accepted;
-        found.value = static_cast<std::uint16_t>(bytes[3] << 8 | bytes[4]);
+    if (readAnswered)
+        verdict.kind = FieldVerdict::Accepted;
+    return verdict;
+}
+
+std::vector<ReadAnswer> FindReadAnswers(const std::uint8_t* bytes, std::size_t count)
+{
+    std::vector<ReadAnswer> found;
+    for (std::size_t at = 0; at < count;) {
+        const std::uint8_t* here = bytes + at;
+        const std::size_t left = count - at;
+        ReadAnswer answer;
+        answer.address = here[0];
+        std::size_t length = 0;
+        if (IsReadReplyFrom(here, left, here[0])) {
+            answer.value = ReadValue(here);
+            length = READ_REPLY_LENGTH;
+        } else if (IsExceptionFrom(here, left, here[0], FUNCTION_READ_HOLDING_REGISTERS)) {
+            answer.exception = true;
+            answer.exceptionCode = here[2];
+            length = EXCEPTION_REPLY_LENGTH;
+        }
+        if (length == 0) {
+            ++at;
+            continue;
+        }
+        answer.endOffset = at + length - 1;
+        found.push_back(answer);
+        at += length;
     }
     return found;
 }
 
-// The first frame of our inverter anywhere in the bytes: junk before it (a
-// glitch at the line's turnaround, another inverter's traffic) is skipped.
-FieldVerdict FirstFrame(const std::uint8_t* request, const std::uint8_t* bytes, std::size_t count)
-{
-    for (std::size_t at = 0; at < count; ++at) {
-        const FieldVerdict found = FrameAt(request, bytes + at, count - at);
-        if (found.kind != FieldVerdict::NoReply)
-            return found;
-    }
-    return FieldVerdict{};
-}
+namespace {
 
-// Empties the port's input queue into the receive half. Whatever arrived
-// since the last tick is this tick's reply or nothing: bytes of earlier
-// intervals are gone, so a reply must start at the first byte gathered.
+// Empties the port's input queue into the receive half, and under the field
+// rule onto the end of the run's window. For the dialog's rule whatever
+// arrived since the last tick is this tick's reply or nothing: bytes of
+// earlier intervals are gone, so a reply must start at the first byte
+// gathered.
 void GatherQueuedBytes(ClearRun& run, ClearTickOps& ops)
 {
     std::uint8_t* scratch = ops.rxScratch();
@@ -128,33 +258,108 @@ void GatherQueuedBytes(ClearRun& run, ClearTickOps& ops)
     std::uint8_t* rx = run.frame.rx();
     for (std::uint32_t i = 0; i < kept && run.rxCount < RX_HALF_SIZE; ++i)
         rx[run.rxCount++] = scratch[i];
+    // Only a run that has sent gathers a window: bytes before its first
+    // request are not its replies.
+    if (run.replyRule == ReplyRule::Field && run.state() == Waiting) {
+        const std::size_t room = REPLY_WINDOW_LIMIT - std::min(run.window.size(), REPLY_WINDOW_LIMIT);
+        run.window.insert(run.window.end(), scratch, scratch + std::min<std::size_t>(kept, room));
+    }
 }
 
 // What the Waiting tick's bytes amount to under the run's rule.
 enum class Check { NoReply, Accepted, Refused };
 
-Check CheckGathered(ClearRun& run)
+// The request the run is judged against: the one in the transmit half,
+// which keeps its length between sends.
+std::size_t RequestLengthOf(const ClearRun& run)
 {
-    if (run.replyRule == ReplyRule::Dialog)
-        return IsAcceptedReply(run.frame, run.rxCount) ? Check::Accepted : Check::NoReply;
+    return run.frame.tx()[1] == FUNCTION_WRITE_MULTIPLE_REGISTERS ? WRITE_MULTIPLE_REQUEST_LENGTH
+                                                                  : REQUEST_LENGTH;
+}
+
+Check JudgeWindow(ClearRun& run)
+{
     // A broadcast is executed by every inverter and answered by none: any
     // bytes now are an echo or another inverter's noise.
     if (run.frame.tx()[0] == BROADCAST_ADDRESS)
         return Check::NoReply;
-    const FieldVerdict verdict = JudgeFieldReply(run.frame.tx(), run.frame.rx(), run.rxCount,
-                                                 run.lineEchoes, run.requestJustSent);
-    run.findings.last = verdict;
-    if (verdict.echoSeen)
-        run.findings.echoSeen = true;
+    ReplyWindow window;
+    window.bytes = run.window.data();
+    window.count = run.window.size();
+    window.sends = run.sends;
+    window.echo = run.lineEcho;
+    window.probe = run.probe.size() == REQUEST_LENGTH ? run.probe.data() : nullptr;
+    const FieldVerdict verdict = JudgeReplyWindow(run.frame.tx(), RequestLengthOf(run), window);
+    FieldFindings& found = run.findings;
+    if (verdict.probeCopySeen)
+        run.lineEcho = LineEcho::Echoes;
+    if (verdict.passingException != 0 &&
+        (found.passingExceptions.empty() ||
+         static_cast<std::uint8_t>(found.passingExceptions.back()) != verdict.passingException))
+        found.passingExceptions.push_back(static_cast<char>(verdict.passingException));
+    found.last = verdict;
     switch (verdict.kind) {
     case FieldVerdict::Accepted:
+        // After an acknowledge only a read of 0 proves the write.
+        if (found.acknowledged) {
+            found.valueRead = true;
+            found.valueAfterAcknowledge = verdict.value;
+            return verdict.value == CLEAR_VALUE ? Check::Accepted : Check::NoReply;
+        }
         return Check::Accepted;
     case FieldVerdict::Exception:
-        return Check::Refused;
+        if (MeaningOf(verdict.exceptionCode) != ExceptionMeaning::Acknowledge)
+            return Check::Refused;
+        // A write taken and still in progress is proved by reads; a read
+        // that is still being worked on is simply not answered yet.
+        if (run.requestKind != RequestKind::ReadRegister)
+            found.acknowledged = true;
+        return Check::NoReply;
     case FieldVerdict::NoReply:
         break;
     }
     return Check::NoReply;
+}
+
+Check CheckGathered(ClearRun& run)
+{
+    if (run.replyRule == ReplyRule::Dialog)
+        return IsAcceptedReply(run.frame, run.rxCount) ? Check::Accepted : Check::NoReply;
+    return JudgeWindow(run);
+}
+
+// The Waiting run has its outcome: the text goes to the result field and
+// the run is marked finished for the end of the tick.
+void Finish(ClearRun& run, ClearTickOps& ops, Check check, std::string& resultText)
+{
+    run.retryCount = 0;
+    run.txLength = 0;
+    resultText = check == Check::Accepted ? TEXT_CLEAR_OK : TEXT_OPERATION_FAIL;
+    ops.setResultText(resultText);
+    run.setState(check == Check::Accepted ? Succeeded : Failed);
+}
+
+// A finished run closes the port and shows its outcome; the dialog's modal
+// box returns when the user has read it.
+void EndIfFinished(ClearRun& run, ClearTickOps& ops, const std::string& resultText)
+{
+    if (run.state() < Succeeded)
+        return;
+    ops.StopRun();
+    run.txLength = 0;
+    run.setState(Idle);
+    ops.showResult(resultText);
+}
+
+// The request for the next send: after an acknowledge the write is proved
+// by reading the register back instead of writing again.
+void PrepareResend(ClearRun& run, std::uint32_t inverterAddress)
+{
+    if (run.findings.acknowledged && run.frame.tx()[1] != FUNCTION_READ_HOLDING_REGISTERS) {
+        BuildReadRequest(run.frame, inverterAddress);
+        run.sends = 0;
+    }
+    run.txLength = static_cast<std::uint8_t>(RequestLengthOf(run));
 }
 
 class TickGuard {
@@ -170,29 +375,18 @@ private:
 
 } // namespace
 
-FieldVerdict JudgeFieldReply(const std::uint8_t* request, const std::uint8_t* gathered,
-                             std::size_t count, bool lineEchoes, bool requestJustSent)
+void OnReplyInput(ClearRun& run, ClearTickOps& ops)
 {
-    // An echoing line hands our request back as it goes out, so it leads the
-    // bytes of the tick after a send.
-    const bool echoFirst = requestJustSent && count >= REQUEST_LENGTH &&
-                           std::memcmp(gathered, request, REQUEST_LENGTH) == 0;
-    if (echoFirst) {
-        FieldVerdict rest = FirstFrame(request, gathered + REQUEST_LENGTH, count - REQUEST_LENGTH);
-        if (lineEchoes)
-            return rest;
-        // Not told the line echoes, but our request came back and the
-        // inverter's frame followed it: no inverter sends two frames for one
-        // request, so the first copy was the echo. Only what follows counts,
-        // so an exception behind the echo is not hidden by the echo, which
-        // looks like a Clear's reply. A request that came back alone cannot
-        // be told from a Clear's reply here; a read (--verify) can.
-        if (rest.kind != FieldVerdict::NoReply) {
-            rest.echoSeen = true;
-            return rest;
-        }
-    }
-    return FirstFrame(request, gathered, count);
+    if (run.tickInProgress || run.replyRule != ReplyRule::Field || run.state() != Waiting)
+        return;
+    TickGuard guard(run.tickInProgress);
+    GatherQueuedBytes(run, ops);
+    const Check check = JudgeWindow(run);
+    if (check == Check::NoReply)
+        return;
+    std::string resultText;
+    Finish(run, ops, check, resultText);
+    EndIfFinished(run, ops, resultText);
 }
 
 void OnClearTick(ClearRun& run, ClearTickOps& ops)
@@ -219,10 +413,14 @@ void OnClearTick(ClearRun& run, ClearTickOps& ops)
         }
         if (run.requestKind == RequestKind::ReadRegister)
             BuildReadRequest(run.frame, ops.inverterAddress());
+        else if (run.requestKind == RequestKind::ClearWriteMultiple)
+            BuildClearRequestMultiple(run.frame, ops.inverterAddress());
         else
             BuildClearRequest(run.frame, ops.inverterAddress());
         run.findings = FieldFindings{};
-        run.txLength = REQUEST_LENGTH;
+        run.window.clear();
+        run.sends = 0;
+        run.txLength = static_cast<std::uint8_t>(RequestLengthOf(run));
         run.setState(Waiting);
         run.retryCount = 0;
         break;
@@ -232,26 +430,16 @@ void OnClearTick(ClearRun& run, ClearTickOps& ops)
         const Check check = CheckGathered(run);
         // A successful read closes with the same text; its value is in
         // run.findings.
-        if (check == Check::Accepted) {
-            resultText = TEXT_CLEAR_OK;
-            ops.setResultText(resultText);
-            run.setState(Succeeded);
-            run.retryCount = 0;
-        } else {
-            ++run.retryCount;
-        }
         run.txLength = 0;
-        // An inverter that refused says so once; asking again changes nothing.
-        if (check == Check::Refused || run.retryCount > run.retryLimit) {
-            run.setState(Failed);
-            run.retryCount = 0;
-            resultText = TEXT_OPERATION_FAIL;
-            ops.setResultText(resultText);
+        if (check == Check::Accepted) {
+            Finish(run, ops, check, resultText);
+        } else if (check == Check::Refused || ++run.retryCount > run.retryLimit) {
+            // An inverter that refused says so once; asking again changes
+            // nothing.
+            Finish(run, ops, Check::Refused, resultText);
         } else if (run.retryCount % 2 == 0) {
-            // Every second unsuccessful check sends the unchanged request
-            // again. A run that has just succeeded passes here too, with
-            // retryCount 0; it is stopped below before anything is sent.
-            run.txLength = REQUEST_LENGTH;
+            // Every second unsuccessful check sends the request again.
+            PrepareResend(run, ops.inverterAddress());
         }
         ops.exchangeFieldsToControls();
         break;
@@ -261,16 +449,12 @@ void OnClearTick(ClearRun& run, ClearTickOps& ops)
         break;
     }
 
-    if (run.state() >= Succeeded) {
-        ops.StopRun();
-        run.txLength = 0;
-        run.setState(Idle);
-        ops.showResult(resultText);
-    }
+    EndIfFinished(run, ops, resultText);
 
-    run.requestJustSent = run.txLength > 0;
-    if (run.txLength > 0)
+    if (run.txLength > 0) {
+        ++run.sends;
         ops.port().writeFrame(run.frame.tx(), run.txLength);
+    }
 }
 
 } // namespace korvanel

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "protocol.h"
 #include "texts.h"
@@ -44,9 +45,10 @@ constexpr std::size_t RX_CLEARED_PREFIX = 60;
 constexpr std::uint8_t REQUEST_LENGTH = 8;
 // Bytes covered by the check of a request or a Write Single Register reply.
 constexpr std::uint8_t CHECKED_LENGTH = 6;
-// Address, 0x03, register (2), quantity (2), check (2): a read is as long
-// as the Clear request.
-constexpr std::uint8_t READ_REQUEST_LENGTH = 8;
+// Address, 0x10, register (2), quantity (2), byte count, value (2), check (2).
+constexpr std::uint8_t WRITE_MULTIPLE_REQUEST_LENGTH = 11;
+// Address, 0x10, register (2), quantity (2), check (2).
+constexpr std::uint8_t WRITE_MULTIPLE_REPLY_LENGTH = 8;
 // Address, 0x03, byte count 2, value (2), check (2).
 constexpr std::uint8_t READ_REPLY_LENGTH = 7;
 // Address, function | 0x80, code, check (2).
@@ -65,37 +67,87 @@ enum class ReplyRule : std::uint8_t {
     // A frame of the request's function code with a valid check at the first
     // byte gathered; the address byte is not compared.
     Dialog,
-    // The exact reply to our request from our address, anywhere in the bytes;
-    // an exception reply from our address ends the run at once; a request to
-    // the broadcast address is never answered, so nothing is judged.
+    // The run's reply window (every byte since its first request) holds the
+    // exact reply of our address, beyond the copies an echoing line gives
+    // back; exceptions are judged by meaning; a request to the broadcast
+    // address is never answered, so nothing is judged.
     Field,
 };
 
 // What the Armed tick puts on the line.
 enum class RequestKind : std::uint8_t {
-    ClearWrite,    // write 0x0000 to register 0x004A
-    ReadRegister,  // read register 0x004A (one register)
+    ClearWrite,          // write 0x0000 to register 0x004A (0x06)
+    ClearWriteMultiple,  // the same write as Write Multiple Registers (0x10), quantity 1
+    ReadRegister,        // read register 0x004A (one register)
 };
 
-// What the field rule found in one tick's bytes.
+// Whether the line hands back every byte we send (a two-wire adapter that
+// hears itself). Unknown counts as no echo.
+enum class LineEcho : std::uint8_t { Unknown, Echoes, NoEcho };
+
+// What an exception code means for a run, by the Modbus application
+// protocol's definitions.
+enum class ExceptionMeaning : std::uint8_t {
+    // 01-04 and codes the protocol does not define: asking again changes
+    // nothing, the run ends.
+    Refusal,
+    // 05: the request was taken and is still being carried out; only a read
+    // of the register proves it.
+    Acknowledge,
+    // 06: the inverter is busy with something else; not an answer.
+    Busy,
+    // 0A, 0B: a gateway could not reach the inverter; not the inverter's
+    // answer.
+    Gateway,
+};
+ExceptionMeaning MeaningOf(std::uint8_t exceptionCode);
+
+// The bytes the field rule judges and what it needs to know about them.
+struct ReplyWindow {
+    const std::uint8_t* bytes = nullptr;
+    std::size_t count = 0;
+    // Requests sent in this run: on a line that echoes, one copy each.
+    unsigned sends = 0;
+    LineEcho echo = LineEcho::Unknown;
+    // The request that asked the line whether it echoes, if a copy of it may
+    // still come: a copy of a read is never a reply, so it proves the echo
+    // wherever it lies. Null when not looked for.
+    const std::uint8_t* probe = nullptr;
+};
+
+// What the field rule found in a run's window.
 struct FieldVerdict {
     enum Kind : std::uint8_t { NoReply, Accepted, Exception };
     Kind kind = NoReply;
-    // The exception code, for Exception.
+    // For Exception: a refusal or an acknowledge (the exceptions that
+    // answer); a busy or gateway exception leaves the kind NoReply and is
+    // kept in passingException.
     std::uint8_t exceptionCode = 0;
-    // The register's value, for an accepted read reply.
+    // The register's value, for an accepted read reply (the last one).
     std::uint16_t value = 0;
-    // Without the echo setting: our request came back, followed by a frame
-    // of the inverter. The line echoes; the first copy was taken for the echo.
-    bool echoSeen = false;
+    // Copies of our request found.
+    unsigned copies = 0;
+    // A copy of the probe request was found: the line echoes.
+    bool probeCopySeen = false;
+    // The last exception that was not an answer (busy, gateway), 0 if none.
+    std::uint8_t passingException = 0;
 };
 
 // The field rule's findings over a run, for the front end to report.
 struct FieldFindings {
     FieldVerdict last;
-    // Set by any tick of the run that saw the line echo without the setting.
-    bool echoSeen = false;
+    // Exception 05 came: the write went on being proved by reads.
+    bool acknowledged = false;
+    // A read after an acknowledge answered with this value (not yet 0).
+    bool valueRead = false;
+    std::uint16_t valueAfterAcknowledge = 0;
+    // Every busy or gateway exception code seen in the run, in order.
+    std::string passingExceptions;
 };
+
+// The most bytes a run's reply window keeps: four requests, their echoes
+// and replies take under 100; the rest is room for noise.
+constexpr std::size_t REPLY_WINDOW_LIMIT = 4096;
 
 // 360 bytes in one store: the receive half, then the transmit half.
 struct FrameBuffer {
@@ -125,13 +177,16 @@ struct ClearRun {
     ReplyRule replyRule = ReplyRule::Dialog;
     RequestKind requestKind = RequestKind::ClearWrite;
     // The line hands back every byte we send (field rule only).
-    bool lineEchoes = false;
+    LineEcho lineEcho = LineEcho::Unknown;
     // The run fails at the check that takes retryCount above this; with 0 a
     // request gets a single check.
     std::uint8_t retryLimit = MAX_RETRY_COUNT;
-    // The previous tick ended by writing the request, so its echo (if the
-    // line echoes) leads this tick's bytes.
-    bool requestJustSent = false;
+    // The field rule's reply window: every byte gathered since the run's
+    // first request, and the requests of the current kind sent since.
+    std::vector<std::uint8_t> window;
+    unsigned sends = 0;
+    // The probe request whose copy is still looked for (empty: none).
+    std::vector<std::uint8_t> probe;
     FieldFindings findings;
 
     std::uint8_t state() const { return runState.load(std::memory_order_relaxed); }
@@ -177,15 +232,41 @@ void BuildClearRequest(FrameBuffer& frame, std::uint32_t inverterAddress);
 // quantity 1, into `tx`.
 void BuildReadRequest(FrameBuffer& frame, std::uint32_t inverterAddress);
 
+// Writes the 11-byte Write Multiple Registers request that writes 0x0000
+// to register 0x004A (quantity 1, byte count 2) into `tx`.
+void BuildClearRequestMultiple(FrameBuffer& frame, std::uint32_t inverterAddress);
+
 // True when the first `rxCount` gathered bytes start with a valid reply to
 // the request in the transmit half.
 bool IsAcceptedReply(const FrameBuffer& frame, std::uint8_t rxCount);
 
-// The field rule over `count` gathered bytes, for the request of
-// REQUEST_LENGTH bytes at `request` (a Clear or a read, by its function
-// code). `lineEchoes` and `requestJustSent` together say the echo of the
-// request leads the bytes.
-FieldVerdict JudgeFieldReply(const std::uint8_t* request, const std::uint8_t* gathered,
-                             std::size_t count, bool lineEchoes, bool requestJustSent);
+// The field rule over a run's window, for the request of `requestLength`
+// bytes at `request` (a Clear, either write, or a read, by its function
+// code). Frames are taken in the order they arrived; junk between them is
+// skipped.
+FieldVerdict JudgeReplyWindow(const std::uint8_t* request, std::size_t requestLength,
+                              const ReplyWindow& window);
+
+// Between ticks (korvanel-clear only): gathers what has arrived into the
+// run's window and, under the field rule, ends a Waiting run at once when
+// the window answers it. Does nothing under the dialog's rule or while a
+// tick is being handled.
+void OnReplyInput(ClearRun& run, ClearTickOps& ops);
+
+// A read's answer found in any bytes: the reply or exception of `address`
+// to a read of one register.
+struct ReadAnswer {
+    std::uint8_t address = 0;
+    bool exception = false;
+    std::uint8_t exceptionCode = 0;
+    std::uint16_t value = 0;
+    // Offset of the frame's last byte in the bytes searched.
+    std::size_t endOffset = 0;
+};
+std::vector<ReadAnswer> FindReadAnswers(const std::uint8_t* bytes, std::size_t count);
+
+// Copies of `frame` in `bytes`, counted without overlap.
+unsigned CountCopies(const std::uint8_t* bytes, std::size_t count, const std::uint8_t* frame,
+                     std::size_t frameLength);
 
 } // namespace korvanel

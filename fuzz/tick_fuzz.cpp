@@ -7,10 +7,11 @@
 // bit-by-bit CRC:
 //  - dialog: success exactly when the gathered bytes begin with a frame of
 //    function 0x06 with a valid check;
-//  - field: success exactly when the first frame of our inverter (its exact
-//    reply, or its exception) in the bytes, after the echo is taken off, is
-//    the reply; the run ends at once exactly when it is an exception; a
-//    broadcast is never judged.
+//  - field: the run's window (every byte gathered since its first request)
+//    read frame by frame: a Clear is answered by a copy of its request beyond
+//    one per send on an echoing line, a read by its reply (after exception
+//    05 to a write, only a read of 0 counts); a refusing exception ends the
+//    run at once, 06/0A/0B are skipped; a broadcast is never judged.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -60,7 +61,7 @@ Bytes Request(std::uint8_t address, bool read)
     return r;
 }
 
-enum class Frame { None, Reply, Exception };
+enum class Frame { None, Reply, Exception, Acknowledge };
 
 // Our inverter's frame starting at `at`, as a master that knows the request
 // would read it.
@@ -77,25 +78,40 @@ Frame FrameAt(const Bytes& b, std::size_t at, const Bytes& request)
     return Frame::None;
 }
 
-Frame FirstFrame(const Bytes& b, std::size_t from, const Bytes& request)
+// The window as a master that knows the rules would read it.
+Frame WindowOracle(const Bytes& w, const Bytes& request, bool echo, unsigned sends, bool acknowledged)
 {
-    for (std::size_t at = from; at < b.size(); ++at) {
-        const Frame f = FrameAt(b, at, request);
-        if (f != Frame::None)
-            return f;
+    unsigned copies = 0;
+    bool readSeen = false;
+    unsigned value = 0;
+    for (std::size_t at = 0; at < w.size();) {
+        const std::size_t left = w.size() - at;
+        if (left >= request.size() && std::equal(request.begin(), request.end(), w.begin() + at)) {
+            ++copies;
+            if (request[1] == 0x06 && copies > (echo ? sends : 0u))
+                return Frame::Reply;
+            at += request.size();
+            continue;
+        }
+        if (FrameAt(w, at, request) == Frame::Exception) {
+            const std::uint8_t code = w[at + 2];
+            if (code == 0x06 || code == 0x0A || code == 0x0B || (code == 0x05 && request[1] == 0x03)) {
+                at += 5;
+                continue;
+            }
+            return code == 0x05 ? Frame::Acknowledge : Frame::Exception;
+        }
+        if (request[1] == 0x03 && FrameAt(w, at, request) == Frame::Reply) {
+            readSeen = true;
+            value = static_cast<unsigned>(w[at + 3] << 8 | w[at + 4]);
+            at += 7;
+            continue;
+        }
+        ++at;
     }
-    return Frame::None;
-}
-
-Frame FieldOracle(const Bytes& b, const Bytes& request, bool echo, bool justSent)
-{
-    const bool echoFirst = justSent && b.size() >= 8 && std::equal(request.begin(), request.end(), b.begin());
-    if (echoFirst) {
-        const Frame rest = FirstFrame(b, 8, request);
-        if (echo || rest != Frame::None)
-            return rest;
-    }
-    return FirstFrame(b, 0, request);
+    if (!readSeen)
+        return Frame::None;
+    return !acknowledged || value == 0 ? Frame::Reply : Frame::None;
 }
 
 struct Mode {
@@ -165,10 +181,15 @@ void RunOnce(const std::uint8_t* data, std::size_t size, const Mode& mode)
     ClearRun run;
     run.replyRule = mode.rule;
     run.requestKind = mode.read ? korvanel::RequestKind::ReadRegister : korvanel::RequestKind::ClearWrite;
-    run.lineEchoes = mode.echo;
+    run.lineEcho = mode.echo ? korvanel::LineEcho::Echoes : korvanel::LineEcho::NoEcho;
     FuzzOps ops(run);
     ops.address = data[0];
-    const Bytes request = Request(data[0], mode.read);
+    Bytes request = Request(data[0], mode.read);
+    const Bytes readBack = Request(data[0], true);
+    // The field rule's window and what the oracle needs to read it.
+    Bytes window;
+    unsigned sends = 0;
+    bool acknowledged = false;
     const std::uint8_t pendingMask = data[1];
     std::size_t pos = 2;
 
@@ -195,7 +216,7 @@ void RunOnce(const std::uint8_t* data, std::size_t size, const Mode& mode)
         const std::uint8_t stateBefore = run.state();
         const std::size_t shownBefore = ops.shown.size();
         const std::uint8_t retriesBefore = run.retryCount;
-        const bool justSent = tick > 1 && ops.writes.size() > 0 && ops.lastWriteTick == tick - 1;
+        const std::size_t writesBefore = ops.writes.size();
         ops.tick = tick;
         korvanel::OnClearTick(run, ops);
 
@@ -204,6 +225,11 @@ void RunOnce(const std::uint8_t* data, std::size_t size, const Mode& mode)
         const bool endedNow = ops.shown.size() > shownBefore;
         const bool succeededNow = endedNow && ops.shown.back() == korvanel::TEXT_CLEAR_OK;
         const bool judged = stateBefore == korvanel::Waiting && ops.completes;
+        if (field && judged) {
+            const std::size_t kept = std::min<std::size_t>(ops.arriving.size(), korvanel::RX_SCRATCH_SIZE);
+            const std::size_t room = korvanel::REPLY_WINDOW_LIMIT - std::min(window.size(), korvanel::REPLY_WINDOW_LIMIT);
+            window.insert(window.end(), ops.arriving.begin(), ops.arriving.begin() + static_cast<long>(std::min(kept, room)));
+        }
         // The engine keeps the first 180 bytes of what it reads.
         const Bytes gathered(ops.arriving.begin(),
                              ops.arriving.begin() +
@@ -216,7 +242,10 @@ void RunOnce(const std::uint8_t* data, std::size_t size, const Mode& mode)
                 Fail("dialog: a valid reply was not accepted");
         } else {
             const bool broadcast = data[0] == 0;
-            const Frame f = judged && !broadcast ? FieldOracle(gathered, request, mode.echo, justSent) : Frame::None;
+            const Frame f = judged && !broadcast ? WindowOracle(window, request, mode.echo, sends, acknowledged)
+                                                 : Frame::None;
+            if (f == Frame::Acknowledge)
+                acknowledged = true;
             if (succeededNow != (f == Frame::Reply))
                 Fail(succeededNow ? "field: success without our reply" : "field: our reply was not accepted");
             // The seventh check ends the run whatever it found.
@@ -228,12 +257,17 @@ void RunOnce(const std::uint8_t* data, std::size_t size, const Mode& mode)
         }
         if (endedNow)
             ended = true;
-    }
-
-    // Every frame sent is the request for the typed address.
-    for (const auto& w : ops.writes) {
-        if (w != request)
-            Fail("a frame other than the request was sent");
+        // Every frame sent is the request for the typed address, or after an
+        // acknowledge the read that proves it.
+        for (std::size_t i = writesBefore; i < ops.writes.size(); ++i) {
+            if (ops.writes[i] != request) {
+                if (!acknowledged || ops.writes[i] != readBack || request == readBack)
+                    Fail("a frame other than the request was sent");
+                request = readBack;
+                sends = 0;
+            }
+            ++sends;
+        }
     }
     if (ops.writes.size() > 4)
         Fail("more than four requests in one run");

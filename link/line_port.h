@@ -24,6 +24,7 @@ public:
     bool isOpen() const override { return active_->isOpen(); }
     void close() override { active_->close(); }
     void beginRun() override { active_->beginRun(); }
+    bool neverEchoes() const override { return active_->neverEchoes(); }
 
     bool lost() const override { return active_->lost(); }
     std::string lostReason() const override { return active_->lostReason(); }

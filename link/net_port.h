@@ -37,6 +37,7 @@ public:
     bool isOpen() const override;
     void close() override;
     void beginRun() override;
+    bool neverEchoes() const override { return name_.scheme == PortScheme::ModbusTcp; }
 
     bool lost() const override { return lost_; }
     std::string lostReason() const override { return lostReason_; }

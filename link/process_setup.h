@@ -16,7 +16,20 @@ bool OpenMissingStandardDescriptors();
 // Sends the requests to stop (Ctrl-C, kill, the terminal closing) to
 // `onStop`, which gets the signal number; a reader that goes away shows as
 // a failed write rather than ending the program on the spot. `onStop` may
-// only do what a signal handler may.
+// only do what a signal handler may. A signal ignored at start stays
+// ignored.
 void RouteStopSignals(void (*onStop)(int));
+
+// For a program that holds a serial port: every request to end it ends it
+// at once, the same way, even while a write to a paused terminal or a pipe
+// nobody reads is blocked. The port open at that moment gets back the line
+// settings found at open and loses its exclusive claim, "Interrupted: the
+// port is closed." goes to standard error if it fits without waiting, and
+// the status is 128 + the signal (130 Ctrl-C, 129 hang-up, 143 SIGTERM). On
+// POSIX that is every signal whose default ends the process (the program's
+// own faults keep their core file after the port is given back); a signal
+// ignored at start stays ignored (nohup). On Windows: Ctrl-C (130),
+// Ctrl-Break (149) and the console closing or the session ending (129).
+void EndProcessOnStopSignals();
 
 } // namespace korvanel

@@ -45,6 +45,9 @@ public:
     // converter drops what it still holds for the line, a gateway's answers
     // to an earlier run's requests stop counting.
     virtual void beginRun() {}
+    // True when the port can never hand back what it sends (a Modbus TCP
+    // gateway answers with its own frames), so no run has to find out.
+    virtual bool neverEchoes() const { return false; }
 
     // Returns once input is queued (true) or `timeout` has passed (false),
     // so a caller can judge a reply the moment it is complete. This default

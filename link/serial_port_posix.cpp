@@ -13,6 +13,7 @@
 // the far end of a pseudo-terminal closes, and reads then return 0.
 #include "serial_port.h"
 
+#include "open_port_record_posix.h"
 #include "protocol.h"
 
 #include <dirent.h>
@@ -235,6 +236,7 @@ PortOpenResult SerialPort::open(const std::string& portName)
         device_.openFailed("Opening", SystemMessage(err) + " (held by another program)");
         return PortOpenResult::OpenFailed;
     }
+    RecordOpenPort(fd.get());
     // Keeps later opens by other (unprivileged) programs out too; fails
     // harmlessly on a non-terminal, which the settings step then reports.
     (void)::ioctl(fd.get(), TIOCEXCL);
@@ -251,6 +253,7 @@ PortOpenResult SerialPort::open(const std::string& portName)
     }
     impl_->found = tio;
     impl_->foundValid = true;
+    RecordFoundSettings(port, tio);
     ApplyLineSettings(tio);
     termios readBack{};
     if (::tcsetattr(port, TCSANOW, &tio) != 0) {
@@ -294,6 +297,7 @@ void SerialPort::close()
     // The lock belongs to the open file, which a forked child may still
     // share; drop it explicitly rather than with the last descriptor.
     (void)::flock(fd, LOCK_UN);
+    ForgetOpenPort(fd);
     impl_->fd.reset();
 }
 

@@ -8,6 +8,7 @@
 // of the errors DeviceGone() lists, whichever the driver chose.
 #include "serial_port.h"
 
+#include "open_port_record_win32.h"
 #include "protocol.h"
 
 #include <windows.h>
@@ -246,6 +247,7 @@ PortOpenResult SerialPort::open(const std::string& portName)
     impl_->readInFlight = false;
     impl_->writeInFlight = false;
     const HANDLE h = impl_->comm.get();
+    RecordOpenPort(h);
 
     ::SetupComm(h, DRIVER_QUEUE_SIZE, DRIVER_QUEUE_SIZE);
 
@@ -258,6 +260,7 @@ PortOpenResult SerialPort::open(const std::string& portName)
         device_.openFailed("Reading the settings of", SystemMessage(::GetLastError()));
         return PortOpenResult::SettingFailed;
     }
+    RecordFoundSettings(h, dcb);
     // Only these six change; flow control, handshake lines and special
     // characters stay as the driver reported them.
     dcb.BaudRate = CBR_9600;
@@ -293,6 +296,7 @@ void SerialPort::close()
         impl_->settleRead(CANCEL_WAIT_MS);
         impl_->settleWrite(CANCEL_WAIT_MS);
     }
+    ForgetOpenPort(impl_->comm.get());
     impl_->comm.reset();
     // Closing the port ends whatever was still pending on it.
     impl_->readInFlight = false;

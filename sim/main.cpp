@@ -26,6 +26,7 @@
 #include "inverter.h"
 #include "listener.h"
 #include "process_setup.h"
+#include "korvanel_version.h"
 
 namespace {
 
@@ -63,6 +64,11 @@ struct SimOptions {
     std::uint32_t noiseSeed = 1;
     // The adapter hands every byte the master sends straight back.
     bool echo = false;
+    // Sent ahead of the echo of each request, as a turnaround glitch.
+    FrameBytes echoGlitch;
+    // The echo comes this late, as through a USB adapter's latency timer; a
+    // quicker reply goes out ahead of it.
+    unsigned echoDelayMs = 0;
     // Bits a second of the line the replies leave on; 0 sends at once.
     unsigned lineRate = 0;
     // Seconds after start at which the line goes away as an unplugged
@@ -94,7 +100,8 @@ const char* UsageText()
     return "Usage: korvanel-sim [--address LIST] [--fault MODE] [--answer-after N]\n"
            "                    [--split-delay MS] [--flood-bytes N] [--initial VALUE]\n"
            "                    [--noise RATE] [--seed N] [--exception CODE] [--ignore-write]\n"
-           "                    [--echo] [--reply-delay MS] [--junk-before HEX]\n"
+           "                    [--echo] [--echo-glitch HEX] [--echo-delay MS]\n"
+           "                    [--reply-delay MS] [--junk-before HEX]\n"
            "                    [--line-rate BAUD] [--vanish-after S] [--link PATH] [--quiet]\n"
            "                    [--listen URL]\n"
            "\n"
@@ -118,6 +125,10 @@ const char* UsageText()
            "  --ignore-write    acknowledge writes but change nothing\n"
            "Line faults (with any fault mode):\n"
            "  --echo            hand back every byte the master sends, before any reply\n"
+           "  --echo-glitch HEX send these bytes ahead of the echo of each request,\n"
+           "                    e.g. 00 (turns --echo on)\n"
+           "  --echo-delay MS   the echo comes MS late, after the reply if that is\n"
+           "                    quicker, as a slow USB adapter's (turns --echo on)\n"
            "  --reply-delay MS  answer MS after the request (default 0)\n"
            "  --junk-before HEX send these bytes before each reply, e.g. FF00\n"
            "  --line-rate BAUD  send at the pace of this line, 10 bits a byte\n"
@@ -156,7 +167,7 @@ void TakeAddressList(const std::string& text, std::vector<std::uint8_t>& address
 }
 
 // "--fault MODE" for the whole bus, "--fault LIST:MODE" for these addresses.
-void TakeFault(const std::string& value, korvanel::SimConfig& config)
+void TakeFault(const std::string& value, korvanel::SimConfig& config, bool& busFaultGiven)
 {
     const std::size_t colon = value.find(':');
     const std::string mode = colon == std::string::npos ? value : value.substr(colon + 1);
@@ -165,6 +176,9 @@ void TakeFault(const std::string& value, korvanel::SimConfig& config)
         throw UsageError("unknown fault '" + mode + "' (one of " + korvanel::VirtualInverter::FaultNames() +
                          ")");
     if (colon == std::string::npos) {
+        if (busFaultGiven)
+            throw UsageError("--fault MODE given twice; give one MODE for the bus, and LIST:MODE for the others");
+        busFaultGiven = true;
         config.fault = fault;
         return;
     }
@@ -172,6 +186,15 @@ void TakeFault(const std::string& value, korvanel::SimConfig& config)
     TakeAddressList(value.substr(0, colon), own);
     for (const std::uint8_t a : own)
         config.faultByAddress[a] = fault;
+}
+
+// Repeatable: each "--fault LIST:MODE" adds its own group.
+CommandOption FaultOption(korvanel::SimConfig& config, bool& busFaultGiven)
+{
+    CommandOption option = korvanel::ValueOption(
+        "--fault", [&config, &busFaultGiven](const std::string& value) { TakeFault(value, config, busFaultGiven); });
+    option.again = CommandOption::Again::Taken;
+    return option;
 }
 
 void TakeVanishAfter(const std::string& value, double& vanishAfterS)
@@ -195,9 +218,10 @@ int ParseSimOptions(const std::vector<std::string>& args, SimOptions& o)
     korvanel::SimConfig& c = o.config;
     bool help = false;
     bool version = false;
+    bool busFaultGiven = false;
     const std::vector<CommandOption> options = {
-        ValueOption("--address", [&](const std::string& value) { TakeAddressList(value, c.addresses); }),
-        ValueOption("--fault", [&](const std::string& value) { TakeFault(value, c); }),
+        korvanel::ListOption("--address", [&](const std::string& value) { TakeAddressList(value, c.addresses); }),
+        FaultOption(c, busFaultGiven),
         NumberOption("--noise", 0, MAX_NOISE_RATE, o.noiseRate),
         NumberOption("--seed", 0, MAX_SEED, o.noiseSeed),
         NumberOption("--answer-from", 1, MAX_UNANSWERED_REQUESTS, c.answerFrom),
@@ -215,6 +239,13 @@ int ParseSimOptions(const std::vector<std::string>& args, SimOptions& o)
                             throw UsageError("--junk-before takes pairs of hex digits such as FF00, not '" +
                                              value + "'");
                     }),
+        ValueOption("--echo-glitch",
+                    [&](const std::string& value) {
+                        if (!korvanel::VirtualInverter::ParseHexBytes(value, o.echoGlitch) || o.echoGlitch.empty())
+                            throw UsageError("--echo-glitch takes pairs of hex digits such as 00, not '" + value +
+                                             "'");
+                    }),
+        NumberOption("--echo-delay", 0, MAX_DELAY_MS, o.echoDelayMs),
         ValueOption("--vanish-after",
                     [&](const std::string& value) { TakeVanishAfter(value, o.vanishAfterS); }),
         ValueOption("--link", [&](const std::string& value) { o.linkPath = value; }),
@@ -245,6 +276,9 @@ int ParseSimOptions(const std::vector<std::string>& args, SimOptions& o)
         std::cout << "korvanel-sim " << KORVANEL_VERSION << '\n';
         return -1;
     }
+    // A glitch or a delay of the echo needs an echo.
+    if (!o.echoGlitch.empty() || o.echoDelayMs > 0)
+        o.echo = true;
     // An address given its own fault is on the bus too.
     for (const auto& own : c.faultByAddress) {
         if (std::find(c.addresses.begin(), c.addresses.end(), own.first) == c.addresses.end())
@@ -282,7 +316,19 @@ private:
 struct PendingChunk {
     Clock::time_point due;
     FrameBytes bytes;
+    const char* note = "";
 };
+
+// The adapter's receiver hears its own driver: the bytes the master sends
+// come back, the glitch ahead of a request's first bytes, the delay late.
+// Echoes queue apart from replies, so a late one can fall behind a reply.
+void EchoBack(const SimOptions& o, FrameBytes received, bool requestStarts, Clock::time_point now,
+              std::deque<PendingChunk>& echoes)
+{
+    if (requestStarts)
+        received.insert(received.begin(), o.echoGlitch.begin(), o.echoGlitch.end());
+    echoes.push_back({now + std::chrono::milliseconds(o.echoDelayMs), std::move(received), "echo"});
+}
 
 // The simulator's side of the line: what it sends leaves in order, one byte
 // after another, at the line's pace. At 9600 baud 8N1 a byte is 10 bits
@@ -405,6 +451,7 @@ int main(int argc, char** argv)
     FrameBytes frame;
     Clock::time_point lastByte;
     std::deque<PendingChunk> pending;
+    std::deque<PendingChunk> echoes;
     LineOut line(master, options.lineRate);
     if (options.echo)
         log.text("the line echoes every byte the master sends");
@@ -431,6 +478,8 @@ int main(int argc, char** argv)
             wakeAt = lastByte + FRAME_GAP;
         if (!pending.empty() && pending.front().due < wakeAt)
             wakeAt = pending.front().due;
+        if (!echoes.empty() && echoes.front().due < wakeAt)
+            wakeAt = echoes.front().due;
         if (options.noiseRate > 0 && nextNoise < wakeAt)
             wakeAt = nextNoise;
         if (vanishes && vanishAt < wakeAt)
@@ -459,15 +508,11 @@ int main(int argc, char** argv)
             std::uint8_t buf[512];
             const ssize_t n = ::read(master, buf, sizeof buf);
             if (n > 0) {
+                // Ahead of anything an inverter says, unless the echo is late.
+                if (options.echo)
+                    EchoBack(options, FrameBytes(buf, buf + n), frame.empty(), now, echoes);
                 frame.insert(frame.end(), buf, buf + n);
                 lastByte = now;
-                // The adapter's receiver hears its own driver: the bytes come
-                // back as they go out, ahead of anything an inverter says.
-                if (options.echo) {
-                    const FrameBytes echoed(buf, buf + n);
-                    line.queue(echoed, now);
-                    log.line("TX", echoed, "echo");
-                }
             }
         }
         if (!frame.empty() && (now - lastByte >= FRAME_GAP || frame.size() >= MAX_FRAME)) {
@@ -480,10 +525,12 @@ int main(int argc, char** argv)
             }
             frame.clear();
         }
-        while (!pending.empty() && pending.front().due <= Clock::now()) {
-            line.queue(pending.front().bytes, Clock::now());
-            log.line("TX", pending.front().bytes, "");
-            pending.pop_front();
+        for (std::deque<PendingChunk>* queue : {&echoes, &pending}) {
+            while (!queue->empty() && queue->front().due <= Clock::now()) {
+                line.queue(queue->front().bytes, Clock::now());
+                log.line("TX", queue->front().bytes, queue->front().note);
+                queue->pop_front();
+            }
         }
         if (!line.send(Clock::now()))
             log.text(std::string("write failed: ") + std::strerror(errno));

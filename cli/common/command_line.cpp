@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cctype>
+#include <map>
 #include <utility>
 
 #include "protocol.h"
@@ -37,11 +38,31 @@ void RefuseStrays(const CLI::App& app)
     throw UsageError("unexpected argument '" + stray + "'");
 }
 
-void AddValueOption(CLI::App& app, const CommandOption& option)
+// The values each option was given so far, by long name.
+using GivenValues = std::map<std::string, std::string>;
+
+// A repeated option is refused rather than letting the last one win
+// unnoticed: `--address 1 --address 2` would clear only 2.
+void RefuseRepeat(GivenValues& given, const std::string& name, CommandOption::Again again,
+                  const std::string& value)
+{
+    const auto earlier = given.find(name);
+    if (earlier == given.end()) {
+        given.emplace(name, value);
+        return;
+    }
+    if (again == CommandOption::Again::Taken)
+        return;
+    if (again == CommandOption::Again::List)
+        throw UsageError(name + " given twice; give one list: " + name + " " + earlier->second + "," + value);
+    throw UsageError(name + " given twice; give it once");
+}
+
+void AddValueOption(CLI::App& app, const CommandOption& option, GivenValues& given)
 {
     const std::string name = LongName(option.names);
     app.add_option(option.names,
-                   [&app, name, take = option.take](const CLI::results_t& values) {
+                   [&app, &given, name, again = option.again, take = option.take](const CLI::results_t& values) {
                        RefuseStrays(app);
                        const std::string& value = values.front();
                        // "--port --trace" forgot the port; taking "--trace" as
@@ -50,22 +71,24 @@ void AddValueOption(CLI::App& app, const CommandOption& option)
                        if (value.compare(0, 2, "--") == 0)
                            throw UsageError("option '" + name + "' needs a value, not the option '" +
                                             value + "'");
+                       RefuseRepeat(given, name, again, value);
                        take(value);
                        return true;
                    })
         ->trigger_on_parse();
 }
 
-void AddSwitch(CLI::App& app, const CommandOption& option)
+void AddSwitch(CLI::App& app, const CommandOption& option, GivenValues& seen)
 {
     const std::string name = LongName(option.names);
     app.add_option(option.names,
-                   [&app, name, given = option.given](const CLI::results_t& values) {
+                   [&app, &seen, name, given = option.given](const CLI::results_t& values) {
                        RefuseStrays(app);
                        // A switch given bare comes as an empty text; any
                        // other came after '=' ("--echo=1").
                        if (!values.front().empty())
                            throw UsageError("option '" + name + "' takes no value");
+                       RefuseRepeat(seen, name, CommandOption::Again::Refused, "");
                        *given = true;
                        return true;
                    })
@@ -130,12 +153,19 @@ bool ParseAddressItem(const std::string& item, std::vector<std::uint8_t>& addres
 
 CommandOption ValueOption(std::string names, std::function<void(const std::string&)> take)
 {
-    return {std::move(names), std::move(take), nullptr};
+    return {std::move(names), std::move(take), nullptr, CommandOption::Again::Refused};
 }
 
 CommandOption SwitchOption(std::string names, bool& given)
 {
-    return {std::move(names), {}, &given};
+    return {std::move(names), {}, &given, CommandOption::Again::Refused};
+}
+
+CommandOption ListOption(std::string names, std::function<void(const std::string&)> take)
+{
+    CommandOption option = ValueOption(std::move(names), std::move(take));
+    option.again = CommandOption::Again::List;
+    return option;
 }
 
 void ParseCommandLine(const std::vector<CommandOption>& options, const std::vector<std::string>& args)
@@ -146,11 +176,12 @@ void ParseCommandLine(const std::vector<CommandOption>& options, const std::vect
     app.set_help_flag();
     // Strays are named by RefuseStrays, in the programs' words.
     app.allow_extras();
+    GivenValues given;
     for (const CommandOption& option : options) {
         if (option.take)
-            AddValueOption(app, option);
+            AddValueOption(app, option, given);
         else
-            AddSwitch(app, option);
+            AddSwitch(app, option, given);
     }
     // CLI11 takes the arguments last first. "--name=" with nothing after the
     // '=' gives an empty value, as it always has, rather than taking the

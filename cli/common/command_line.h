@@ -24,6 +24,13 @@ public:
 // whatever it looks like, so a value that starts with "--" (a forgotten
 // value) is refused. A switch takes no value.
 struct CommandOption {
+    // What a second "--name" on one line means.
+    enum class Again {
+        Refused,  // a usage error: "--port given twice; give it once"
+        List,     // a usage error that shows the one list: "--address 1,2"
+        Taken,    // each is handed on ("--fault 3:silent --fault 7:exception")
+    };
+
     // "--port", or a short and a long name: "-h,--help".
     std::string names;
     // An option with a value: called with each value given, in turn; throws
@@ -31,10 +38,14 @@ struct CommandOption {
     std::function<void(const std::string&)> take;
     // A switch: set when the switch is given.
     bool* given = nullptr;
+    Again again = Again::Refused;
 };
 
 CommandOption ValueOption(std::string names, std::function<void(const std::string&)> take);
 CommandOption SwitchOption(std::string names, bool& given);
+// A value that is a comma-separated list: given twice, the usage error
+// shows the two joined into one.
+CommandOption ListOption(std::string names, std::function<void(const std::string&)> take);
 
 // Parses `args` (the arguments after the program name) and hands each
 // option to its handler in command-line order. Throws UsageError for the

@@ -8,7 +8,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-version=$(sed -n 's/^project(Korvanel VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 fail() { echo "25-packages: $*" >&2; exit 1; }
 work=$(mktemp -d /tmp/korvanel-packages.XXXXXX)
 sim_pid=""
@@ -21,6 +20,8 @@ trap cleanup EXIT
 # --- The Debian package --------------------------------------------------
 cmake --preset linux >/dev/null
 timeout 1800 cmake --build --preset linux --target package
+# The version the build was made with, as its own program says it.
+version=$(build/linux/cli/korvanel-clear --version | cut -d' ' -f2)
 deb="build/linux/korvanel_${version}_amd64.deb"
 [ -f "$deb" ] || fail "no $deb"
 ls -l "$deb"

@@ -17,6 +17,7 @@
 #include "about_dlg.h"
 #include "gui_support.h"
 #include "resource.h"
+#include "korvanel_version.h"
 
 #include <ostream>
 

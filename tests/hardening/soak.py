@@ -13,7 +13,7 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "integration"))
 from harness import CLEAR_OK, OPERATION_FAIL, Sim, run_clear  # noqa: E402
 
-PERIOD_MS = 20
+PERIOD_MS = 30
 BUS = 64
 # What each fault makes of a run under the dialog's rule (--dialog-rules):
 # the address byte is not compared, so a reply from another address still

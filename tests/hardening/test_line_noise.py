@@ -10,7 +10,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "integration"))
 from harness import CLEAR_OK, OPERATION_FAIL, Sim, run_clear  # noqa: E402
 
-PERIOD_MS = 20
+PERIOD_MS = 30
 RUNS = 4
 LONGEST_TICK = re.compile(r"longest tick handler (\d+\.\d+) ms")
 # A tick handler that blocked on the line would take at least a period; a

@@ -14,12 +14,14 @@ SIM = os.environ.get("KORVANEL_SIM", "korvanel-sim")
 PYTHON = "/usr/bin/python3"
 
 REQUEST_1 = "01 06 00 4A 00 00 A8 1C"
+READ_1 = "01 03 00 4A 00 01 A5 DC"
 CLEAR_OK = "!!--Clear OK--!!"
 OPERATION_FAIL = "!!--Operation Fail--!!"
 
-# "     50.9 ms  tick 1  TX  01 06 00 4A 00 00 A8 1C" (an "addr N" may precede tick)
+# "     50.9 ms  tick 1  TX  01 06 00 4A 00 00 A8 1C" (an "addr N" may precede
+# tick); "input" in place of the tick is input judged between ticks (tick 0).
 TRACE_LINE = re.compile(
-    r"^\s*(?P<ms>\d+\.\d) ms  (?:addr (?P<addr>\d+)  )?tick (?P<tick>\d+)  (?P<dir>TX|RX)  (?P<data>.*)$")
+    r"^\s*(?P<ms>\d+\.\d) ms  (?:addr (?P<addr>\d+)  )?(?:tick (?P<tick>\d+)|input )  (?P<dir>TX|RX)  (?P<data>.*)$")
 # "    367.9 ms  RX  01 06 00 4A 00 00 A8 1C  ; write ..."
 SIM_LINE = re.compile(r"^\s*(?P<ms>\d+\.\d) ms  (?P<dir>TX|RX)  (?P<data>[0-9A-F ]*?)(?:  ; (?P<note>.*))?$")
 
@@ -86,13 +88,24 @@ class Result:
         for line in self.stderr.splitlines():
             m = TRACE_LINE.match(line)
             if m and (direction is None or m.group("dir") == direction):
-                rows.append((int(m.group("tick")), m.group("dir"), m.group("data"),
+                rows.append((int(m.group("tick") or 0), m.group("dir"), m.group("data"),
                              float(m.group("ms")), m.group("addr")))
         return rows
 
     def sent(self):
         """(tick, bytes) of every frame korvanel-clear wrote."""
         return [(tick, data) for tick, _, data, _, _ in self.trace("TX")]
+
+    def writes(self):
+        """(tick, bytes) of the write requests only: not the read that finds
+        out whether the line echoes, nor a verify or scan read."""
+        return [(tick, data) for tick, data in self.sent() if is_write(data)]
+
+    def heard(self, address=None):
+        """Every byte gathered, in order, as one hex string (of one address's
+        runs when given)."""
+        return " ".join(data for _, _, data, _, addr in self.trace("RX")
+                        if not data.startswith("(") and (address is None or addr == str(address)))
 
     def __repr__(self):
         return "rc=%r stdout=%r stderr=%r" % (self.returncode, self.stdout, self.stderr[-2000:])
@@ -145,6 +158,11 @@ def crc16_modbus(data):
         for _ in range(8):
             crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
     return bytes([crc & 0xFF, crc >> 8])
+
+
+def is_write(frame_hex):
+    """True for a Write Single or Write Multiple Registers frame."""
+    return frame_hex.split()[1:2] in (["06"], ["10"])
 
 
 def clear_request(address):

@@ -3,12 +3,14 @@ user sees, the exit status, and the requests on the wire with the tick each
 went out on."""
 
 import os
+import select
 import signal
 import subprocess
 import time
 import unittest
 
-from harness import CLEAR, SIM, Result, CLEAR_OK, OPERATION_FAIL, REQUEST_1, Sim, clear_request, run_clear
+from harness import (CLEAR, SIM, Result, CLEAR_OK, OPERATION_FAIL, REQUEST_1, Sim, clear_request, crc16_modbus,
+                     run_clear)
 
 PERIOD = 50
 # A silent inverter gets the request on ticks 1, 3, 5 and 7; tick 8 gives up.
@@ -33,8 +35,12 @@ class FaultModes(unittest.TestCase):
         # The dialog does not compare the address byte; the field rule does.
         ("other address, dialog", ["--fault", "other-address"], DIALOG, CLEAR_OK, 0, [1], 0),
         ("other address, field", ["--fault", "other-address"], [], OPERATION_FAIL, 1, RETRY_TICKS, 0),
-        ("split across ticks", ["--fault", "split", "--split-delay", str(PERIOD * 5 // 2)], [],
+        # The dialog judges each tick's bytes alone; korvanel-clear the run's
+        # whole window, where the halves meet.
+        ("split across ticks, dialog", ["--fault", "split", "--split-delay", str(PERIOD * 5 // 2)], DIALOG,
          OPERATION_FAIL, 1, RETRY_TICKS, 0),
+        ("split across ticks, field", ["--fault", "split", "--split-delay", str(PERIOD * 5 // 2)], [],
+         CLEAR_OK, 0, [1, 3], 0),
         ("junk flood", ["--fault", "flood", "--flood-bytes", "300"], [], OPERATION_FAIL, 1, RETRY_TICKS, 0),
         ("answers the 4th request", ["--answer-from", "4"], [], CLEAR_OK, 0, RETRY_TICKS, 0),
         ("answers the 5th request", ["--answer-from", "5"], [], OPERATION_FAIL, 1, RETRY_TICKS, 0x1234),
@@ -45,7 +51,10 @@ class FaultModes(unittest.TestCase):
         for name, sim_args, clear_args, outcome, status, ticks, register in self.ROWS:
             with self.subTest(name):
                 with Sim(*sim_args) as sim:
-                    r = run_clear("--port", sim.port, "--period", str(PERIOD), "--trace", *clear_args)
+                    # The line's echo is stated: the rows are about the writes'
+                    # schedule, not the read that finds out.
+                    echo = [] if clear_args == self.DIALOG else ["--no-echo"]
+                    r = run_clear("--port", sim.port, "--period", str(PERIOD), "--trace", *echo, *clear_args)
                     sim.stop()
                 self.assertEqual(r.stdout, outcome + "\n", r)
                 self.assertEqual(r.returncode, status, r)
@@ -57,7 +66,7 @@ class FaultModes(unittest.TestCase):
         # 300 junk bytes arrive in one interval: the first 256 are kept, the
         # rest leave the queue too, and the next tick starts clean.
         with Sim("--fault", "flood", "--flood-bytes", "300") as sim:
-            r = run_clear("--port", sim.port, "--period", str(PERIOD), "--trace")
+            r = run_clear("--port", sim.port, "--period", str(PERIOD), "--trace", *self.DIALOG)
         gathered = [data for tick, d, data, _, _ in r.trace("RX") if tick == 2]
         self.assertEqual(len(gathered), 1, r)
         self.assertTrue(gathered[0].endswith("(+44 more dropped)"), gathered)
@@ -69,7 +78,7 @@ class FaultModes(unittest.TestCase):
 class Addresses(unittest.TestCase):
     def test_each_address_gets_one_run_on_one_port(self):
         with Sim("--address", "1-2,7") as sim:
-            r = run_clear("--port", sim.port, "--period", "20", "--address", "1-3,7", "--trace")
+            r = run_clear("--port", sim.port, "--period", "30", "--address", "1-3,7", "--trace", "--no-echo")
         self.assertEqual(r.stdout, "1: %s\n2: %s\n3: %s\n7: %s\n" % (CLEAR_OK, CLEAR_OK, OPERATION_FAIL, CLEAR_OK), r)
         self.assertEqual(r.returncode, 1, r)
         sent_to = [(int(addr), data) for tick, d, data, _, addr in r.trace("TX") if tick == 1]
@@ -77,7 +86,7 @@ class Addresses(unittest.TestCase):
 
     def test_address_byte_is_the_one_typed(self):
         with Sim("--address", "255") as sim:
-            r = run_clear("--port", sim.port, "--period", "20", "--address", "255", "--trace")
+            r = run_clear("--port", sim.port, "--period", "30", "--address", "255", "--trace", "--no-echo")
         self.assertEqual(r.stdout, CLEAR_OK + "\n", r)
         self.assertEqual(r.sent(), [(1, clear_request(255))], r)
 
@@ -96,7 +105,7 @@ class Endings(unittest.TestCase):
                 self.assertEqual(proc.returncode, status, err)
                 self.assertEqual(out, "")
                 # The port is free again at once.
-                r = run_clear("--port", sim.port, "--period", "20")
+                r = run_clear("--port", sim.port, "--period", "30")
                 self.assertEqual(r.returncode, 1, r)  # silent: a failed run, not an open failure
 
     def test_vanished_device_ends_the_session_promptly(self):
@@ -124,7 +133,7 @@ class Endings(unittest.TestCase):
                 link = "/tmp/korvanel-sim-link-%d" % os.getpid()
                 with Sim("--link", link) as sim:
                     self.assertEqual(os.path.realpath(link), sim.port)
-                    r = run_clear("--port", link, "--period", "20")
+                    r = run_clear("--port", link, "--period", "30")
                     self.assertEqual(r.stdout, CLEAR_OK + "\n", r)
                     self.assertEqual(sim.stop(sig), 0, sim.log)
                 self.assertFalse(os.path.lexists(link))
@@ -185,6 +194,11 @@ class SimCommandLine(unittest.TestCase):
         (["extra"], "unexpected argument 'extra'"),
         (["--listen", "rfc2217://:0"], "--listen takes tcp://HOST:PORT or modbus-tcp://HOST:PORT"),
         (["--listen", "tcp://127.0.0.1"], "no port"),
+        (["--address", "1", "--address=2-3"], "--address given twice; give one list: --address 1,2-3"),
+        (["--fault", "silent", "--fault", "3:split", "--fault", "none"], "--fault MODE given twice"),
+        (["--seed", "1", "--seed", "2"], "--seed given twice; give it once"),
+        (["--echo-glitch", "0"], "pairs of hex digits"),
+        (["--echo-delay", "-1"], "--echo-delay takes a number"),
     ]
 
     def test_usage_errors_exit_2_and_say_why(self):
@@ -194,6 +208,43 @@ class SimCommandLine(unittest.TestCase):
                 self.assertEqual(proc.returncode, 2, proc)
                 self.assertIn(reason, proc.stderr)
                 self.assertEqual(proc.stdout, "", "no port may be offered")
+
+def frame(hex_body):
+    body = bytes.fromhex(hex_body)
+    return " ".join("%02X" % b for b in body + crc16_modbus(body))
+
+
+class SimAdapterEcho(unittest.TestCase):
+    """A read of 0x004A, so its reply differs from its echo."""
+    READ = frame("01 03 00 4A 00 01")
+    ANSWER = frame("01 03 02 12 34")
+    ROWS = [
+        # name, simulator options, what comes back in order: (bytes, not before ms)
+        ("glitch", ["--echo-glitch", "00"], [("00 " + READ, 0), (ANSWER, 0)]),
+        ("late echo", ["--echo-delay", "150"], [(ANSWER, 0), (READ, 150)]),
+        ("glitch, late echo, later reply", ["--echo-glitch", "FF00", "--echo-delay", "60", "--reply-delay", "200"],
+         [("FF 00 " + READ, 60), (ANSWER, 200)]),
+    ]
+
+    def test_bytes_and_times_on_the_wire(self):
+        for name, args, parts in self.ROWS:
+            with self.subTest(name), Sim(*args) as sim:
+                fd = os.open(sim.port, os.O_RDWR | os.O_NOCTTY)
+                try:
+                    sent = time.monotonic()
+                    os.write(fd, bytes.fromhex(self.READ))
+                    got = []  # (ms after the request, byte)
+                    while select.select([fd], [], [], 0.5)[0]:
+                        got += [((time.monotonic() - sent) * 1000, b) for b in os.read(fd, 256)]
+                finally:
+                    os.close(fd)
+                self.assertEqual(" ".join("%02X" % b for _, b in got), " ".join(p for p, _ in parts))
+                end = 0
+                for part, not_before in parts:
+                    end += len(part.split())
+                    print("%s: %s by %.1f ms" % (name, part, got[end - 1][0]))
+                    self.assertGreaterEqual(got[end - 1][0], not_before)
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

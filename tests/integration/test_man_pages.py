@@ -68,6 +68,13 @@ class ManPages(unittest.TestCase):
                 for section in ("NAME", "SYNOPSIS", "OPTIONS", "EXIT STATUS", "EXAMPLES", "SEE ALSO"):
                     self.assertIn(section, r.stdout)
 
+    def test_exit_statuses_of_help_are_the_pages(self):
+        status = re.compile(r"(?<![\w/+-])\d+(?!\w)")
+        listed = status.findall(run(os.environ["KORVANEL_CLEAR"], "--help").stdout.split("Exit status:")[1])
+        section = self.page("korvanel-clear").split(".SH EXIT STATUS")[1].split(".SH")[0]
+        print("korvanel-clear exit statuses:", sorted(set(listed), key=int))
+        self.assertEqual(set(listed), set(status.findall(section.replace("\\-", "-"))))
+
     def test_version_is_the_projects(self):
         for name, path in self.programs():
             with self.subTest(program=name):

@@ -13,7 +13,7 @@ from harness import CLEAR, Sim, run_clear
 
 class PortFailures(unittest.TestCase):
     def check(self, port, text, reason):
-        r = run_clear("--port", port, "--period", "20")
+        r = run_clear("--port", port, "--period", "30")
         self.assertEqual(r.returncode, 2, r)
         self.assertEqual(r.stdout, "", r)
         first = r.stderr.splitlines()[0]
@@ -47,17 +47,18 @@ class PortFailures(unittest.TestCase):
                 self.check(sim.port, "COM Open Fail", "busy")
             finally:
                 os.close(holder)
-            # Another korvanel-clear in the middle of a run.
-            first = subprocess.Popen([CLEAR, "--port", sim.port, "--period", "1000"],
+            # Another korvanel-clear in the middle of a run (inverter 2 is
+            # absent, so its run takes eight periods).
+            first = subprocess.Popen([CLEAR, "--port", sim.port, "--period", "300", "--address", "2"],
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             try:
                 time.sleep(0.3)
                 self.check(sim.port, "COM Open Fail", "busy")
             finally:
                 out, _ = first.communicate(timeout=10)
-            self.assertEqual(out, "!!--Clear OK--!!\n")
+            self.assertEqual(out, "!!--Operation Fail--!!\n")
             # Free again once the holder is done.
-            self.assertEqual(run_clear("--port", sim.port, "--period", "20").returncode, 0)
+            self.assertEqual(run_clear("--port", sim.port, "--period", "30").returncode, 0)
 
 
 if __name__ == "__main__":

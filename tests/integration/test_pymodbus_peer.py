@@ -45,7 +45,7 @@ class PymodbusPeer(unittest.TestCase):
                     r = run_clear("--port", pair.a, "--address", str(address), "--period", period, "--trace")
                     self.assertEqual(r.stdout, CLEAR_OK + "\n", r)
                     self.assertEqual(r.returncode, 0, r)
-                    self.assertEqual(r.sent()[0], (1, clear_request(address)), r)
+                    self.assertEqual(r.writes()[0], (1, clear_request(address)), r)
                     self.assertEqual(peer.next_value(timeout=5), 0)
                 finally:
                     peer.stop()

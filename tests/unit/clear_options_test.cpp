@@ -43,10 +43,9 @@ TEST(ClearOptions, AcceptedForms)
         {{"--address=1-4,7"}, "COM1", {1, 2, 3, 4, 7}, 1000, false},
         {{"--address", "9,3,3"}, "COM1", {9, 3}, 1000, false},
         {{"--address", "5-5"}, "COM1", {5}, 1000, false},
-        {{"--address", "7", "--address", "8"}, "COM1", {8}, 1000, false},
-        {{"--period", "10"}, "COM1", {1}, 10, false},
+        {{"--period", "24"}, "COM1", {1}, 24, false},
         {{"--period", "60000"}, "COM1", {1}, 60000, false},
-        {{"--period=020"}, "COM1", {1}, 20, false},
+        {{"--period=030"}, "COM1", {1}, 30, false},
     };
     for (const Row& row : rows) {
         const ParsedClearOptions p = ParseClearOptions(row.args);
@@ -154,6 +153,12 @@ TEST(ClearOptions, UsageErrorsSayWhatIsWrong)
         {{"--address", "99999999999"}, "'99999999999' is not an address"},
         {{"--period", "9"}, "period '9' is not a number of milliseconds from 10 to 60000"},
         {{"--period", "60001"}, "period '60001' is not a number of milliseconds from 10 to 60000"},
+        {{"--period", "23"},
+         "period 23 ms is shorter than one exchange on the line: at 9600 8N1 a request, its reply and "
+         "the silences between take 24 ms; give --period 24 or more"},
+        {{"--echo", "--no-echo"},
+         "--echo says the line echoes and --no-echo that it does not; give one, or neither to have it "
+         "found out"},
         {{"--period", "0"}, "period '0' is not a number of milliseconds from 10 to 60000"},
         {{"--period", "-5"}, "period '-5' is not a number of milliseconds from 10 to 60000"},
         {{"--period", "1e3"}, "period '1e3' is not a number of milliseconds from 10 to 60000"},
@@ -167,6 +172,12 @@ TEST(ClearOptions, UsageErrorsSayWhatIsWrong)
         {{"--verbose"}, "unknown option '--verbose'"},
         {{"-p", "COM2"}, "unknown option '-p'"},
         {{"COM2"}, "unexpected argument 'COM2'"},
+        // A repeated option would otherwise keep only its last value.
+        {{"--address", "7", "--address", "8"}, "--address given twice; give one list: --address 7,8"},
+        {{"--scan", "1-3", "--scan=9"}, "--scan given twice; give one list: --scan 1-3,9"},
+        {{"--port", "COM2", "--port=COM3"}, "--port given twice; give it once"},
+        {{"--period", "20", "--period", "20"}, "--period given twice; give it once"},
+        {{"--trace", "--echo", "--trace"}, "--trace given twice; give it once"},
     };
     for (const Row& row : rows) {
         const ParsedClearOptions p = ParseClearOptions(row.args);

@@ -452,57 +452,104 @@ TEST_F(ClearRunTest, TheFieldRuleNextToTheDialogRule)
     }
 }
 
-// The bytes the check after a send gathers on lines that echo and lines
-// that do not, for a Clear and for the read that verifies it.
-TEST(JudgeFieldReply, EchoesAndReads)
+Bytes WithCheck(Bytes frame)
 {
-    const Bytes readZero = {0x01, 0x03, 0x02, 0x00, 0x00, 0xB8, 0x44};
-    const Bytes read1234 = {0x01, 0x03, 0x02, 0x12, 0x34, 0xB5, 0x33};
-    const Bytes readTwoRegisters = {0x01, 0x03, 0x04, 0x12, 0x34, 0x00, 0x00, 0xBE, 0x85};
+    AppendCheck(frame);
+    return frame;
+}
+
+// A run's reply window on lines that echo and lines that do not, glitches
+// and late copies included, for both writes and the read that proves them.
+TEST(JudgeReplyWindow, EchoesExceptionsAndReads)
+{
+    const Bytes readZero = WithCheck({0x01, 0x03, 0x02, 0x00, 0x00});
+    const Bytes read1234 = WithCheck({0x01, 0x03, 0x02, 0x12, 0x34});
+    const Bytes busy = WithCheck({0x01, 0x86, 0x06});
+    const Bytes gateway = WithCheck({0x01, 0x86, 0x0B});
+    const Bytes acknowledge = WithCheck({0x01, 0x86, 0x05});
+    const Bytes multiple = WithCheck({0x01, 0x10, 0x00, 0x4A, 0x00, 0x01, 0x02, 0x00, 0x00});
+    const Bytes multipleReply = WithCheck({0x01, 0x10, 0x00, 0x4A, 0x00, 0x01});
+    const Bytes multipleRefusal = WithCheck({0x01, 0x90, 0x01});
+    const Bytes glitch = {0x00};
     using K = FieldVerdict;
+    const LineEcho E = LineEcho::Echoes, N = LineEcho::NoEcho;
 
     struct Row {
         const char* what;
         Bytes request;
-        Bytes gathered;
-        bool lineEchoes;
-        bool justSent;
+        Bytes window;
+        unsigned sends;
+        LineEcho echo;
+        bool probe;
         K::Kind kind;
         std::uint8_t code;
         std::uint16_t value;
-        bool echoSeen;
+        bool probeSeen;
+        std::uint8_t passing;
     };
     const Row rows[] = {
-        {"echo alone, --echo", kRequest1, kRequest1, true, true, K::NoReply, 0, 0, false},
-        {"echo + reply, --echo", kRequest1, Concat(kRequest1, kRequest1), true, true, K::Accepted, 0, 0, false},
-        {"echo + exception, --echo", kRequest1, Concat(kRequest1, kRefusal1), true, true, K::Exception, 2, 0, false},
-        // No send ended the tick before: the copy is a late reply, not an echo.
-        {"late reply, --echo", kRequest1, kRequest1, true, false, K::Accepted, 0, 0, false},
-        // Without --echo a lone copy cannot be told from the reply.
-        {"one copy", kRequest1, kRequest1, false, true, K::Accepted, 0, 0, false},
-        {"echo + reply", kRequest1, Concat(kRequest1, kRequest1), false, true, K::Accepted, 0, 0, true},
-        {"echo + exception", kRequest1, Concat(kRequest1, kRefusal1), false, true, K::Exception, 2, 0, true},
-        {"echo + junk", kRequest1, Concat(kRequest1, {0xFF, 0x00}), false, true, K::Accepted, 0, 0, false},
-        {"read: 0", kRead1, readZero, false, true, K::Accepted, 0, 0, false},
-        {"read: 4660", kRead1, read1234, false, true, K::Accepted, 0, 0x1234, false},
-        {"read: junk first", kRead1, Concat({0x00, 0xFF}, readZero), false, true, K::Accepted, 0, 0, false},
-        // The echo of a read has another shape than its reply.
-        {"read: echo alone", kRead1, kRead1, false, true, K::NoReply, 0, 0, false},
-        {"read: echo + reply", kRead1, Concat(kRead1, read1234), false, true, K::Accepted, 0, 0x1234, true},
-        {"read: echo + reply, --echo", kRead1, Concat(kRead1, readZero), true, true, K::Accepted, 0, 0, false},
-        {"read: exception", kRead1, kReadRefusal1, false, true, K::Exception, 2, 0, false},
-        {"read: a write's exception", kRead1, kRefusal1, false, true, K::NoReply, 0, 0, false},
-        {"read: a write's reply", kRead1, kRequest1, false, true, K::NoReply, 0, 0, false},
-        {"read: two registers", kRead1, readTwoRegisters, false, true, K::NoReply, 0, 0, false},
+        {"glitch, echo", kRequest1, Concat(glitch, kRequest1), 1, E, false, K::NoReply, 0, 0, false, 0},
+        {"glitch, echo, exception", kRequest1, Concat(Concat(glitch, kRequest1), kRefusal1), 1, E, false,
+         K::Exception, 2, 0, false, 0},
+        {"echo, reply", kRequest1, Concat(kRequest1, kRequest1), 1, E, false, K::Accepted, 0, 0, false, 0},
+        {"two sends, two late echoes", kRequest1, Concat(kRequest1, kRequest1), 2, E, false, K::NoReply, 0, 0,
+         false, 0},
+        {"two sends, echo, reply, echo", kRequest1, Concat(Concat(kRequest1, kRequest1), kRequest1), 2, E,
+         false, K::Accepted, 0, 0, false, 0},
+        {"no echo: the reply", kRequest1, kRequest1, 1, N, false, K::Accepted, 0, 0, false, 0},
+        {"the probe's late copy proves the echo", kRequest1, Concat(kRead1, kRequest1), 1, N, true,
+         K::NoReply, 0, 0, true, 0},
+        {"probe copy, echo, reply", kRequest1, Concat(Concat(kRead1, kRequest1), kRequest1), 1, N, true,
+         K::Accepted, 0, 0, true, 0},
+        {"busy is no answer", kRequest1, busy, 1, N, false, K::NoReply, 0, 0, false, 6},
+        {"busy, then the reply", kRequest1, Concat(busy, kRequest1), 2, N, false, K::Accepted, 0, 0, false, 6},
+        {"a gateway's exception is no answer", kRequest1, gateway, 1, N, false, K::NoReply, 0, 0, false, 0x0B},
+        {"acknowledge", kRequest1, acknowledge, 1, N, false, K::Exception, 5, 0, false, 0},
+        {"another inverter's reply", kRequest1, WithCheck({0x02, 0x06, 0x00, 0x4A, 0x00, 0x00}), 1, N, false,
+         K::NoReply, 0, 0, false, 0},
+        {"read: 0", kRead1, readZero, 1, N, false, K::Accepted, 0, 0, false, 0},
+        {"read: echo alone", kRead1, kRead1, 1, LineEcho::Unknown, false, K::NoReply, 0, 0, false, 0},
+        {"read: glitch, echo, reply", kRead1, Concat(Concat(glitch, kRead1), read1234), 1, E, false,
+         K::Accepted, 0, 0x1234, false, 0},
+        {"read: the last value counts", kRead1, Concat(read1234, readZero), 2, N, false, K::Accepted, 0, 0,
+         false, 0},
+        {"read: exception", kRead1, kReadRefusal1, 1, N, false, K::Exception, 2, 0, false, 0},
+        {"read: a write's reply", kRead1, kRequest1, 1, N, false, K::NoReply, 0, 0, false, 0},
+        {"0x10: echo alone", multiple, multiple, 1, LineEcho::Unknown, false, K::NoReply, 0, 0, false, 0},
+        {"0x10: echo, reply", multiple, Concat(multiple, multipleReply), 1, E, false, K::Accepted, 0, 0, false,
+         0},
+        {"0x10: refused", multiple, multipleRefusal, 1, N, false, K::Exception, 1, 0, false, 0},
     };
     for (const Row& row : rows) {
-        const FieldVerdict v = JudgeFieldReply(row.request.data(), row.gathered.data(), row.gathered.size(),
-                                               row.lineEchoes, row.justSent);
+        ReplyWindow w;
+        w.bytes = row.window.data();
+        w.count = row.window.size();
+        w.sends = row.sends;
+        w.echo = row.echo;
+        w.probe = row.probe ? kRead1.data() : nullptr;
+        const FieldVerdict v = JudgeReplyWindow(row.request.data(), row.request.size(), w);
         EXPECT_EQ(v.kind, row.kind) << row.what;
         EXPECT_EQ(v.exceptionCode, row.code) << row.what;
         EXPECT_EQ(v.value, row.value) << row.what;
-        EXPECT_EQ(v.echoSeen, row.echoSeen) << row.what;
+        EXPECT_EQ(v.probeCopySeen, row.probeSeen) << row.what;
+        EXPECT_EQ(v.passingException, row.passing) << row.what;
     }
+}
+
+// Read answers of any address in a window, for a scan crediting late replies.
+TEST(FindReadAnswers, FindsRepliesAndExceptionsOfEveryAddress)
+{
+    const Bytes read3 = WithCheck({0x03, 0x03, 0x02, 0x12, 0x34});
+    const Bytes refused5 = WithCheck({0x05, 0x83, 0x02});
+    const Bytes bytes = Concat(Concat(Concat({0xFF}, read3), kRequest1), refused5);
+    const std::vector<ReadAnswer> found = FindReadAnswers(bytes.data(), bytes.size());
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].address, 3);
+    EXPECT_EQ(found[0].value, 0x1234);
+    EXPECT_EQ(found[0].endOffset, 7u);
+    EXPECT_EQ(found[1].address, 5);
+    EXPECT_TRUE(found[1].exception);
+    EXPECT_EQ(found[1].endOffset, bytes.size() - 1);
 }
 
 TEST(ExceptionCodeMeaning, NamesTheStandardCodes)
@@ -561,7 +608,7 @@ TEST_F(ClearRunTest, FieldRuleSchedules)
         RecordingOps o(r);
         r.replyRule = ReplyRule::Field;
         r.requestKind = row.kind;
-        r.lineEchoes = row.lineEchoes;
+        r.lineEcho = row.lineEchoes ? LineEcho::Echoes : LineEcho::NoEcho;
         r.retryLimit = row.retryLimit;
         o.address = row.address;
         o.arrivals = row.arrivals;
@@ -577,6 +624,64 @@ TEST_F(ClearRunTest, FieldRuleSchedules)
             EXPECT_EQ(w.bytes, row.wire) << row.what;
         EXPECT_EQ(endTick, row.endTick) << row.what;
         EXPECT_EQ(o.shown, (std::vector<std::string>{row.shown})) << row.what;
+    }
+}
+
+// Exception 05 (acknowledge): the request ticks that are left read the
+// register back, and only a read of 0 is a Clear. Busy (06) keeps the
+// schedule. A reply between ticks ends the run at once.
+TEST_F(ClearRunTest, ExceptionsByMeaningAndRepliesBetweenTicks)
+{
+    const Bytes acknowledge = WithCheck({0x01, 0x86, 0x05});
+    const Bytes busy = WithCheck({0x01, 0x86, 0x06});
+    const Bytes readZero = WithCheck({0x01, 0x03, 0x02, 0x00, 0x00});
+    const Bytes read1234 = WithCheck({0x01, 0x03, 0x02, 0x12, 0x34});
+    struct Row {
+        const char* what;
+        std::deque<Bytes> arrivals;  // before ticks 1, 2, ...
+        std::vector<Bytes> wire;
+        int endTick;
+        const char* shown;
+    };
+    const Row rows[] = {
+        {"acknowledged, then read 0", {{}, acknowledge, {}, readZero}, {kRequest1, kRead1}, 4, TEXT_CLEAR_OK},
+        {"acknowledged, value stays", {{}, acknowledge, {}, read1234, {}, read1234, {}, read1234},
+         {kRequest1, kRead1, kRead1, kRead1}, 8, TEXT_OPERATION_FAIL},
+        {"busy, then the reply", {{}, busy, {}, kRequest1}, {kRequest1, kRequest1}, 4, TEXT_CLEAR_OK},
+    };
+    for (const Row& row : rows) {
+        ClearRun r;
+        RecordingOps o(r);
+        r.replyRule = ReplyRule::Field;
+        r.lineEcho = LineEcho::NoEcho;
+        o.arrivals = row.arrivals;
+        r.setState(Armed);
+        int endTick = 0;
+        for (int t = 1; t <= 10 && endTick == 0; ++t) {
+            o.Tick();
+            if (!o.shown.empty())
+                endTick = t;
+        }
+        std::vector<Bytes> wire;
+        for (const auto& w : o.writes)
+            wire.push_back(w.bytes);
+        EXPECT_EQ(wire, row.wire) << row.what;
+        EXPECT_EQ(endTick, row.endTick) << row.what;
+        EXPECT_EQ(o.shown, (std::vector<std::string>{row.shown})) << row.what;
+    }
+
+    // Between ticks: the dialog's rule waits for the tick, the field rule
+    // does not.
+    for (const ReplyRule rule : {ReplyRule::Dialog, ReplyRule::Field}) {
+        ClearRun r;
+        RecordingOps o(r);
+        r.replyRule = rule;
+        r.setState(Armed);
+        o.Tick();
+        o.arrivals = {kRequest1};
+        OnReplyInput(r, o);
+        EXPECT_EQ(o.shown.size(), rule == ReplyRule::Field ? 1u : 0u);
+        EXPECT_EQ(o.writes.size(), 1u);
     }
 }
 

@@ -416,6 +416,23 @@ class ClearExeHardening(unittest.TestCase):
         got, out = WINE.wine([CLEAR_EXE, "--port", "COM8", "--period", "200"], 60)
         self.assertEqual((got, self.START_AFTER_LOSS[1] in out), (self.START_AFTER_LOSS[0], True), out)
 
+    def test_ctrl_c_closes_the_port(self):
+        # Wine hands SIGINT to the console control handlers as Ctrl-C.
+        out_path = os.path.join(WINE.work, "ctrl-c.log")
+        with WINE.sim("com8", "--fault", "silent") as sim, open(out_path, "w") as out:
+            proc = subprocess.Popen([WINE.env["WINE64"], CLEAR_EXE, "--port", "COM8", "--period", "200"],
+                                    env=WINE.env, stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+            wait_until(lambda: " RX " in log_so_far(sim), 15)
+            proc.send_signal(signal.SIGINT)
+            sent = time.monotonic()
+            self.reap(proc, 30)
+            print("Ctrl-C: status %s after %.2f s" % (proc.returncode, time.monotonic() - sent), flush=True)
+            # Opened again at once: a failed run, not an open failure.
+            after = WINE.wine([CLEAR_EXE, "--port", "COM8", "--period", "20"], 60)
+        with open(out_path) as f:
+            self.assertEqual((proc.returncode, f.read().replace("\r", "")), (130, "Interrupted: the port is closed.\n"))
+        self.assertEqual(after, (1, OPERATION_FAIL + "\n"))
+
     def soak(self, runs):
         """One process clears addresses 1 to `runs` (at most 247), each once,
         in a shuffled order: whether every outcome was as the inverter
@@ -430,7 +447,7 @@ class ClearExeHardening(unittest.TestCase):
         outcome = {residue: text for residue, _, text in self.SOAK_FAULTS}
         expected = "".join("%d: %s\n" % (a, outcome[a % 4]) for a in addresses)
         with WINE.sim("com8", "--quiet", "--address", "1-%d" % runs, *faults):
-            status, out = WINE.wine([CLEAR_EXE, "--port", "COM8", "--period", "20", "--address",
+            status, out = WINE.wine([CLEAR_EXE, "--port", "COM8", "--period", "30", "--address",
                                      ",".join(map(str, addresses)), "--stats"], 900)
         print("\n".join("    " + l for l in out.splitlines() if l.startswith("stats:")), flush=True)
         # The outcome lines; notes on stderr (an exception named) come between.

@@ -5,6 +5,7 @@
 
 #include "clear_app.h"
 #include "process_setup.h"
+#include "korvanel_version.h"
 
 namespace {
 
@@ -28,6 +29,8 @@ int main(int argc, char** argv)
     // Before Qt opens anything: a closed stdout must not become the port.
     if (!korvanel::OpenMissingStandardDescriptors())
         return 1;
+    // A kill or a closed terminal gives the port back before the end.
+    korvanel::EndProcessOnStopSignals();
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         std::cout << "korvanel " << KORVANEL_VERSION << '\n';
         return 0;

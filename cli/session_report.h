@@ -1,0 +1,119 @@
+// What a korvanel-clear session tells its user: the --trace lines, the
+// --stats readings, and the outcome lines and notes with their wording.
+// The session decides; this only words and writes.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <string>
+
+#include "process_resources.h"
+
+namespace korvanel {
+
+enum ClearExitStatus : int {
+    EXIT_ALL_CLEARED = 0,
+    EXIT_RUN_FAILED = 1,
+    EXIT_USAGE_OR_PORT = 2,
+    EXIT_INTERRUPTED = 130,
+};
+
+struct ClearSessionIo {
+    std::ostream& out;
+    std::ostream& err;
+    // Polled while waiting for a tick; true ends the session with 130.
+    std::function<bool()> interrupted;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+};
+
+// The --trace lines: milliseconds since start, tick number within the run,
+// direction and bytes in hex, e.g.
+//   "    1002.3 ms  tick 1  TX  01 06 00 4A 00 00 A8 1C"
+class ClearTrace {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    ClearTrace(std::ostream* sink, Clock::time_point start) : sink_(sink), start_(start) {}
+
+    bool enabled() const { return sink_ != nullptr; }
+    // `address` is printed when a session clears more than one inverter.
+    void sent(int address, unsigned tick, const std::uint8_t* bytes, std::uint32_t count);
+    // `taken` bytes left the queue; the first `kept` are in `bytes`. Tick 0
+    // is input judged between ticks.
+    void gathered(int address, unsigned tick, bool completed, const std::uint8_t* bytes,
+                  std::uint32_t kept, std::uint32_t taken);
+    // Free text such as a missing tick.
+    void note(const std::string& text);
+
+private:
+    void stamp();
+    void prefix(int address, unsigned tick);
+
+    std::ostream* sink_;
+    Clock::time_point start_;
+};
+
+// Tick handler times and the process's holdings over a session: before the
+// port opens, after the first run, after the last run (port still open) and
+// after the port has closed. A run that leaks shows as growth between the
+// first and the last run; the port itself must be given back at the end.
+class SessionStats {
+public:
+    enum Moment { BEFORE_OPEN, AFTER_FIRST_RUN, AFTER_LAST_RUN, AFTER_CLOSE, MOMENTS };
+
+    explicit SessionStats(bool enabled) : enabled_(enabled) { take(BEFORE_OPEN); }
+
+    void tickHandled(std::chrono::steady_clock::duration took);
+    void runEnded() { take(++runs_ == 1 ? AFTER_FIRST_RUN : AFTER_LAST_RUN); }
+    void closed();
+    void report(std::ostream& err) const;
+
+private:
+    void take(Moment m)
+    {
+        if (enabled_)
+            readings_[m] = ReadProcessResources();
+    }
+
+    bool enabled_;
+    ProcessResources readings_[MOMENTS];
+    unsigned long runs_ = 0;
+    unsigned long ticks_ = 0;
+    std::chrono::steady_clock::duration total_{};
+    std::chrono::steady_clock::duration longest_{};
+};
+
+// "1 address", "32 addresses".
+std::string CountOf(unsigned long count, const char* singular, const char* plural);
+// "exception 02 (illegal data address)".
+std::string ExceptionText(std::uint8_t code);
+// "4660 (0x1234)": decimal for the technician, hex for the register map.
+std::string ValueText(std::uint16_t value);
+// "register 0x004A".
+std::string RegisterText();
+// "3: " before an outcome when a session has several addresses.
+std::string AddressPrefix(bool showAddress, std::uint8_t address);
+
+// Outcome lines go to standard output; one that cannot be written ends the
+// session (the caller closes the port). Notes go to standard error, each
+// prefixed with the program's name.
+class Reporter {
+public:
+    explicit Reporter(ClearSessionIo& io) : io_(io) {}
+
+    // False when the line could not be written (a full disk, a closed pipe),
+    // which the caller must not ignore: a script would otherwise take a
+    // missing line for a missing run. Says so on standard error.
+    bool say(const std::string& line);
+    void note(const std::string& text);
+    // Once per session: the line gives our requests back.
+    void noteEcho();
+
+private:
+    ClearSessionIo& io_;
+    bool echoNoted_ = false;
+};
+
+} // namespace korvanel

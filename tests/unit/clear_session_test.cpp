@@ -1,0 +1,206 @@
+// korvanel-clear's sessions over a scripted line, in process: the real
+// session, poll thread and engine against the simulator's inverters, with
+// the adapter faults technicians meet (echo, glitch, late echo, slow
+// inverters, exceptions by meaning). Each row is what the user sees.
+#include "clear_session.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "inverter.h"
+#include "modbus_crc.h"
+#include "run_port.h"
+
+namespace korvanel {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+using Ms = std::chrono::milliseconds;
+
+struct LineScript {
+    SimConfig inverters;
+    bool echo = false;
+    unsigned echoDelayMs = 0;
+    Bytes glitch;  // ahead of each echo
+    // Writes are carried out but answered with this exception code (05:
+    // acknowledge), or the first write only is (06: busy); 0 for neither.
+    std::uint8_t acknowledgeEvery = 0;
+    std::uint8_t refuseFirst = 0;
+};
+
+// A line whose far end is the simulator's inverters behind an adapter that
+// may echo: every frame written is answered on the simulator's timing.
+class ScriptedLine : public RunPort {
+public:
+    explicit ScriptedLine(const LineScript& script) : script_(script), bus_(script.inverters) {}
+
+    PortOpenResult open(const std::string&) override
+    {
+        open_ = true;
+        return PortOpenResult::Ok;
+    }
+    bool isOpen() const override { return open_; }
+    void close() override { open_ = false; }
+    std::uint32_t queuedByteCount() override
+    {
+        arrive();
+        return static_cast<std::uint32_t>(queue_.size());
+    }
+    void prepareWriteEvent() override {}
+    bool readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& kept) override
+    {
+        arrive();
+        const std::size_t n = std::min<std::size_t>(count, queue_.size());
+        kept = static_cast<std::uint32_t>(std::min<std::size_t>(n, RX_SCRATCH_SIZE));
+        std::copy(queue_.begin(), queue_.begin() + kept, buffer);
+        queue_.erase(queue_.begin(), queue_.begin() + static_cast<long>(n));
+        return true;
+    }
+    void writeFrame(const std::uint8_t* bytes, std::uint32_t count) override
+    {
+        const Bytes frame(bytes, bytes + count);
+        const auto now = Clock::now();
+        if (script_.echo) {
+            Bytes echo = script_.glitch;
+            echo.insert(echo.end(), frame.begin(), frame.end());
+            due_.emplace(now + Ms(script_.echoDelayMs), echo);
+        }
+        auto at = now;
+        for (const ReplyChunk& chunk : answer(frame)) {
+            at += Ms(chunk.delayMs);
+            due_.emplace(at, chunk.bytes);
+        }
+    }
+    bool waitForInput(Ms timeout) override
+    {
+        const auto until = Clock::now() + timeout;
+        const auto next = due_.empty() ? until : std::min(until, due_.begin()->first);
+        std::this_thread::sleep_until(next);
+        arrive();
+        return !queue_.empty();
+    }
+
+private:
+    std::vector<ReplyChunk> answer(const Bytes& frame)
+    {
+        std::vector<ReplyChunk> reply = bus_.handleFrame(frame).reply;
+        const bool write = frame[1] == FUNCTION_WRITE_SINGLE_REGISTER;
+        if (!write || reply.empty())
+            return reply;
+        std::uint8_t code = script_.acknowledgeEvery;
+        if (script_.refuseFirst != 0 && !refused_) {
+            code = script_.refuseFirst;
+            refused_ = true;
+        }
+        if (code == 0)
+            return reply;
+        Bytes exception = {frame[0], static_cast<std::uint8_t>(frame[1] | EXCEPTION_FLAG), code};
+        AppendCheck(exception);
+        return {ReplyChunk{reply.front().delayMs, exception}};
+    }
+    void arrive()
+    {
+        const auto now = Clock::now();
+        while (!due_.empty() && due_.begin()->first <= now) {
+            queue_.insert(queue_.end(), due_.begin()->second.begin(), due_.begin()->second.end());
+            due_.erase(due_.begin());
+        }
+    }
+
+    LineScript script_;
+    VirtualInverter bus_;
+    bool open_ = false;
+    bool refused_ = false;
+    std::multimap<Clock::time_point, Bytes> due_;
+    std::vector<std::uint8_t> queue_;
+};
+
+LineScript Line(std::vector<std::uint8_t> present, unsigned replyDelayMs = 0)
+{
+    LineScript s;
+    s.inverters.addresses = std::move(present);
+    s.inverters.replyDelayMs = replyDelayMs;
+    return s;
+}
+LineScript Echoing(LineScript s, unsigned delayMs = 0, Bytes glitch = {})
+{
+    s.echo = true;
+    s.echoDelayMs = delayMs;
+    s.glitch = std::move(glitch);
+    return s;
+}
+LineScript Answering(LineScript s, SimFault fault, std::uint8_t code)
+{
+    s.inverters.fault = fault;
+    s.inverters.exceptionCode = code;
+    return s;
+}
+
+const char* const OK = "!!--Clear OK--!!\n";
+const char* const FAIL = "!!--Operation Fail--!!\n";
+
+TEST(ClearSession, WhatTheUserSeesOnLinesAsTheyCome)
+{
+    const Bytes glitch = {0x00};
+    LineScript acknowledging = Line({1});
+    acknowledging.acknowledgeEvery = 0x05;
+    LineScript busyOnce = Line({1});
+    busyOnce.refuseFirst = 0x06;
+    struct Row {
+        const char* what;
+        std::vector<std::string> args;
+        LineScript line;
+        // stdout matches this pattern whole; stderr holds each of `said`.
+        std::string out;
+        std::vector<std::string> said;
+        int status;
+    };
+    const Row rows[] = {
+        {"a line that does not echo", {}, Line({1}), OK, {}, 0},
+        {"glitch and echo, no inverter", {}, Echoing(Line({}), 0, glitch), FAIL, {"the line echoes"}, 1},
+        {"glitch, echo, refusal", {}, Echoing(Answering(Line({1}), SimFault::Exception, 2), 0, glitch), FAIL,
+         {"refused the write: exception 02 (illegal data address)"}, 1},
+        {"glitch, echo, reply", {}, Echoing(Line({1}), 0, glitch), OK, {"the line echoes"}, 0},
+        {"late echo, no inverter, verify", {"--verify"}, Echoing(Line({}), 45), FAIL, {}, 1},
+        {"late echo after the reply", {"--verify"}, Echoing(Line({1}), 45),
+         "!!--Clear OK--!!\nverified: register 0x004A = 0\n", {}, 0},
+        {"echo learned once for a batch", {"--address", "1,2"}, Echoing(Line({1})),
+         "1: !!--Clear OK--!!\n2: !!--Operation Fail--!!\n", {"the line echoes"}, 1},
+        {"--echo on a line that echoes", {"--echo"}, Echoing(Line({})), FAIL, {}, 1},
+        {"acknowledged, read back 0", {}, acknowledging, OK,
+         {"took the write with exception 05 (acknowledge); a read back found register 0x004A = 0"}, 0},
+        {"busy first, then cleared", {}, busyOnce, OK, {"inverter 1 is busy: exception 06"}, 0},
+        {"a gateway's exception", {}, Answering(Line({1}), SimFault::Exception, 0x0B), FAIL,
+         {"the gateway answered for inverter 1: exception 0B"}, 1},
+        {"a slow inverter in a scan", {"--scan", "1-3", "--period", "100"}, Line({2}, 150),
+         "2: 0x004A = 4660 \\(0x1234\\), late: 1[5-9][0-9] ms; a longer --period finds it in time\n",
+         {"scan: 3 addresses asked, 1 answered"}, 0},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::string> args = {"--port", "scripted"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        if (std::find(args.begin(), args.end(), "--period") == args.end())
+            args.insert(args.end(), {"--period", "30"});
+        const ParsedClearOptions parsed = ParseClearOptions(args);
+        ASSERT_TRUE(parsed.ok) << row.what << ": " << parsed.error;
+        ScriptedLine line(row.line);
+        std::ostringstream out, err;
+        ClearSessionIo io{out, err, {}};
+        const auto started = Clock::now();
+        const int status = RunClearSession(parsed.options, line, io);
+        const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+        EXPECT_TRUE(std::regex_match(out.str(), std::regex(row.out))) << row.what << ":\n" << out.str() << err.str();
+        for (const std::string& text : row.said)
+            EXPECT_NE(err.str().find(text), std::string::npos) << row.what << ":\n" << err.str();
+        EXPECT_EQ(status, row.status) << row.what << ":\n" << err.str();
+        std::printf("%-36s %.2f s\n", row.what, seconds);
+    }
+}
+
+} // namespace
+} // namespace korvanel
