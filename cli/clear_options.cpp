@@ -1,6 +1,8 @@
 #include "clear_options.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 
 #include "clear_run.h"
 #include "command_line.h"
@@ -43,6 +45,112 @@ std::vector<std::uint8_t> DropRepeats(std::vector<std::uint8_t>& addresses)
     return repeated;
 }
 
+// "9600,19200" -> its items; an empty one is refused.
+std::vector<std::string> ListItems(const std::string& text)
+{
+    std::vector<std::string> items;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', start);
+        items.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        if (items.back().empty())
+            throw UsageError("list '" + text + "' has an empty item");
+        if (comma == std::string::npos)
+            return items;
+        start = comma + 1;
+    }
+}
+
+template <typename T>
+void AddOnce(std::vector<T>& list, const T& item)
+{
+    if (std::find(list.begin(), list.end(), item) == list.end())
+        list.push_back(item);
+}
+
+std::vector<std::uint32_t> BaudList(const std::string& text)
+{
+    std::vector<std::uint32_t> rates;
+    for (const std::string& item : ListItems(text)) {
+        long baud = 0;
+        if (!ParseDecimal(item, baud) || !IsStandardBaud(static_cast<std::uint32_t>(baud))) {
+            std::string standard;
+            for (const std::uint32_t rate : STANDARD_BAUD_RATES)
+                standard += (standard.empty() ? "" : ", ") + std::to_string(rate);
+            throw UsageError("baud rate '" + item + "' is not one of " + standard);
+        }
+        AddOnce(rates, static_cast<std::uint32_t>(baud));
+    }
+    return rates;
+}
+
+std::vector<LineSettings::Parity> ParityList(const std::string& text)
+{
+    static const std::pair<const char*, LineSettings::Parity> names[] = {
+        {"none", LineSettings::Parity::None},
+        {"even", LineSettings::Parity::Even},
+        {"odd", LineSettings::Parity::Odd},
+    };
+    std::vector<LineSettings::Parity> parities;
+    for (const std::string& item : ListItems(text)) {
+        const auto named = std::find_if(std::begin(names), std::end(names),
+                                        [&](const auto& name) { return item == name.first; });
+        if (named == std::end(names))
+            throw UsageError("parity '" + item + "' is not none, even or odd");
+        AddOnce(parities, named->second);
+    }
+    return parities;
+}
+
+ClearOptions::WriteFunction WriteFunctionNamed(const std::string& text)
+{
+    if (text == "6")
+        return ClearOptions::WriteFunction::Single;
+    if (text == "16")
+        return ClearOptions::WriteFunction::Multiple;
+    if (text == "auto")
+        return ClearOptions::WriteFunction::Auto;
+    throw UsageError("function '" + text + "' is not 6, 16 or auto");
+}
+
+// "10", "1.5": seconds above 0, digits with at most one decimal point.
+double SettleSeconds(const std::string& text)
+{
+    const bool plain = !text.empty() && text.size() <= 12 && std::isdigit(static_cast<unsigned char>(text[0])) &&
+                       std::count(text.begin(), text.end(), '.') <= 1 &&
+                       std::all_of(text.begin(), text.end(), [](char c) {
+                           return c == '.' || std::isdigit(static_cast<unsigned char>(c));
+                       });
+    const double seconds = plain ? std::strtod(text.c_str(), nullptr) : 0;
+    if (!(seconds > 0 && seconds <= CLI_MAX_SETTLE_S))
+        throw UsageError("settle time '" + text + "' is not a number of seconds above 0, up to " +
+                         std::to_string(static_cast<int>(CLI_MAX_SETTLE_S)));
+    return seconds;
+}
+
+// Serial for a name that is no network port (or a malformed one, which
+// --port has refused already).
+PortScheme NetworkScheme(const std::string& portName)
+{
+    NetPortName net;
+    std::string error;
+    return ParseNetPortName(portName, net, error) ? net.scheme : PortScheme::Serial;
+}
+
+// A transparent TCP converter and a Modbus TCP gateway keep line settings
+// of their own, which nothing we send can change.
+bool HasNoLineOfOurs(const std::string& portName)
+{
+    const PortScheme scheme = NetworkScheme(portName);
+    return scheme == PortScheme::Tcp || scheme == PortScheme::ModbusTcp;
+}
+
+// A combination of options that cannot run, and why.
+struct Conflict {
+    bool when;
+    std::string says;
+};
+
 } // namespace
 
 std::int32_t ShortestPollPeriodMs(const LineSettings& line)
@@ -62,6 +170,11 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
     std::string addressText;
     std::string scanText;
     std::vector<std::uint8_t> scanList;
+    std::vector<std::uint32_t> bauds;
+    std::vector<LineSettings::Parity> parities;
+    std::uint8_t stopBits = 1;
+    bool lineGiven = false;
+    bool functionGiven = false;
 
     const auto addressList = [](const std::string& text, std::vector<std::uint8_t>& addresses) {
         std::string error;
@@ -99,6 +212,22 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
                                              std::to_string(CLI_MAX_PERIOD_MS));
                         o.pollPeriodMs = static_cast<std::int32_t>(ms);
                     }),
+        ListOption("--baud", [&](const std::string& value) { bauds = BaudList(value); }),
+        ListOption("--parity", [&](const std::string& value) { parities = ParityList(value); }),
+        ValueOption("--stop-bits",
+                    [&](const std::string& value) {
+                        if (value != "1" && value != "2")
+                            throw UsageError("stop bits '" + value + "' are not 1 or 2");
+                        stopBits = static_cast<std::uint8_t>(value[0] - '0');
+                        lineGiven = true;
+                    }),
+        ValueOption("--function",
+                    [&](const std::string& value) {
+                        o.function = WriteFunctionNamed(value);
+                        functionGiven = true;
+                    }),
+        ValueOption("--settle", [&](const std::string& value) { o.settleSeconds = SettleSeconds(value); }),
+        SwitchOption("--json", o.json),
         SwitchOption("--trace", o.trace),
         SwitchOption("--stats", o.stats),
         SwitchOption("--echo", o.echo),
@@ -117,51 +246,64 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
         return parsed;
     }
 
-    if (o.broadcast && !addressText.empty()) {
-        parsed.error = "--broadcast writes to address 0, every inverter on the bus; "
-                       "it takes no --address";
-        return parsed;
+    lineGiven = lineGiven || !bauds.empty() || !parities.empty();
+    o.lineSettings.clear();
+    for (const std::uint32_t baud : bauds.empty() ? std::vector<std::uint32_t>{DEFAULT_BAUD} : bauds) {
+        for (const LineSettings::Parity parity :
+             parities.empty() ? std::vector<LineSettings::Parity>{LineSettings::Parity::None} : parities)
+            o.lineSettings.push_back(LineSettings{baud, parity, stopBits});
     }
-    if (o.broadcast && o.dialogRules) {
-        parsed.error = "--broadcast judges no reply, so --dialog-rules has nothing to judge";
-        return parsed;
-    }
-    if ((o.echo || o.noEcho) && o.dialogRules) {
-        parsed.error = std::string(o.echo ? "--echo" : "--no-echo") +
-                       " belongs to korvanel-clear's own reply rule; "
-                       "the dialog's rule (--dialog-rules) has no echo setting";
-        return parsed;
-    }
-    NetPortName net;
-    std::string notNetwork;
-    if (o.echo && ParseNetPortName(o.portName, net, notNetwork) && net.scheme == PortScheme::ModbusTcp) {
-        parsed.error = "--echo: a Modbus TCP gateway never echoes, and a write's reply, the same "
-                       "bytes as the request, would be taken off as the echo";
-        return parsed;
-    }
-    if (o.echo && o.noEcho) {
-        parsed.error = "--echo says the line echoes and --no-echo that it does not; give one, "
-                       "or neither to have it found out";
-        return parsed;
-    }
-    const std::int32_t shortest = ShortestPollPeriodMs(LineSettings{});
-    if (o.pollPeriodMs < shortest) {
-        parsed.error = "period " + std::to_string(o.pollPeriodMs) +
-                       " ms is shorter than one exchange on the line: at " + LineSettings{}.text() +
-                       " a request, its reply and the silences between take " +
-                       std::to_string(shortest) + " ms; give --period " + std::to_string(shortest) +
-                       " or more";
-        return parsed;
-    }
-    if (o.broadcast && o.verify) {
-        parsed.error = "--verify reads each inverter back, but no inverter answers a broadcast; "
-                       "give --address LIST to clear and verify them";
-        return parsed;
-    }
-    if (o.scan && (!addressText.empty() || o.broadcast || o.verify || o.dialogRules)) {
-        parsed.error = "--scan only reads the addresses of its own list, judged by korvanel-clear's "
-                       "rule; it takes no --address, --broadcast, --verify or --dialog-rules";
-        return parsed;
+    // The period must fit an exchange at the slowest setting tried.
+    const LineSettings slowest = *std::max_element(
+        o.lineSettings.begin(), o.lineSettings.end(), [](const LineSettings& a, const LineSettings& b) {
+            return ShortestPollPeriodMs(a) < ShortestPollPeriodMs(b);
+        });
+    const std::int32_t shortest = ShortestPollPeriodMs(slowest);
+    const Conflict conflicts[] = {
+        {o.broadcast && !addressText.empty(),
+         "--broadcast writes to address 0, every inverter on the bus; it takes no --address"},
+        {o.broadcast && o.dialogRules, "--broadcast judges no reply, so --dialog-rules has nothing to judge"},
+        {(o.echo || o.noEcho) && o.dialogRules,
+         std::string(o.echo ? "--echo" : "--no-echo") +
+             " belongs to korvanel-clear's own reply rule; the dialog's rule (--dialog-rules) has no echo "
+             "setting"},
+        {o.echo && NetworkScheme(o.portName) == PortScheme::ModbusTcp,
+         "--echo: a Modbus TCP gateway never echoes, and a write's reply, the same bytes as the request, "
+         "would be taken off as the echo"},
+        {o.echo && o.noEcho,
+         "--echo says the line echoes and --no-echo that it does not; give one, or neither to have it found "
+         "out"},
+        {o.pollPeriodMs < shortest,
+         "period " + std::to_string(o.pollPeriodMs) + " ms is shorter than one exchange on the line: at " +
+             slowest.text() + " a request, its reply and the silences between take " +
+             std::to_string(shortest) + " ms; give --period " + std::to_string(shortest) + " or more"},
+        {o.broadcast && o.verify,
+         "--verify reads each inverter back, but no inverter answers a broadcast; give --address LIST to "
+         "clear and verify them"},
+        {o.scan && (!addressText.empty() || o.broadcast || o.verify || o.dialogRules),
+         "--scan only reads the addresses of its own list, judged by korvanel-clear's rule; it takes no "
+         "--address, --broadcast, --verify or --dialog-rules"},
+        {!o.scan && (bauds.size() > 1 || parities.size() > 1),
+         "--baud and --parity take lists only with --scan, which tries every combination; a clear runs at "
+         "one line setting"},
+        {o.settleSeconds > 0 && !o.verify,
+         "--settle keeps reading register 0x004A back after the write, so it needs --verify"},
+        {o.scan && functionGiven, "--scan writes nothing, so it takes no --function"},
+        {o.broadcast && o.function == ClearOptions::WriteFunction::Auto,
+         "--function auto turns to 0x10 when an inverter refuses 0x06, but no inverter answers a broadcast; "
+         "give --function 6 or 16"},
+        {o.dialogRules && o.function != ClearOptions::WriteFunction::Single,
+         "the dialog's rule (--dialog-rules) judges the dialog's 0x06 write only; it takes no --function 16 "
+         "or auto"},
+        {lineGiven && HasNoLineOfOurs(o.portName),
+         "'" + o.portName + "' has no serial line of ours to set (the converter keeps its own); --baud, "
+         "--parity and --stop-bits are for serial and rfc2217:// ports"},
+    };
+    for (const Conflict& conflict : conflicts) {
+        if (conflict.when) {
+            parsed.error = conflict.says;
+            return parsed;
+        }
     }
     if (o.broadcast)
         o.addresses = {BROADCAST_ADDRESS};
@@ -191,13 +333,18 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
 const char* ClearUsageText()
 {
     return "Usage: korvanel-clear [--port NAME] [--address LIST] [--period MS] [--verify]\n"
+           "                      [--settle SECONDS] [--function 6|16|auto] [LINE] [--json]\n"
            "                      [--echo | --no-echo] [--dialog-rules] [--trace] [--stats]\n"
-           "       korvanel-clear [--port NAME] --broadcast [--period MS] [--trace]\n"
-           "       korvanel-clear [--port NAME] --scan LIST [--period MS] [--trace]\n"
+           "       korvanel-clear [--port NAME] --broadcast [--period MS] [--function 6|16]\n"
+           "                      [LINE] [--json] [--trace]\n"
+           "       korvanel-clear [--port NAME] --scan LIST [--period MS] [--baud LIST]\n"
+           "                      [--parity LIST] [--stop-bits 1|2] [--json] [--trace]\n"
            "       korvanel-clear --list-ports | --help | --version\n"
+           "LINE: [--baud N] [--parity none|even|odd] [--stop-bits 1|2]\n"
            "\n"
            "Writes 0 to holding register 0x004A of each inverter in LIST over a\n"
-           "Modbus RTU line at 9600 baud 8N1, and prints the outcome of each run.\n"
+           "Modbus RTU line (9600 baud 8N1 unless LINE says otherwise), and prints\n"
+           "the outcome of each run.\n"
            "A run is cleared only by the exact reply of the inverter addressed, found\n"
            "anywhere in what the line gave back since the run's first request (junk\n"
            "and echoes are skipped); the outcome is printed as soon as the reply is\n"
@@ -226,6 +373,22 @@ const char* ClearUsageText()
            "                   'ADDRESS: 0x004A = VALUE (0xHHHH)' or 'ADDRESS: exception\n"
            "                   CODE (meaning)' for each inverter that answers; exit 0\n"
            "                   when any answered, 1 when none did\n"
+           "  --baud N         line speed: 1200, 2400, 4800, 9600, 19200, 38400, 57600\n"
+           "                   or 115200 (default 9600); with --scan a list, e.g.\n"
+           "                   9600,19200\n"
+           "  --parity P       none, even or odd (default none); with --scan a list,\n"
+           "                   e.g. none,even. Always 8 data bits\n"
+           "  --stop-bits N    1 or 2 (default 1). --baud, --parity and --stop-bits\n"
+           "                   are for serial and rfc2217:// ports, not tcp:// or\n"
+           "                   modbus-tcp://\n"
+           "  --function F     how the clear is written: 6 (Write Single Register, the\n"
+           "                   default), 16 (Write Multiple Registers, one register) or\n"
+           "                   auto (6 first, 16 once an inverter answers exception 01)\n"
+           "  --settle SECONDS with --verify: read back every period until the register\n"
+           "                   reads 0, then keep reading until SECONDS have passed\n"
+           "                   since the write; fails if the value comes back\n"
+           "  --json           JSON Lines on standard output instead of the text lines:\n"
+           "                   one object per address, then a summary object\n"
            "  --echo           the adapter hands back what it sends (two-wire RS-485\n"
            "                   without echo suppression): one copy of each request is\n"
            "                   taken off before the reply is judged\n"

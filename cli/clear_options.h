@@ -13,9 +13,15 @@ namespace korvanel {
 
 constexpr std::int32_t CLI_MIN_PERIOD_MS = 10;
 constexpr std::int32_t CLI_MAX_PERIOD_MS = 60000;
+// An hour: far beyond any inverter's own store-and-check cycle.
+constexpr double CLI_MAX_SETTLE_S = 3600;
 
 struct ClearOptions {
     enum class Action { Run, Help, Version, ListPorts };
+    // How the clear is written: Write Single Register (0x06), Write Multiple
+    // Registers of one register (0x10), or 0x06 first and 0x10 once an
+    // inverter answers exception 01 (illegal function) to it.
+    enum class WriteFunction { Single, Multiple, Auto };
 
     Action action = Action::Run;
     // The dialog's defaults.
@@ -40,6 +46,17 @@ struct ClearOptions {
     // Only read register 0x004A of each address (the list given to --scan,
     // held in `addresses`) and print those that answer; nothing is written.
     bool scan = false;
+    // The line settings the port is opened with: one (9600 8N1 unless
+    // --baud, --parity or --stop-bits say otherwise), or for --scan every
+    // combination of its lists, in the order they are tried (each rate with
+    // each parity in turn).
+    std::vector<LineSettings> lineSettings{LineSettings{}};
+    WriteFunction function = WriteFunction::Single;
+    // With --verify: keep reading back until this many seconds after the
+    // write; 0 reads back once.
+    double settleSeconds = 0;
+    // JSON Lines on standard output instead of the text lines.
+    bool json = false;
 };
 
 // One exchange's line time at `line`: a request, its reply and the silence

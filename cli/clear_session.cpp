@@ -2,15 +2,18 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <map>
 #include <cstdio>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "clear_json.h"
 #include "clear_run.h"
 #include "hex_bytes.h"
 #include "poll_thread.h"
 #include "line_port.h"
+#include "settle_watch.h"
 
 namespace korvanel {
 
@@ -19,8 +22,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Ms = std::chrono::milliseconds;
 
-// While a run waits for a tick it looks at the interrupt flag this often.
-constexpr Ms INTERRUPT_CHECK{20};
+// A run with nothing to judge waits for its tick in slices this long, to
+// notice a poll thread that stopped ticking.
+constexpr Ms TICK_WAIT{20};
 // Between ticks a field-rule run waits on the port in slices this long, so
 // a tick is taken at most this late while every byte is judged on arrival.
 constexpr Ms INPUT_SLICE{5};
@@ -30,9 +34,6 @@ constexpr Ms MISSING_TICK_GRACE{2000};
 // Bytes that keep arriving may delay a request by at most this many
 // silences; a line that never falls silent (noise) must not stop the run.
 constexpr int MAX_SILENCE_WAITS = 8;
-
-// The stderr line that ends a session whose device went away.
-constexpr char TEXT_PORT_LOST[] = "COM Port Lost: ";
 
 // The queue the poll thread posts ticks to; the main thread takes them.
 class TickQueue {
@@ -127,6 +128,7 @@ public:
     const HeardBytes& heard() const { return heard_; }
     HeardBytes& heard() { return heard_; }
     Clock::time_point firstWrite() const { return firstWrite_; }
+    Clock::time_point lastWrite() const { return lastWrite_; }
 
     TickPort& port() override { return *this; }
     std::uint8_t* rxScratch() override { return scratch_; }
@@ -177,6 +179,7 @@ private:
         const auto now = Clock::now();
         if (writes_++ == 0)
             firstWrite_ = now;
+        lastWrite_ = now;
         lastSentEnd_ = now + std::chrono::microseconds(LineTimeUs(port_.lineSettings(), count));
         trace_.sent(traceAddress(), tick_, bytes, count);
     }
@@ -214,6 +217,7 @@ private:
     RunState outcome_ = Idle;
     HeardBytes heard_;
     Clock::time_point firstWrite_{};
+    Clock::time_point lastWrite_{};
     Clock::time_point lastSentEnd_{};
     Clock::time_point lastHeard_{};
 };
@@ -230,7 +234,9 @@ bool PortReady(PortOpenResult result, RunPort& port, ClearSessionIo& io)
 // thread that paces it and the queue its ticks arrive on.
 class Session {
 public:
-    enum class RunEnd { Finished, Interrupted, NoPacing, PortLost };
+    // A stop signal never returns here: its handler gives the port back and
+    // ends the process.
+    enum class RunEnd { Finished, NoPacing, PortLost };
 
     Session(const ClearOptions& options, RunPort& port, ClearSessionIo& io, ClearTrace& trace,
             SessionStats& stats)
@@ -254,9 +260,10 @@ public:
     void lookForProbeCopy(const std::uint8_t* request) { run_.probe.assign(request, request + REQUEST_LENGTH); }
 
     // One whole run for `address`, ticked until it ends.
-    RunEnd run(std::uint8_t address, RequestKind kind, std::uint8_t retryLimit)
+    RunEnd run(std::uint8_t address, RequestKind kind, std::uint8_t retryLimit, bool fallBack = false)
     {
         ops_.beginRun(address);
+        run_.fallBackToMultiple = fallBack;
         // The dialog has no read: a read is always judged by the field rule.
         const bool dialogRule = dialogRules_ && kind != RequestKind::ReadRegister;
         run_.replyRule = dialogRule ? ReplyRule::Dialog : ReplyRule::Field;
@@ -275,12 +282,6 @@ public:
         unsigned tick = 0;
         auto lastTick = Clock::now();
         while (!ops_.finished()) {
-            if (io_.interrupted && io_.interrupted()) {
-                // Ctrl-C: the port closes before anything else is said.
-                close();
-                io_.err << "Interrupted: the port is closed.\n";
-                return RunEnd::Interrupted;
-            }
             if (!tickDue)
                 tickDue = ticks_.take(Ms(0));
             if (tickDue) {
@@ -300,7 +301,7 @@ public:
                     OnReplyInput(run_, ops_);
                 }
             } else {
-                tickDue = ticks_.take(INTERRUPT_CHECK);
+                tickDue = ticks_.take(TICK_WAIT);
             }
             if (EndedByLostPort())
                 return RunEnd::PortLost;
@@ -315,6 +316,18 @@ public:
         poll_.stop();
         port_.close();
     }
+
+    // The port again under other line settings (a scan tries each); false,
+    // said on standard error, when it does not open.
+    bool reopen(const std::string& portName, const LineSettings& line)
+    {
+        close();
+        port_.setLineSettings(line);
+        trace_.note("the port is opened again at " + line.text());
+        return PortReady(port_.open(portName), port_, io_);
+    }
+    const LineSettings& lineSettings() const { return port_.lineSettings(); }
+    bool lost() const { return port_.lost(); }
 
 private:
     // Whatever is queued now belongs to an earlier run (a late reply, an
@@ -382,8 +395,6 @@ constexpr int GO_ON = -1;
 
 int EndOfRun(Session::RunEnd end, Session& session)
 {
-    if (end == Session::RunEnd::Interrupted)
-        return EXIT_INTERRUPTED;
     // The port is closed and the loss said; no outcome line for a run that
     // was cut off.
     if (end == Session::RunEnd::PortLost)
@@ -395,12 +406,18 @@ int EndOfRun(Session::RunEnd end, Session& session)
     return GO_ON;
 }
 
-// The runs of one invocation and what they tell the user.
+long MsSince(Clock::time_point then)
+{
+    return static_cast<long>(std::chrono::duration_cast<Ms>(Clock::now() - then).count());
+}
+
+// The runs of one invocation and what they tell the user: text lines, or
+// with --json one object per address and a summary.
 class Runs {
 public:
     Runs(const ClearOptions& options, Session& session, ClearSessionIo& io, ClearTrace& trace)
         : options_(options), session_(session), io_(io), trace_(trace), reporter_(io),
-          showAddress_(options.addresses.size() > 1)
+          showAddress_(options.addresses.size() > 1), started_(Clock::now())
     {
     }
 
@@ -408,23 +425,82 @@ public:
     int scan();
 
 private:
-    int run(std::uint8_t address, RequestKind kind, std::uint8_t retryLimit)
+    int run(std::uint8_t address, RequestKind kind, std::uint8_t retryLimit, bool fallBack = false)
     {
-        const int status = EndOfRun(session_.run(address, kind, retryLimit), session_);
+        int status = EndOfRun(session_.run(address, kind, retryLimit, fallBack), session_);
+        record_.requests += session_.ops().writes();
         if (status == GO_ON && session_.lineEcho() == LineEcho::Echoes && !options_.echo)
-            reporter_.noteEcho();
+            noteEcho();
+        if (status == EXIT_USAGE_OR_PORT && session_.lost()) {
+            // Cut off: no text line, but a script reading objects learns why.
+            record_.outcome = "lost";
+            if (!emit())
+                status = EXIT_USAGE_OR_PORT;
+        }
         return status;
     }
+    // An outcome line; with --json the object says it instead.
     bool say(const std::string& line)
+    {
+        if (options_.json)
+            return true;
+        return write(line);
+    }
+    bool write(const std::string& line)
     {
         if (reporter_.say(line))
             return true;
         session_.close();
         return false;
     }
+    // Said on standard error and kept in the address's object.
+    void note(const std::string& text)
+    {
+        reporter_.note(text);
+        record_.notes.push_back(text);
+    }
+    void noteEcho()
+    {
+        reporter_.noteEcho();
+        if (echoRecorded_)
+            return;
+        echoRecorded_ = true;
+        record_.notes.push_back("echo learned: the line echoes our requests");
+    }
+    void begin(std::uint8_t address)
+    {
+        record_ = AddressRecord{};
+        record_.address = address;
+        record_.settings = session_.lineSettings().text();
+        addressStarted_ = Clock::now();
+    }
+    // `stamp`: the address's time is from its begin() to now; a scan adds
+    // up the reads of each address itself.
+    bool emit(bool stamp = true)
+    {
+        if (!options_.json)
+            return true;
+        if (stamp)
+            record_.elapsedMs = MsSince(addressStarted_);
+        return write(JsonLine(record_));
+    }
+    int summary(const char* mode, unsigned succeeded, std::vector<std::string> settings, int status)
+    {
+        if (!options_.json || status == EXIT_USAGE_OR_PORT)
+            return status;
+        const SummaryRecord summary{mode,
+                                    static_cast<unsigned>(options_.addresses.size()),
+                                    succeeded,
+                                    MsSince(started_),
+                                    std::move(settings),
+                                    status};
+        return write(JsonLine(summary)) ? status : EXIT_USAGE_OR_PORT;
+    }
     int probeEcho(std::uint8_t address);
+    int write(std::uint8_t address);
     void noteExceptions(std::uint8_t address);
     int verify(std::uint8_t address, const std::string& prefix, bool& verified);
+    int settle(std::uint8_t address, const std::string& prefix, bool& verified);
 
     const ClearOptions& options_;
     Session& session_;
@@ -432,6 +508,10 @@ private:
     ClearTrace& trace_;
     Reporter reporter_;
     const bool showAddress_;
+    const Clock::time_point started_;
+    AddressRecord record_;
+    Clock::time_point addressStarted_{};
+    bool echoRecorded_ = false;
 };
 
 // Before the session's first write: does the line give our requests back?
@@ -451,7 +531,7 @@ int Runs::probeEcho(std::uint8_t address)
                                     REQUEST_LENGTH) > 0;
     session_.learnEcho(copied ? LineEcho::Echoes : LineEcho::NoEcho);
     if (copied)
-        reporter_.noteEcho();
+        noteEcho();
     else
         // A slow adapter's copy may still come: it proves the echo wherever
         // it lands.
@@ -464,6 +544,19 @@ int Runs::probeEcho(std::uint8_t address)
     return GO_ON;
 }
 
+// The clear of one address with the function asked for: 0x06, 0x10, or
+// 0x06 with 0x10 on the next request tick when the inverter lacks 0x06.
+int Runs::write(std::uint8_t address)
+{
+    using F = ClearOptions::WriteFunction;
+    const RequestKind kind =
+        options_.function == F::Multiple ? RequestKind::ClearWriteMultiple : RequestKind::ClearWrite;
+    const int status = run(address, kind, MAX_RETRY_COUNT, options_.function == F::Auto);
+    if (status == GO_ON && session_.record().findings.fellBack)
+        note("inverter " + std::to_string(address) + " does not take function 0x06; written with 0x10");
+    return status;
+}
+
 // What the inverter or a gateway said that was not the outcome itself.
 void Runs::noteExceptions(std::uint8_t address)
 {
@@ -472,22 +565,26 @@ void Runs::noteExceptions(std::uint8_t address)
     for (const char code : found.passingExceptions) {
         const auto c = static_cast<std::uint8_t>(code);
         if (MeaningOf(c) == ExceptionMeaning::Busy)
-            reporter_.note(inverter + " is busy: " + ExceptionText(c) + "; it is asked again");
+            note(inverter + " is busy: " + ExceptionText(c) + "; it is asked again");
         else
-            reporter_.note("the gateway answered for " + inverter + ": " + ExceptionText(c) +
-                           "; that is the gateway's trouble, not the inverter's answer");
+            note("the gateway answered for " + inverter + ": " + ExceptionText(c) +
+                 "; that is the gateway's trouble, not the inverter's answer");
     }
     if (found.acknowledged) {
-        std::string line = inverter + " took the write with " + ExceptionText(0x05) + "; ";
+        std::string line = inverter + " took the write with " + ExceptionText(EXCEPTION_ACKNOWLEDGE);
         if (session_.succeeded())
-            line += "a read back found " + RegisterText() + " = 0";
+            line += " and a read back found " + RegisterText() + " = 0";
         else if (found.valueRead)
-            line += "but " + RegisterText() + " still reads " + ValueText(found.valueAfterAcknowledge);
+            line += ", but " + RegisterText() + " still reads " + ValueText(found.valueAfterAcknowledge);
         else
-            line += "but it did not answer the read back";
-        reporter_.note(line);
+            line += ", but it did not answer the read back";
+        note(line);
     } else if (!session_.succeeded() && found.last.kind == FieldVerdict::Exception) {
-        reporter_.note(inverter + " refused the write: " + ExceptionText(found.last.exceptionCode));
+        note(inverter + " refused the write: " + ExceptionText(found.last.exceptionCode));
+        // Some models take only Write Multiple Registers.
+        if (found.last.exceptionCode == EXCEPTION_ILLEGAL_FUNCTION &&
+            options_.function == ClearOptions::WriteFunction::Single)
+            note("an inverter that takes only function 0x10 answers 0x06 so: give --function auto");
     }
 }
 
@@ -495,12 +592,18 @@ void Runs::noteExceptions(std::uint8_t address)
 // or noisy line gets as many chances to answer it.
 int Runs::verify(std::uint8_t address, const std::string& prefix, bool& verified)
 {
+    if (options_.settleSeconds > 0)
+        return settle(address, prefix, verified);
     const int status = run(address, RequestKind::ReadRegister, MAX_RETRY_COUNT);
     if (status != GO_ON)
         return status;
     const FieldVerdict& last = session_.record().findings.last;
     std::string line;
     verified = session_.succeeded() && last.value == CLEAR_VALUE;
+    record_.hasVerified = true;
+    record_.verified = verified;
+    record_.hasValue = session_.succeeded();
+    record_.value = last.value;
     if (verified)
         line = "verified: " + RegisterText() + " = 0";
     else if (session_.succeeded())
@@ -512,46 +615,94 @@ int Runs::verify(std::uint8_t address, const std::string& prefix, bool& verified
     return say(prefix + line) ? GO_ON : EXIT_USAGE_OR_PORT;
 }
 
+// --settle: a read every period, from the write until the register reads
+// 0 and then until the span has passed since the write, so a value stored
+// late passes and one put back fails.
+int Runs::settle(std::uint8_t address, const std::string& prefix, bool& verified)
+{
+    const Clock::time_point written = session_.ops().lastWrite();
+    const Ms period(EffectivePollPeriodMs(options_.pollPeriodMs));
+    SettleWatch watch(options_.settleSeconds);
+    std::string line;
+    record_.hasVerified = true;
+    for (auto next = Clock::now();; next += period) {
+        std::this_thread::sleep_until(next);
+        const int status = run(address, RequestKind::ReadRegister, MAX_RETRY_COUNT);
+        if (status != GO_ON)
+            return status;
+        const FieldVerdict& last = session_.record().findings.last;
+        if (!session_.succeeded()) {
+            line = last.kind == FieldVerdict::Exception
+                       ? "not verified: the read was refused: " + ExceptionText(last.exceptionCode)
+                       : "not verified: no reply to the read";
+            break;
+        }
+        record_.hasValue = true;
+        record_.value = last.value;
+        if (!watch.read(last.value, std::chrono::duration<double>(Clock::now() - written).count())) {
+            line = watch.line();
+            break;
+        }
+        // A read slower than a period takes the next at once.
+        next = std::max(next, Clock::now() - period);
+    }
+    verified = watch.verified();
+    record_.verified = verified;
+    return say(prefix + line) ? GO_ON : EXIT_USAGE_OR_PORT;
+}
+
 int Runs::clears()
 {
     // Reads are never ambiguous, a broadcast is never judged and the
     // dialog's rule has no echo: only a field-rule write needs to know.
-    const bool probe = session_.lineEcho() == LineEcho::Unknown && !options_.dialogRules && !options_.broadcast;
-    if (probe) {
-        const int status = probeEcho(options_.addresses.front());
-        if (status != GO_ON)
-            return status;
-    }
-
+    bool probe = session_.lineEcho() == LineEcho::Unknown && !options_.dialogRules && !options_.broadcast;
     bool allCleared = true;
+    unsigned succeeded = 0;
+    const char* mode = options_.broadcast ? "broadcast" : options_.verify ? "verify" : "clear";
     for (const std::uint8_t address : options_.addresses) {
-        const int status = run(address, RequestKind::ClearWrite, MAX_RETRY_COUNT);
+        begin(address);
+        if (probe) {
+            probe = false;
+            const int status = probeEcho(address);
+            if (status != GO_ON)
+                return status;
+        }
+        const int status = write(address);
         if (status != GO_ON)
             return status;
 
         const std::string prefix = AddressPrefix(showAddress_, address);
         const bool cleared = session_.succeeded();
+        const FieldVerdict& last = session_.record().findings.last;
         std::string line = prefix + (cleared ? TEXT_CLEAR_OK : TEXT_OPERATION_FAIL);
         if (options_.broadcast) {
+            record_.outcome = "broadcast";
             line = "Broadcast sent to address 0 (" + CountOf(session_.ops().writes(), "time", "times") +
                    "): every inverter on the bus executes it, and no inverter answers a "
                    "broadcast, so none confirmed it.";
         } else {
             allCleared = allCleared && cleared;
+            record_.outcome = cleared ? "cleared" : last.kind == FieldVerdict::Exception ? "refused" : "failed";
+            if (!cleared && last.kind == FieldVerdict::Exception)
+                record_.exceptionCode = last.exceptionCode;
             noteExceptions(address);
         }
         if (!say(line))
             return EXIT_USAGE_OR_PORT;
 
+        bool verified = true;
         if (options_.verify && cleared) {
-            bool verified = false;
             const int verifyStatus = verify(address, prefix, verified);
             if (verifyStatus != GO_ON)
                 return verifyStatus;
             allCleared = allCleared && verified;
         }
+        if (!emit())
+            return EXIT_USAGE_OR_PORT;
+        succeeded += (cleared && verified) || options_.broadcast ? 1 : 0;
     }
-    return allCleared ? EXIT_ALL_CLEARED : EXIT_RUN_FAILED;
+    return summary(mode, succeeded, {session_.lineSettings().text()},
+                   allCleared ? EXIT_ALL_CLEARED : EXIT_RUN_FAILED);
 }
 
 // "0x004A = 4660 (0x1234)" or "exception 02 (illegal data address)".
@@ -569,47 +720,114 @@ std::string ReadAnswerText(bool exception, std::uint8_t code, std::uint16_t valu
 // the Clear's schedule (seven periods each) would take 247 * 7 periods.
 // An answer is taken the moment it is in. One that comes after its check,
 // while a later address is being asked, is still credited, marked late.
+// With several line settings each is tried in turn on the addresses that
+// have not answered yet; an answering address says its settings.
 constexpr std::uint8_t SCAN_RETRY_LIMIT = 0;
 
 int Runs::scan()
 {
     const auto started = Clock::now();
+    const bool several = options_.lineSettings.size() > 1;
+    // Every address's object: answered ones are written as they answer,
+    // the silent ones at the end.
+    std::map<std::uint8_t, AddressRecord> records;
+    std::vector<std::uint8_t> left = options_.addresses;
+    // The settings inverters answered at, with how many, in the order found.
+    std::vector<std::pair<std::string, unsigned>> found;
+    std::string tried;
     unsigned answered = 0;
-    // Addresses asked and not yet answered, with when they were asked.
-    std::vector<std::pair<std::uint8_t, Clock::time_point>> waiting;
-    for (const std::uint8_t address : options_.addresses) {
-        const int status = run(address, RequestKind::ReadRegister, SCAN_RETRY_LIMIT);
-        if (status != GO_ON)
-            return status;
-        const HeardBytes& heard = session_.ops().heard();
-        for (const ReadAnswer& late : FindReadAnswers(heard.bytes.data(), heard.bytes.size())) {
-            const auto asked = std::find_if(waiting.begin(), waiting.end(),
-                                            [&](const auto& w) { return w.first == late.address; });
-            if (asked == waiting.end())
+
+    const auto answer = [&](std::uint8_t address, const std::string& text, bool exception, std::uint8_t code,
+                            std::uint16_t value, const std::string& late) {
+        const std::string settings = session_.lineSettings().text();
+        record_ = records[address];
+        record_.address = address;
+        record_.outcome = "answered";
+        record_.exceptionCode = exception ? code : 0;
+        record_.hasValue = !exception;
+        record_.value = value;
+        record_.settings = settings;
+        if (!late.empty())
+            record_.notes.push_back(late);
+        left.erase(std::remove(left.begin(), left.end(), address), left.end());
+        auto at = std::find_if(found.begin(), found.end(), [&](const auto& f) { return f.first == settings; });
+        if (at == found.end())
+            at = found.insert(found.end(), {settings, 0});
+        ++at->second;
+        ++answered;
+        const std::string line = AddressPrefix(true, address) + text + (several ? " at " + settings : "") +
+                                 (late.empty() ? "" : ", " + late);
+        return say(line) && emit(false);
+    };
+
+    for (std::size_t s = 0; s < options_.lineSettings.size() && !left.empty(); ++s) {
+        if (s > 0 && !session_.reopen(options_.portName, options_.lineSettings[s]))
+            return EXIT_USAGE_OR_PORT;
+        tried += (tried.empty() ? "" : ", ") + session_.lineSettings().text();
+        // Addresses asked at these settings and not yet answered, with when
+        // they were asked.
+        std::vector<std::pair<std::uint8_t, Clock::time_point>> waiting;
+        for (const std::uint8_t address : std::vector<std::uint8_t>(left)) {
+            begin(address);
+            record_.requests = records[address].requests;
+            const int status = run(address, RequestKind::ReadRegister, SCAN_RETRY_LIMIT);
+            records[address].requests = record_.requests;
+            records[address].elapsedMs += MsSince(addressStarted_);
+            if (status != GO_ON)
+                return status;
+            const HeardBytes& heard = session_.ops().heard();
+            for (const ReadAnswer& late : FindReadAnswers(heard.bytes.data(), heard.bytes.size())) {
+                const auto asked = std::find_if(waiting.begin(), waiting.end(),
+                                                [&](const auto& w) { return w.first == late.address; });
+                if (asked == waiting.end())
+                    continue;
+                const auto lateMs = std::chrono::duration_cast<Ms>(heard.timeOf(late.endOffset) - asked->second);
+                waiting.erase(asked);
+                if (!answer(late.address, ReadAnswerText(late.exception, late.exceptionCode, late.value),
+                            late.exception, late.exceptionCode, late.value,
+                            "late: " + std::to_string(lateMs.count()) + " ms; a longer --period finds it in time"))
+                    return EXIT_USAGE_OR_PORT;
+            }
+            const FieldVerdict& last = session_.record().findings.last;
+            if (!session_.succeeded() && last.kind != FieldVerdict::Exception) {
+                waiting.emplace_back(address, session_.ops().firstWrite());
                 continue;
-            const auto lateMs = std::chrono::duration_cast<Ms>(heard.timeOf(late.endOffset) - asked->second);
-            waiting.erase(asked);
-            ++answered;
-            if (!say(AddressPrefix(true, late.address) +
-                     ReadAnswerText(late.exception, late.exceptionCode, late.value) + ", late: " +
-                     std::to_string(lateMs.count()) + " ms; a longer --period finds it in time"))
+            }
+            if (!answer(address, ReadAnswerText(!session_.succeeded(), last.exceptionCode, last.value),
+                        !session_.succeeded(), last.exceptionCode, last.value, ""))
                 return EXIT_USAGE_OR_PORT;
         }
-        const FieldVerdict& last = session_.record().findings.last;
-        if (!session_.succeeded() && last.kind != FieldVerdict::Exception) {
-            waiting.emplace_back(address, session_.ops().firstWrite());
-            continue;
-        }
-        ++answered;
-        if (!say(AddressPrefix(true, address) +
-                 ReadAnswerText(!session_.succeeded(), last.exceptionCode, last.value)))
+    }
+    for (const std::uint8_t address : left) {
+        record_ = records[address];
+        record_.address = address;
+        record_.outcome = "silent";
+        record_.settings = tried;
+        if (!emit(false))
             return EXIT_USAGE_OR_PORT;
     }
+
     char took[32];
     std::snprintf(took, sizeof took, "%.1f s", std::chrono::duration<double>(Clock::now() - started).count());
-    io_.err << "scan: " << CountOf(options_.addresses.size(), "address", "addresses") << " asked, "
-            << answered << " answered, " << took << '\n';
-    return answered > 0 ? EXIT_ALL_CLEARED : EXIT_RUN_FAILED;
+    io_.err << "scan: " << CountOf(options_.addresses.size(), "address", "addresses") << " asked";
+    if (several)
+        io_.err << " at " << CountOf(options_.lineSettings.size(), "line setting", "line settings");
+    io_.err << ", " << answered << " answered, " << took;
+    std::vector<std::string> settingsFound;
+    if (several) {
+        io_.err << "; settings found: ";
+        for (const auto& f : found) {
+            io_.err << (settingsFound.empty() ? "" : ", ") << f.first << " ("
+                    << CountOf(f.second, "address", "addresses") << ")";
+            settingsFound.push_back(f.first);
+        }
+        if (found.empty())
+            io_.err << "none";
+    } else if (answered > 0) {
+        settingsFound.push_back(session_.lineSettings().text());
+    }
+    io_.err << '\n';
+    return summary("scan", answered, settingsFound, answered > 0 ? EXIT_ALL_CLEARED : EXIT_RUN_FAILED);
 }
 
 } // namespace
@@ -623,6 +841,7 @@ int RunClearSession(const ClearOptions& options, ClearSessionIo& io)
 int RunClearSession(const ClearOptions& options, RunPort& port, ClearSessionIo& io)
 {
     SessionStats stats(options.stats);
+    port.setLineSettings(options.lineSettings.front());
     if (!PortReady(port.open(options.portName), port, io)) {
         port.close();
         return EXIT_USAGE_OR_PORT;
@@ -632,8 +851,6 @@ int RunClearSession(const ClearOptions& options, RunPort& port, ClearSessionIo& 
     Session session(options, port, io, trace, stats);
     Runs runs(options, session, io, trace);
     const int status = options.scan ? runs.scan() : runs.clears();
-    if (status == EXIT_INTERRUPTED)
-        return status;
     session.close();
     stats.closed();
     stats.report(io.err);

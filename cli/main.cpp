@@ -46,6 +46,6 @@ int main(int argc, char** argv)
     // 128 + n, whatever the main thread is blocked in.
     korvanel::EndProcessOnStopSignals();
 
-    korvanel::ClearSessionIo io{std::cout, std::cerr, {}, start};
+    korvanel::ClearSessionIo io{std::cout, std::cerr, start};
     return korvanel::RunClearSession(options, io);
 }

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <ostream>
 #include <string>
 
@@ -17,14 +16,11 @@ enum ClearExitStatus : int {
     EXIT_ALL_CLEARED = 0,
     EXIT_RUN_FAILED = 1,
     EXIT_USAGE_OR_PORT = 2,
-    EXIT_INTERRUPTED = 130,
 };
 
 struct ClearSessionIo {
     std::ostream& out;
     std::ostream& err;
-    // Polled while waiting for a tick; true ends the session with 130.
-    std::function<bool()> interrupted;
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
 };
 

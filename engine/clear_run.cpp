@@ -81,10 +81,10 @@ bool IsAcceptedReply(const FrameBuffer& frame, std::uint8_t rxCount)
 ExceptionMeaning MeaningOf(std::uint8_t exceptionCode)
 {
     switch (exceptionCode) {
-    case 0x05: return ExceptionMeaning::Acknowledge;
-    case 0x06: return ExceptionMeaning::Busy;
-    case 0x0A:
-    case 0x0B: return ExceptionMeaning::Gateway;
+    case EXCEPTION_ACKNOWLEDGE: return ExceptionMeaning::Acknowledge;
+    case EXCEPTION_SERVER_DEVICE_BUSY: return ExceptionMeaning::Busy;
+    case EXCEPTION_GATEWAY_PATH_UNAVAILABLE:
+    case EXCEPTION_GATEWAY_TARGET_NO_RESPONSE: return ExceptionMeaning::Gateway;
     default: return ExceptionMeaning::Refusal;
     }
 }
@@ -308,6 +308,16 @@ Check JudgeWindow(ClearRun& run)
         }
         return Check::Accepted;
     case FieldVerdict::Exception:
+        if (run.fallBackToMultiple && !found.fellBack && verdict.exceptionCode == EXCEPTION_ILLEGAL_FUNCTION &&
+            run.frame.tx()[1] == FUNCTION_WRITE_SINGLE_REGISTER) {
+            // The inverter lacks 0x06, not the register: the same write as
+            // 0x10 goes out on the next request tick and is judged afresh.
+            found.fellBack = true;
+            BuildClearRequestMultiple(run.frame, run.frame.tx()[0]);
+            run.window.clear();
+            run.sends = 0;
+            return Check::NoReply;
+        }
         if (MeaningOf(verdict.exceptionCode) != ExceptionMeaning::Acknowledge)
             return Check::Refused;
         // A write taken and still in progress is proved by reads; a read

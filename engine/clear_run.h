@@ -56,12 +56,6 @@ constexpr std::uint8_t EXCEPTION_REPLY_LENGTH = 5;
 // The seventh unsuccessful check ends the run.
 constexpr std::uint8_t MAX_RETRY_COUNT = 6;
 
-// The private window message that carries a tick: the first user message
-// number (0x400) plus 0x62, posted with parameters 0 and 4.
-constexpr unsigned WM_CLEAR_TICK = 0x0400 + 0x62;
-constexpr unsigned WM_CLEAR_TICK_WPARAM = 0;
-constexpr long WM_CLEAR_TICK_LPARAM = 4;
-
 // How the Waiting tick judges the bytes it gathered.
 enum class ReplyRule : std::uint8_t {
     // A frame of the request's function code with a valid check at the first
@@ -138,6 +132,9 @@ struct FieldFindings {
     FieldVerdict last;
     // Exception 05 came: the write went on being proved by reads.
     bool acknowledged = false;
+    // Exception 01 (illegal function) came to the 0x06 write and the run
+    // went on with the 0x10 write (ClearRun::fallBackToMultiple).
+    bool fellBack = false;
     // A read after an acknowledge answered with this value (not yet 0).
     bool valueRead = false;
     std::uint16_t valueAfterAcknowledge = 0;
@@ -181,6 +178,10 @@ struct ClearRun {
     // The run fails at the check that takes retryCount above this; with 0 a
     // request gets a single check.
     std::uint8_t retryLimit = MAX_RETRY_COUNT;
+    // Field rule: an inverter that answers the 0x06 write with exception 01
+    // (illegal function) gets the same write as 0x10 on the next request
+    // tick, instead of the run ending (korvanel-clear --function auto).
+    bool fallBackToMultiple = false;
     // The field rule's reply window: every byte gathered since the run's
     // first request, and the requests of the current kind sent since.
     std::vector<std::uint8_t> window;

@@ -24,6 +24,11 @@ constexpr std::uint8_t EXCEPTION_ILLEGAL_FUNCTION = 0x01;
 constexpr std::uint8_t EXCEPTION_ILLEGAL_DATA_ADDRESS = 0x02;
 constexpr std::uint8_t EXCEPTION_ILLEGAL_DATA_VALUE = 0x03;
 constexpr std::uint8_t EXCEPTION_SERVER_DEVICE_FAILURE = 0x04;
+constexpr std::uint8_t EXCEPTION_ACKNOWLEDGE = 0x05;
+constexpr std::uint8_t EXCEPTION_SERVER_DEVICE_BUSY = 0x06;
+constexpr std::uint8_t EXCEPTION_MEMORY_PARITY_ERROR = 0x08;
+constexpr std::uint8_t EXCEPTION_GATEWAY_PATH_UNAVAILABLE = 0x0A;
+constexpr std::uint8_t EXCEPTION_GATEWAY_TARGET_NO_RESPONSE = 0x0B;
 
 // A Clear writes this value to this holding register.
 constexpr std::uint16_t CLEAR_REGISTER = 0x004A;

@@ -24,6 +24,8 @@ const char* const FUNCTION_NAMES[FUNCTION_NAME_COUNT] = {
     "3.ReadHoldReg", "4.ReadInputReg", "6.SetSingleReg", "ReadParameter", "WriteParameter",
 };
 
+const char* const TEXT_PORT_LOST = "COM Port Lost: ";
+
 const char* PortOpenFailureText(PortOpenResult result)
 {
     switch (result) {
@@ -46,11 +48,11 @@ const char* ExceptionCodeMeaning(std::uint8_t code)
     case EXCEPTION_ILLEGAL_DATA_ADDRESS: return "illegal data address";
     case EXCEPTION_ILLEGAL_DATA_VALUE: return "illegal data value";
     case EXCEPTION_SERVER_DEVICE_FAILURE: return "server device failure";
-    case 0x05: return "acknowledge";
-    case 0x06: return "server device busy";
-    case 0x08: return "memory parity error";
-    case 0x0A: return "gateway path unavailable";
-    case 0x0B: return "gateway target device failed to respond";
+    case EXCEPTION_ACKNOWLEDGE: return "acknowledge";
+    case EXCEPTION_SERVER_DEVICE_BUSY: return "server device busy";
+    case EXCEPTION_MEMORY_PARITY_ERROR: return "memory parity error";
+    case EXCEPTION_GATEWAY_PATH_UNAVAILABLE: return "gateway path unavailable";
+    case EXCEPTION_GATEWAY_TARGET_NO_RESPONSE: return "gateway target device failed to respond";
     default: return "unknown exception code";
     }
 }

@@ -32,6 +32,10 @@ extern const char* const TEXT_BUTTON_START;          // "Start"
 constexpr int FUNCTION_NAME_COUNT = 5;
 extern const char* const FUNCTION_NAMES[FUNCTION_NAME_COUNT];
 
+// korvanel-clear's stderr line for a device or connection that went away
+// during a session, followed by the system's reason.
+extern const char* const TEXT_PORT_LOST;  // "COM Port Lost: "
+
 // The message-box text for a failed open ("COM Open Fail", ...); empty for Ok.
 const char* PortOpenFailureText(PortOpenResult result);
 

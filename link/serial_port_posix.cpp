@@ -13,15 +13,18 @@
 // the far end of a pseudo-terminal closes, and reads then return 0.
 #include "serial_port.h"
 
+#include "line_termios.h"
 #include "open_port_record_posix.h"
 #include "protocol.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -29,7 +32,9 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <cstdio>
 #include <fstream>
+#include <sstream>
 
 namespace korvanel {
 
@@ -92,37 +97,12 @@ unsigned long ComNumber(const std::string& name)
     return n;
 }
 
-// The six settings a run needs; everything else (flow control, modem
-// lines, special characters) stays as the driver reported it.
-void ApplyLineSettings(termios& tio)
+// A pseudo-terminal slave: the kernel names its device /dev/pts/N
+// whatever link it was opened through.
+bool IsPseudoTerminal(int fd)
 {
-    cfsetispeed(&tio, B9600);
-    cfsetospeed(&tio, B9600);
-    tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS8;
-    tio.c_cflag &= ~static_cast<tcflag_t>(PARENB);
-    tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
-    // Binary: no line editing, echo, signal characters or output and input
-    // translation, so every byte of a frame (0x0D, 0x03, 0x11...) passes as is.
-    // Receiving must be on or no reply is ever seen.
-    tio.c_cflag |= CREAD;
-    tio.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHONL | ISIG | IEXTEN);
-    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    tio.c_iflag &= ~static_cast<tcflag_t>(INLCR | IGNCR | ICRNL | ISTRIP | IGNBRK | BRKINT | PARMRK);
-    // Linux drivers start with XON/XOFF on, which would swallow every 0x11
-    // and 0x13 of a reply (a check byte is 0x13 often enough); a binary line
-    // passes them. Hardware handshake stays as the driver has it.
-    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    // No parity check.
-    tio.c_iflag &= ~static_cast<tcflag_t>(INPCK);
-}
-
-bool LineSettingsTookEffect(const termios& tio)
-{
-    return cfgetispeed(&tio) == B9600 && cfgetospeed(&tio) == B9600 &&
-           (tio.c_cflag & CSIZE) == CS8 && (tio.c_cflag & (PARENB | CSTOPB)) == 0 &&
-           (tio.c_lflag & ICANON) == 0;
+    char name[64] = {};
+    return ::ttyname_r(fd, name, sizeof name) == 0 && std::strncmp(name, "/dev/pts/", 9) == 0;
 }
 
 // The errors with which the kernel answers on a descriptor whose device has
@@ -187,6 +167,118 @@ bool NaturalLess(const std::string& a, const std::string& b)
     return split(a) < split(b);
 }
 
+// The name a process was started as, from /proc/PID/comm ("minicom").
+std::string ProcessName(const std::string& pid)
+{
+    std::ifstream comm("/proc/" + pid + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name.empty() ? "?" : name;
+}
+
+bool AllDigits(const std::string& s)
+{
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
+        return std::isdigit(static_cast<unsigned char>(c)) != 0;
+    });
+}
+
+// The process holding an flock on the file `st` describes, from
+// /proc/locks ("1: FLOCK  ADVISORY  WRITE 1234 00:19:5 0 EOF", the file as
+// filesystem major:minor in hex and inode); empty when there is none.
+// Readable by every user, whoever holds the lock.
+std::string LockHolder(const struct stat& st)
+{
+    char file[64];
+    std::snprintf(file, sizeof file, "%02x:%02x:%lu", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long>(st.st_ino));
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream fields(line);
+        std::string number, kind, mode, access, pid, where;
+        if (fields >> number >> kind >> mode >> access >> pid >> where && kind == "FLOCK" && where == file)
+            return pid;
+    }
+    return {};
+}
+
+// The processes other than this one with the character device `st` open,
+// from /proc/*/fd; another user's processes hide their descriptors unless
+// we are root.
+std::vector<std::string> OpenHolders(const struct stat& st)
+{
+    std::vector<std::string> pids;
+    const std::string self = std::to_string(::getpid());
+    for (const std::string& pid : DirectoryEntries("/proc")) {
+        if (!AllDigits(pid) || pid == self)
+            continue;
+        const std::string fdDir = "/proc/" + pid + "/fd";
+        for (const std::string& fd : DirectoryEntries(fdDir)) {
+            struct stat target {};
+            if (::stat((fdDir + "/" + fd).c_str(), &target) == 0 && S_ISCHR(target.st_mode) &&
+                target.st_rdev == st.st_rdev) {
+                pids.push_back(pid);
+                break;
+            }
+        }
+    }
+    return pids;
+}
+
+// "held by PID 1234 (minicom)": the lock holder when there is one (it is
+// the one refusing us), otherwise every process that has the device open.
+std::string Holders(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return {};
+    std::vector<std::string> pids;
+    const std::string locker = LockHolder(st);
+    if (!locker.empty())
+        pids.push_back(locker);
+    else if (S_ISCHR(st.st_mode))
+        pids = OpenHolders(st);
+    std::string text;
+    for (const std::string& pid : pids)
+        text += (text.empty() ? "held by PID " : ", PID ") + pid + " (" + ProcessName(pid) + ")";
+    return text;
+}
+
+// The group that may open `path` and the way into it, when group members
+// may read and write it: "add yourself to the group dialout: sudo usermod
+// -aG dialout $USER, then log in again" (a new group counts from the next
+// login).
+std::string GroupAdvice(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || (st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
+        return {};
+    const group* g = ::getgrgid(st.st_gid);
+    if (!g || !g->gr_name)
+        return {};
+    const std::string name = g->gr_name;
+    return "add yourself to the group " + name + ": sudo usermod -aG " + name + " $USER, then log in again";
+}
+
+// The system's words for a failed open and, for the failures users meet
+// first, what to do about them.
+std::string ExplainOpenFailure(int err, const std::string& path)
+{
+    std::string text = SystemMessage(err);
+    std::string advice;
+    if (err == EBUSY) {
+        advice = Holders(path);
+        if (advice.empty())
+            advice = "held by another program";
+    } else if (err == EACCES) {
+        advice = GroupAdvice(path);
+    } else if (err == ENOENT) {
+        advice = "--list-ports shows the serial ports present";
+    }
+    return advice.empty() ? text : text + "; " + advice;
+}
+
 } // namespace
 
 struct SerialPort::Impl {
@@ -225,7 +317,7 @@ PortOpenResult SerialPort::open(const std::string& portName)
     // open, and no controlling terminal so a line hang-up sends no signal.
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid()) {
-        device_.openFailed("Opening", SystemMessage(errno));
+        device_.openFailed("Opening", ExplainOpenFailure(errno, path));
         return PortOpenResult::OpenFailed;
     }
     // Exclusive: a second korvanel, a terminal program that locks, or any
@@ -233,7 +325,7 @@ PortOpenResult SerialPort::open(const std::string& portName)
     // goes with the descriptor, so a crashed holder never leaves it behind.
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         const int err = errno == EWOULDBLOCK ? EBUSY : errno;
-        device_.openFailed("Opening", SystemMessage(err) + " (held by another program)");
+        device_.openFailed("Opening", ExplainOpenFailure(err, path));
         return PortOpenResult::OpenFailed;
     }
     RecordOpenPort(fd.get());
@@ -254,16 +346,20 @@ PortOpenResult SerialPort::open(const std::string& portName)
     impl_->found = tio;
     impl_->foundValid = true;
     RecordFoundSettings(port, tio);
-    ApplyLineSettings(tio);
+    if (!ApplyLineSettings(tio, line_)) {
+        device_.openFailed("Configuring", std::to_string(line_.baud) + " baud has no termios speed");
+        return PortOpenResult::SettingFailed;
+    }
     termios readBack{};
     if (::tcsetattr(port, TCSANOW, &tio) != 0) {
         device_.openFailed("Configuring", SystemMessage(errno));
         return PortOpenResult::SettingFailed;
     }
     // tcsetattr succeeds when any one change was made; a driver that
-    // refused 9600 8N1 must not pass as configured.
-    if (::tcgetattr(port, &readBack) != 0 || !LineSettingsTookEffect(readBack)) {
-        device_.openFailed("Configuring", "the driver did not take 9600 8N1");
+    // refused the settings must not pass as configured.
+    if (::tcgetattr(port, &readBack) != 0 ||
+        !LineSettingsTookEffect(readBack, line_, IsPseudoTerminal(port))) {
+        device_.openFailed("Configuring", "the driver did not take " + line_.text());
         return PortOpenResult::SettingFailed;
     }
 

@@ -1,13 +1,14 @@
 // The serial port on the Win32 communications API, with overlapped I/O so
 // that no call can stall the UI thread for longer than a short bound:
 //   open   CreateFileA (exclusive, overlapped), SetupComm, GetCommState,
-//          SetCommState (9600 8N1, binary, no parity check), SetCommMask
+//          SetCommState (the line settings, binary), SetCommMask
 //   tick   ClearCommError (cbInQue), ReadFile and WriteFile, overlapped
 //   close  CloseHandle
 // A device that goes away (a USB adapter pulled) makes these fail with one
 // of the errors DeviceGone() lists, whichever the driver chose.
 #include "serial_port.h"
 
+#include "line_dcb.h"
 #include "open_port_record_win32.h"
 #include "protocol.h"
 
@@ -38,7 +39,8 @@ constexpr DWORD EVENT_MASK = EV_RXCHAR | EV_TXEMPTY;
 // thread while leaving a slow driver plenty of time.
 constexpr DWORD READ_WAIT_MS = 50;
 // A write of 8 bytes at 9600 baud (10 bits a character) leaves the line in
-// 8.3 ms; a write still pending after this is held by flow control.
+// 8.3 ms; a write still pending this long after its own line time (11
+// bytes at 1200 8E2, 12 bits each: 110 ms) is held by flow control.
 constexpr DWORD WRITE_WAIT_MS = 50;
 // How long close() lets a cancelled request come back before the event and
 // the record it uses are released.
@@ -142,6 +144,8 @@ struct SerialPort::Impl {
     // not be reused until it has come back.
     bool readInFlight = false;
     bool writeInFlight = false;
+    // WRITE_WAIT_MS plus the line time of the write in flight.
+    DWORD writeWaitMs = WRITE_WAIT_MS;
     // Reads land here, never in the caller's buffer, so a read given up on
     // can finish late without touching bytes the caller gathered.
     std::uint8_t readBuffer[READ_BUFFER_SIZE] = {};
@@ -227,7 +231,8 @@ PortOpenResult SerialPort::open(const std::string& portName)
     UniqueHandle comm(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     OPEN_EXISTING, OPEN_FLAGS, nullptr));
     if (!comm.valid()) {
-        device_.openFailed("Opening", SystemMessage(::GetLastError()));
+        const DWORD err = ::GetLastError();
+        device_.openFailed("Opening", ExplainOpenFailure(err, SystemMessage(err)));
         return PortOpenResult::OpenFailed;
     }
     UniqueHandle readEvent(MakeManualResetEvent());
@@ -261,14 +266,7 @@ PortOpenResult SerialPort::open(const std::string& portName)
         return PortOpenResult::SettingFailed;
     }
     RecordFoundSettings(h, dcb);
-    // Only these six change; flow control, handshake lines and special
-    // characters stay as the driver reported them.
-    dcb.BaudRate = CBR_9600;
-    dcb.fBinary = 1;
-    dcb.fParity = 0;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
+    ApplyLineSettings(dcb, line_);
     if (!::SetCommState(h, &dcb)) {
         device_.openFailed("Configuring", SystemMessage(::GetLastError()));
         return PortOpenResult::SettingFailed;
@@ -330,7 +328,7 @@ void SerialPort::prepareWriteEvent()
     if (!impl_->usable())
         return;
     // The last tick's write is normally long done; its event is reused.
-    if (impl_->settleWrite(WRITE_WAIT_MS))
+    if (impl_->settleWrite(impl_->writeWaitMs))
         ::ResetEvent(impl_->writeEvent.get());
 }
 
@@ -376,6 +374,7 @@ void SerialPort::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
     impl_->writeOv = OVERLAPPED{};
     impl_->writeOv.hEvent = impl_->writeEvent.get();
     DWORD written = 0;
+    impl_->writeWaitMs = WRITE_WAIT_MS + LineTimeUs(line_, count) / 1000;
     if (::WriteFile(impl_->comm.get(), impl_->writeBuffer, count, &written, &impl_->writeOv))
         return;
     const DWORD err = ::GetLastError();

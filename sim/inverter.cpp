@@ -1,5 +1,6 @@
 #include "inverter.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -39,6 +40,13 @@ FrameBytes ExceptionReply(std::uint8_t address, std::uint8_t function, std::uint
     return reply;
 }
 
+// An inverter that takes only Write Multiple Registers treats 0x06 as a
+// function it does not have.
+bool RefusesSingleWrite(SimFault fault, const FrameBytes& frame)
+{
+    return fault == SimFault::Fc16Only && frame[1] == FUNCTION_WRITE_SINGLE_REGISTER;
+}
+
 } // namespace
 
 VirtualInverter::VirtualInverter(SimConfig config) : config_(std::move(config))
@@ -56,8 +64,19 @@ std::uint16_t VirtualInverter::holdingRegister(std::uint8_t address, std::uint16
     return value == bus->second.end() ? 0 : value->second;
 }
 
-FrameOutcome VirtualInverter::handleFrame(const FrameBytes& frame)
+void VirtualInverter::advanceTo(std::uint64_t nowMs)
 {
+    nowMs_ = std::max(nowMs_, nowMs);
+    while (!pending_.empty() && pending_.begin()->first <= nowMs_) {
+        const Change& change = pending_.begin()->second;
+        registers_[change.address][change.reg] = change.value;
+        pending_.erase(pending_.begin());
+    }
+}
+
+FrameOutcome VirtualInverter::handleFrame(const FrameBytes& frame, std::uint64_t nowMs)
+{
+    advanceTo(nowMs);
     FrameOutcome outcome;
     if (frame.size() < 4) {
         outcome.note = "too short, ignored";
@@ -87,7 +106,7 @@ FrameOutcome VirtualInverter::handleFrame(const FrameBytes& frame)
         unsigned executed = 0;
         for (auto& bus : registers_) {
             const SimFault own = faultFor(bus.first);
-            if (own == SimFault::Silent || own == SimFault::Exception)
+            if (own == SimFault::Silent || own == SimFault::Exception || RefusesSingleWrite(own, frame))
                 continue;
             answer(bus.first, frame, outcome.note);
             ++executed;
@@ -98,6 +117,12 @@ FrameOutcome VirtualInverter::handleFrame(const FrameBytes& frame)
     const SimFault fault = faultFor(address);
     if (fault == SimFault::Silent) {
         outcome.note = "silent";
+        return outcome;
+    }
+    if (RefusesSingleWrite(fault, frame)) {
+        outcome.note = "function 0x06 refused: 0x10 only";
+        outcome.reply = lineFaults({{0, ExceptionReply(address, frame[1], EXCEPTION_ILLEGAL_FUNCTION)}},
+                                   outcome.note);
         return outcome;
     }
     if (fault == SimFault::Exception || (fault == SimFault::RefuseRead && frame[1] == FUNCTION_READ_HOLDING_REGISTERS)) {
@@ -125,10 +150,7 @@ FrameBytes VirtualInverter::answer(std::uint8_t address, const FrameBytes& frame
             return ExceptionReply(address, function, EXCEPTION_ILLEGAL_DATA_ADDRESS);
         }
         note += " (was " + Hex4(regs[reg]) + ")";
-        if (config_.ignoreWrite)
-            note += ", ignored";
-        else
-            regs[reg] = value;
+        store(address, reg, value, note);
         // The standard reply echoes the request.
         return FrameBytes(frame.begin(), frame.end());
     }
@@ -157,16 +179,37 @@ FrameBytes VirtualInverter::answer(std::uint8_t address, const FrameBytes& frame
         if (start + count > SIM_HELD_REGISTERS)
             return ExceptionReply(address, function, EXCEPTION_ILLEGAL_DATA_ADDRESS);
         note = "write " + std::to_string(count) + " from " + Hex4(start);
-        if (config_.ignoreWrite)
-            note += ", ignored";
-        for (unsigned i = 0; i < count && !config_.ignoreWrite; ++i)
-            regs[static_cast<std::uint16_t>(start + i)] = Word(frame, 7 + 2 * i);
+        // What happens to one register happens to all; the note says it once.
+        std::string more;
+        for (unsigned i = 0; i < count; ++i)
+            store(address, static_cast<std::uint16_t>(start + i), Word(frame, 7 + 2 * i), i == 0 ? note : more);
         FrameBytes reply(frame.begin(), frame.begin() + 6);
         AppendCheck(reply);
         return reply;
     }
     note = "function " + std::to_string(function) + " not supported";
     return ExceptionReply(address, function, EXCEPTION_ILLEGAL_FUNCTION);
+}
+
+void VirtualInverter::store(std::uint8_t address, std::uint16_t reg, std::uint16_t value, std::string& note)
+{
+    if (config_.ignoreWrite) {
+        note += ", ignored";
+        return;
+    }
+    // The value the register goes back to is the one a read shows now.
+    const std::uint16_t old = registers_[address][reg];
+    const std::uint64_t landsAt = nowMs_ + config_.applyDelayMs;
+    if (config_.applyDelayMs == 0)
+        registers_[address][reg] = value;
+    else {
+        pending_.emplace(landsAt, Change{address, reg, value});
+        note += ", takes effect in " + std::to_string(config_.applyDelayMs) + " ms";
+    }
+    if (config_.revertAfterMs > 0) {
+        pending_.emplace(landsAt + config_.revertAfterMs, Change{address, reg, old});
+        note += ", back to " + Hex4(old) + " " + std::to_string(config_.revertAfterMs) + " ms later";
+    }
 }
 
 SimFault VirtualInverter::faultFor(std::uint8_t address) const
@@ -218,6 +261,7 @@ std::vector<ReplyChunk> VirtualInverter::shape(SimFault fault, FrameBytes reply,
     case SimFault::Silent:
     case SimFault::Exception:
     case SimFault::RefuseRead:
+    case SimFault::Fc16Only:
         break;
     }
     return {{0, reply}};
@@ -274,6 +318,7 @@ bool VirtualInverter::ParseFault(const std::string& name, SimFault& fault)
         {"split", SimFault::Split},
         {"flood", SimFault::Flood},
         {"refuse-read", SimFault::RefuseRead},
+        {"fc16-only", SimFault::Fc16Only},
     };
     for (const auto& entry : names) {
         if (name == entry.first) {
@@ -286,7 +331,8 @@ bool VirtualInverter::ParseFault(const std::string& name, SimFault& fault)
 
 const char* VirtualInverter::FaultNames()
 {
-    return "none, silent, exception, bad-check, stray-byte, other-address, split, flood, refuse-read";
+    return "none, silent, exception, bad-check, stray-byte, other-address, split, flood, refuse-read, "
+           "fc16-only";
 }
 
 } // namespace korvanel

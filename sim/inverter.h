@@ -24,6 +24,7 @@ enum class SimFault {
     Split,         // the reply in two halves, a pause between them
     Flood,         // junk in place of the reply
     RefuseRead,    // writes answered, reads refused with SimConfig::exceptionCode
+    Fc16Only,      // Write Single Register (0x06) refused with exception 01; 0x10 taken
 };
 
 // Each inverter holds registers 0x0000 to 0x00FF; a request for any other is
@@ -51,6 +52,12 @@ struct SimConfig {
     // Writes are acknowledged but change nothing: an inverter that says yes
     // and does nothing.
     bool ignoreWrite = false;
+    // A write takes effect this long after it is acknowledged; reads show
+    // the old value until then, as an inverter that stores slowly.
+    unsigned applyDelayMs = 0;
+    // A write that took effect is undone this long after (0: never), as an
+    // inverter whose own logic puts the value back.
+    unsigned revertAfterMs = 0;
 };
 
 // A part of a reply, sent `delayMs` after the part before it (or after the
@@ -72,8 +79,11 @@ class VirtualInverter {
 public:
     explicit VirtualInverter(SimConfig config);
 
-    // One request as delimited by a silent gap on the line.
-    FrameOutcome handleFrame(const FrameBytes& frame);
+    // One request as delimited by a silent gap on the line, `nowMs` after
+    // the simulator started (it times delayed and undone writes).
+    FrameOutcome handleFrame(const FrameBytes& frame, std::uint64_t nowMs = 0);
+    // Lets the delayed and undone writes due by `nowMs` land.
+    void advanceTo(std::uint64_t nowMs);
 
     std::uint16_t holdingRegister(std::uint8_t address, std::uint16_t reg) const;
     unsigned requestsSeen() const { return requestsSeen_; }
@@ -89,11 +99,22 @@ private:
     SimFault faultFor(std::uint8_t address) const;
     std::vector<ReplyChunk> shape(SimFault fault, FrameBytes reply, std::string& note) const;
     std::vector<ReplyChunk> lineFaults(std::vector<ReplyChunk> reply, std::string& note) const;
+    // A write of `value`, now or later as the config says; the note tells when.
+    void store(std::uint8_t address, std::uint16_t reg, std::uint16_t value, std::string& note);
+
+    struct Change {
+        std::uint8_t address;
+        std::uint16_t reg;
+        std::uint16_t value;
+    };
 
     SimConfig config_;
     // Sparse: a register of the held block never written reads 0.
     std::map<std::uint8_t, std::map<std::uint16_t, std::uint16_t>> registers_;
     unsigned requestsSeen_ = 0;
+    std::uint64_t nowMs_ = 0;
+    // Writes still to land, by the time they do; equal times in write order.
+    std::multimap<std::uint64_t, Change> pending_;
 };
 
 } // namespace korvanel

@@ -24,6 +24,7 @@
 #include "command_line.h"
 #include "hex_bytes.h"
 #include "inverter.h"
+#include "line_termios.h"
 #include "listener.h"
 #include "process_setup.h"
 #include "korvanel_version.h"
@@ -74,6 +75,9 @@ struct SimOptions {
     // Seconds after start at which the line goes away as an unplugged
     // adapter does: the simulator closes its side and exits. 0 for never.
     double vanishAfterS = 0;
+    // The only speed the inverter understands; while the master has the
+    // line at another, every request is noise to it. 0 for any.
+    std::uint32_t baud = 0;
 };
 
 // A day: longer than any test, short enough that the deadline's
@@ -103,6 +107,7 @@ const char* UsageText()
            "                    [--echo] [--echo-glitch HEX] [--echo-delay MS]\n"
            "                    [--reply-delay MS] [--junk-before HEX]\n"
            "                    [--line-rate BAUD] [--vanish-after S] [--link PATH] [--quiet]\n"
+           "                    [--apply-delay MS] [--revert-after MS] [--baud N]\n"
            "                    [--listen URL]\n"
            "\n"
            "A virtual inverter on a pseudo-terminal. The first line printed is the\n"
@@ -111,7 +116,8 @@ const char* UsageText()
            "\n"
            "  --address LIST    inverter addresses on the bus, e.g. 1 or 1-4,7 (default 1)\n"
            "  --fault MODE      none, silent, exception, bad-check, stray-byte,\n"
-           "                    other-address, split, flood, refuse-read (default none)\n"
+           "                    other-address, split, flood, refuse-read,\n"
+           "                    fc16-only (exception 01 to 0x06) (default none)\n"
            "  --fault LIST:MODE the same for these addresses only (repeatable;\n"
            "                    they join the bus), e.g. --fault 3-5:silent\n"
            "  --noise RATE      junk bytes per second sent onto the line (default 0)\n"
@@ -123,6 +129,12 @@ const char* UsageText()
            "  --initial VALUE   starting value of register 0x004A (default 4660 = 0x1234)\n"
            "  --exception CODE  code of the exception fault's replies, 1 to 255 (default 4)\n"
            "  --ignore-write    acknowledge writes but change nothing\n"
+           "  --apply-delay MS  a write takes effect MS after it is acknowledged; reads\n"
+           "                    show the old value until then (default 0)\n"
+           "  --revert-after MS a write that took effect is undone MS later: the\n"
+           "                    register goes back to its old value (default 0, never)\n"
+           "  --baud N          answer only while the master has the line at N baud\n"
+           "                    (1200 to 115200), as its termios shows; default any\n"
            "Line faults (with any fault mode):\n"
            "  --echo            hand back every byte the master sends, before any reply\n"
            "  --echo-glitch HEX send these bytes ahead of the echo of each request,\n"
@@ -188,6 +200,32 @@ void TakeFault(const std::string& value, korvanel::SimConfig& config, bool& busF
         config.faultByAddress[a] = fault;
 }
 
+void TakeBaud(const std::string& value, std::uint32_t& baud)
+{
+    long n = 0;
+    speed_t speed = B0;
+    if (!korvanel::ParseDecimal(value, n) || !korvanel::TermiosSpeed(static_cast<std::uint32_t>(n), speed))
+        throw UsageError("--baud takes a standard rate from 1200 to 115200, not '" + value + "'");
+    baud = static_cast<std::uint32_t>(n);
+}
+
+// Whether the master has the line at `baud`: the far end of a
+// pseudo-terminal shares its termios with the master's side.
+bool LineAt(int slave, std::uint32_t baud)
+{
+    termios tio{};
+    speed_t speed = B0;
+    return ::tcgetattr(slave, &tio) == 0 && korvanel::TermiosSpeed(baud, speed) && cfgetospeed(&tio) == speed;
+}
+
+// What an inverter at `baud` makes of a frame sent at another speed: noise.
+korvanel::FrameOutcome Unheard(std::uint32_t baud)
+{
+    korvanel::FrameOutcome outcome;
+    outcome.note = "the line is not at " + std::to_string(baud) + " baud: noise to us, ignored";
+    return outcome;
+}
+
 // Repeatable: each "--fault LIST:MODE" adds its own group.
 CommandOption FaultOption(korvanel::SimConfig& config, bool& busFaultGiven)
 {
@@ -233,6 +271,9 @@ int ParseSimOptions(const std::vector<std::string>& args, SimOptions& o)
         NumberOption("--exception", 1, 0xFF, c.exceptionCode),
         NumberOption("--reply-delay", 0, MAX_DELAY_MS, c.replyDelayMs),
         NumberOption("--line-rate", 0, MAX_LINE_RATE, o.lineRate),
+        NumberOption("--apply-delay", 0, MAX_DELAY_MS, c.applyDelayMs),
+        NumberOption("--revert-after", 0, MAX_DELAY_MS, c.revertAfterMs),
+        ValueOption("--baud", [&](const std::string& value) { TakeBaud(value, o.baud); }),
         ValueOption("--junk-before",
                     [&](const std::string& value) {
                         if (!korvanel::VirtualInverter::ParseHexBytes(value, c.junkBefore))
@@ -266,6 +307,11 @@ int ParseSimOptions(const std::vector<std::string>& args, SimOptions& o)
         korvanel::ParseCommandLine(options, args);
     } catch (const UsageError& e) {
         korvanel::PrintUsageError(std::cerr, "korvanel-sim", e.what());
+        return 2;
+    }
+    // Over TCP there is no line speed for an inverter to hear.
+    if (o.baud != 0 && !o.listenUrl.empty()) {
+        korvanel::PrintUsageError(std::cerr, "korvanel-sim", "--baud needs a serial line; --listen has none");
         return 2;
     }
     if (help) {
@@ -381,6 +427,11 @@ private:
     Clock::time_point freeAt_{};
 };
 
+std::uint64_t MsSince(Clock::time_point start, Clock::time_point now)
+{
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count());
+}
+
 int Fail(const std::string& what)
 {
     std::cerr << "korvanel-sim: " << what << ": " << std::strerror(errno) << '\n';
@@ -422,9 +473,7 @@ int main(int argc, char** argv)
         return Fail("cannot open " + portPath);
     termios tio{};
     if (!listening && ::tcgetattr(slaveHold, &tio) == 0) {
-        ::cfmakeraw(&tio);
-        cfsetispeed(&tio, B9600);
-        cfsetospeed(&tio, B9600);
+        korvanel::ApplyLineSettings(tio, korvanel::LineSettings{});
         ::tcsetattr(slaveHold, TCSANOW, &tio);
     }
     ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
@@ -455,6 +504,8 @@ int main(int argc, char** argv)
     LineOut line(master, options.lineRate);
     if (options.echo)
         log.text("the line echoes every byte the master sends");
+    if (options.baud > 0)
+        log.text("answers only at " + std::to_string(options.baud) + " baud");
     if (options.lineRate > 0)
         log.text("line rate " + std::to_string(options.lineRate) + " baud, 10 bits a byte");
     bool stopping = false;
@@ -516,7 +567,9 @@ int main(int argc, char** argv)
             }
         }
         if (!frame.empty() && (now - lastByte >= FRAME_GAP || frame.size() >= MAX_FRAME)) {
-            const korvanel::FrameOutcome outcome = inverter.handleFrame(frame);
+            const korvanel::FrameOutcome outcome = options.baud == 0 || LineAt(slaveHold, options.baud)
+                                                       ? inverter.handleFrame(frame, MsSince(start, now))
+                                                       : Unheard(options.baud);
             log.line("RX", frame, outcome.note);
             auto due = now;
             for (const korvanel::ReplyChunk& chunk : outcome.reply) {
@@ -558,6 +611,7 @@ int main(int argc, char** argv)
     if (options.noiseRate > 0)
         log.text("noise bytes sent " + std::to_string(noiseSent));
 
+    inverter.advanceTo(MsSince(start, Clock::now()));
     const std::uint8_t first = options.config.addresses.front();
     log.text("stopped; register 0x004A = " +
              std::to_string(inverter.holdingRegister(first, korvanel::CLEAR_REGISTER)));

@@ -102,8 +102,8 @@ bool CClearDlg::OnInitDialog()
     // controls, which also binds the control objects.
     UpdateData(false);
 
-    if (TEXT_ABOUT_MENU_ITEM[0] != '\0')
-        window_.addAboutMenuItem(TEXT_ABOUT_MENU_ITEM);
+    // The About item's text is a constant, never empty: it is always added.
+    window_.addAboutMenuItem(TEXT_ABOUT_MENU_ITEM);
     window_.setIcons();
     window_.setTitle(TEXT_DIALOG_TITLE);
 

@@ -16,6 +16,12 @@
 
 namespace korvanel {
 
+// The private window message that carries a tick: the first user message
+// number (0x400) plus 0x62, posted with parameters 0 and 4.
+constexpr unsigned WM_CLEAR_TICK = 0x0400 + 0x62;
+constexpr unsigned WM_CLEAR_TICK_WPARAM = 0;
+constexpr long WM_CLEAR_TICK_LPARAM = 4;
+
 // Window message and notification numbers the message map is keyed on, with
 // the values of the Win32 API (named apart from <windows.h>'s macros).
 constexpr unsigned MSG_PAINT = 0x000F;
@@ -112,7 +118,8 @@ private:
 
     bool pollThreadStarted_ = false;
     std::uint8_t rxScratch_[RX_SCRATCH_SIZE] = {};
-    // Control objects of 1014, 1004 and 1006 are bound at the first exchange.
+    // The parameter selector, the function selector and the run button are
+    // bound to their controls at the first exchange.
     bool controlsAttached_ = false;
     std::string portName_;
     std::uint32_t inverterAddress_ = 0;

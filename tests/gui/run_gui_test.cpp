@@ -16,6 +16,7 @@
 #include "about_dlg.h"
 #include "gui_support.h"
 #include "resource.h"
+#include "retry_schedule.h"
 
 namespace korvanel {
 namespace {
@@ -149,10 +150,11 @@ TEST_F(RunAgainstInverter, ASilentInverterGivesOperationFailAfterFourRequests)
     EXPECT_EQ(user.seen[0].caption, "Result");
     EXPECT_EQ(Label(), "Start");
     // The log may trail the last write by a moment.
-    const bool logged = QTest::qWaitFor([&] { return inverter.requestsSeen() >= 4; }, 2000);
+    const int requests = static_cast<int>(schedule::REQUEST_TICKS.size());
+    const bool logged = QTest::qWaitFor([&] { return inverter.requestsSeen() >= requests; }, 2000);
     EXPECT_TRUE(logged);
     QTest::qWait(300);
-    EXPECT_EQ(inverter.requestsSeen(), 4);
+    EXPECT_EQ(inverter.requestsSeen(), requests);
 }
 
 TEST_F(RunAgainstInverter, APressDuringARunStopsItWithoutABox)

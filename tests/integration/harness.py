@@ -2,6 +2,7 @@
 pseudo-terminals, with a time bound on everything, and reads back what went
 over the line."""
 
+import json
 import os
 import re
 import signal
@@ -12,6 +13,13 @@ import time
 CLEAR = os.environ.get("KORVANEL_CLEAR", "korvanel-clear")
 SIM = os.environ.get("KORVANEL_SIM", "korvanel-sim")
 PYTHON = "/usr/bin/python3"
+
+# The retry schedule every layer's tests read: a run that hears nothing
+# sends its request on these ticks and fails on FAILURE_TICK.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "retry_schedule.json")) as _f:
+    _SCHEDULE = json.load(_f)
+RETRY_TICKS = _SCHEDULE["request_ticks"]
+FAILURE_TICK = _SCHEDULE["failure_tick"]
 
 REQUEST_1 = "01 06 00 4A 00 00 A8 1C"
 READ_1 = "01 03 00 4A 00 01 A5 DC"

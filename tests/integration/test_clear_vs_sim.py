@@ -9,12 +9,11 @@ import subprocess
 import time
 import unittest
 
-from harness import (CLEAR, SIM, Result, CLEAR_OK, OPERATION_FAIL, REQUEST_1, Sim, clear_request, crc16_modbus,
+from harness import (RETRY_TICKS, CLEAR, SIM, Result, CLEAR_OK, OPERATION_FAIL, REQUEST_1, Sim, clear_request, crc16_modbus,
                      run_clear)
 
 PERIOD = 50
 # A silent inverter gets the request on ticks 1, 3, 5 and 7; tick 8 gives up.
-RETRY_TICKS = [1, 3, 5, 7]
 
 
 class FaultModes(unittest.TestCase):
@@ -45,6 +44,12 @@ class FaultModes(unittest.TestCase):
         ("answers the 4th request", ["--answer-from", "4"], [], CLEAR_OK, 0, RETRY_TICKS, 0),
         ("answers the 5th request", ["--answer-from", "5"], [], OPERATION_FAIL, 1, RETRY_TICKS, 0x1234),
         ("answers after the 3rd request", ["--answer-after", "3"], [], CLEAR_OK, 0, RETRY_TICKS, 0),
+        # The simulator hears only its own speed, read from the line's termios.
+        ("inverter at 19200, line at 9600", ["--baud", "19200"], [], OPERATION_FAIL, 1, RETRY_TICKS, 0x1234),
+        ("inverter at 19200, line at 19200 8E1", ["--baud", "19200"], ["--baud", "19200", "--parity", "even"],
+         CLEAR_OK, 0, [1], 0),
+        ("inverter at 38400, line at 38400 8N2", ["--baud", "38400"], ["--baud", "38400", "--stop-bits", "2"],
+         CLEAR_OK, 0, [1], 0),
     ]
 
     def test_outcome_exit_and_wire(self):
@@ -194,6 +199,7 @@ class SimCommandLine(unittest.TestCase):
         (["extra"], "unexpected argument 'extra'"),
         (["--listen", "rfc2217://:0"], "--listen takes tcp://HOST:PORT or modbus-tcp://HOST:PORT"),
         (["--listen", "tcp://127.0.0.1"], "no port"),
+        (["--listen", "tcp://:0", "--baud", "9600"], "--baud needs a serial line"),
         (["--address", "1", "--address=2-3"], "--address given twice; give one list: --address 1,2-3"),
         (["--fault", "silent", "--fault", "3:split", "--fault", "none"], "--fault MODE given twice"),
         (["--seed", "1", "--seed", "2"], "--seed given twice; give it once"),
@@ -244,6 +250,30 @@ class SimAdapterEcho(unittest.TestCase):
                     end += len(part.split())
                     print("%s: %s by %.1f ms" % (name, part, got[end - 1][0]))
                     self.assertGreaterEqual(got[end - 1][0], not_before)
+
+
+# Write Multiple Registers of 0x004A alone, value 0, to inverter 1.
+WRITE_16 = "01 10 00 4A 00 01 02 00 00 A8 3A"
+
+
+class WriteFunctions(unittest.TestCase):
+    ROWS = [
+        # name, sim arguments, clear arguments, outcome, exit, (tick, frame) of each write
+        ("takes only 0x10, --function auto", ["--fault", "fc16-only"], ["--function", "auto"], CLEAR_OK, 0,
+         [(1, REQUEST_1), (3, WRITE_16)]),
+        ("takes only 0x10, 0x06 sent", ["--fault", "fc16-only"], [], OPERATION_FAIL, 1, [(1, REQUEST_1)]),
+        ("--function 16", [], ["--function", "16"], CLEAR_OK, 0, [(1, WRITE_16)]),
+    ]
+
+    def test_the_function_each_inverter_takes(self):
+        for name, sim_args, clear_args, outcome, status, writes in self.ROWS:
+            with self.subTest(name), Sim(*sim_args) as sim:
+                r = run_clear("--port", sim.port, "--period", str(PERIOD), "--no-echo", "--trace", *clear_args)
+                sim.stop()
+                self.assertEqual((r.stdout, r.returncode), (outcome + "\n", status), r)
+                self.assertEqual(r.sent(), writes, r)
+                self.assertEqual(sim.final_register(), 0 if status == 0 else 0x1234, sim.log)
+                self.assertEqual("does not take function 0x06; written with 0x10" in r.stderr, len(writes) == 2, r)
 
 
 if __name__ == "__main__":

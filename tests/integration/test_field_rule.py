@@ -6,13 +6,12 @@ addresses, and an outcome that cannot be written."""
 import subprocess
 import unittest
 
-from harness import CLEAR, CLEAR_OK, OPERATION_FAIL, REQUEST_1, Sim, clear_request, is_write, run_clear
+from harness import RETRY_TICKS, CLEAR, CLEAR_OK, OPERATION_FAIL, REQUEST_1, Sim, clear_request, is_write, run_clear
 
 # At 9600 baud a request, its echo and a reply take about 8 ms each: a
 # period of 100 ms leaves room for all three and for a loaded machine.
 PERIOD = "100"
 LINE = ["--line-rate", "9600"]
-RETRY_TICKS = [1, 3, 5, 7]
 ECHO_HINT = "the line echoes"
 EXCEPTION_04 = "exception 04 (server device failure)"
 
@@ -107,12 +106,13 @@ class JunkAndExceptions(unittest.TestCase):
         (0x03, "illegal data value", REFUSED, 1), (0x04, "server device failure", REFUSED, 1),
         (0x08, "memory parity error", REFUSED, 1), (0x07, "unknown exception code", REFUSED, 1),
         # Taken, still working: the request ticks left read the register back.
-        (0x05, "acknowledge", "inverter 1 took the write with exception %02X (%s); but it did not", 1),
+        (0x05, "acknowledge", "inverter 1 took the write with exception %02X (%s), but it did not", 1),
         # Not answers: the schedule goes on.
-        (0x06, "server device busy", "inverter 1 is busy: exception %02X (%s); it is asked again", 4),
-        (0x0A, "gateway path unavailable", "the gateway answered for inverter 1: exception %02X (%s)", 4),
+        (0x06, "server device busy", "inverter 1 is busy: exception %02X (%s); it is asked again", len(RETRY_TICKS)),
+        (0x0A, "gateway path unavailable", "the gateway answered for inverter 1: exception %02X (%s)",
+         len(RETRY_TICKS)),
         (0x0B, "gateway target device failed to respond",
-         "the gateway answered for inverter 1: exception %02X (%s)", 4),
+         "the gateway answered for inverter 1: exception %02X (%s)", len(RETRY_TICKS)),
     ]
 
     def test_exception_codes_by_meaning(self):

@@ -16,8 +16,8 @@ def read_registers(port, address, first, count):
                           capture_output=True, text=True, timeout=15)
 
 
-def write_register(port, address, register, value):
-    return subprocess.run([*MBPOLL, "-a", str(address), "-r", str(register), port, str(value)],
+def write_register(port, address, register, value, line=()):
+    return subprocess.run([*MBPOLL, *line, "-a", str(address), "-r", str(register), port, str(value)],
                           capture_output=True, text=True, timeout=15)
 
 
@@ -56,16 +56,26 @@ class MbpollMaster(unittest.TestCase):
 
     def test_faults_fail_a_real_master(self):
         rows = [
-            # fault, what mbpoll reports
-            ("silent", "timed out"),
-            ("exception", "Slave device or server failure"),
-            ("bad-check", "Invalid CRC"),
+            # simulator arguments, what mbpoll reports
+            (["--fault", "silent"], "timed out"),
+            (["--fault", "exception"], "Slave device or server failure"),
+            (["--fault", "bad-check"], "Invalid CRC"),
+            # A single write (0x06) to an inverter that takes only 0x10.
+            (["--fault", "fc16-only"], "Illegal function"),
+            (["--baud", "19200"], "timed out"),
         ]
-        for fault, report in rows:
-            with self.subTest(fault), Sim("--fault", fault) as sim:
+        for sim_args, report in rows:
+            with self.subTest(sim_args), Sim(*sim_args) as sim:
                 r = write_register(sim.port, 1, 0x4A, 0)
                 self.assertIn(report, r.stdout + r.stderr)
                 self.assertNotIn("Written 1 references", r.stdout)
+
+    def test_an_inverter_at_its_own_speed(self):
+        with Sim("--baud", "19200") as sim:
+            r = write_register(sim.port, 1, 0x4A, 0, line=("-b", "19200", "-P", "even"))
+            sim.stop()
+        self.assertIn("Written 1 references", r.stdout, r.stdout + r.stderr)
+        self.assertEqual(sim.final_register(), 0)
 
 
 if __name__ == "__main__":

@@ -87,27 +87,30 @@ def clear_watching_speed(device, *args):
 class Converters(unittest.TestCase):
     def test_clears_through_ser2net(self):
         rows = [
-            # scheme, address (255: a 0xFF in every frame, doubled on a Telnet stream);
-            # each reply comes 0.4 s late, so the line can be watched during the runs
-            ("tcp", 1),
-            ("rfc2217", 1),
-            ("rfc2217", 255),
+            # scheme, address (255: a 0xFF in every frame, doubled on a Telnet stream),
+            # korvanel-clear's line options, the speed the converter's line then has
+            ("tcp", 1, [], termios.B19200),
+            ("rfc2217", 1, [], termios.B9600),
+            ("rfc2217", 255, [], termios.B9600),
+            ("rfc2217", 1, ["--baud", "38400"], termios.B38400),
         ]
-        for scheme, address in rows:
-            with self.subTest(scheme=scheme, address=address), Sim("--address", str(address), "--reply-delay", "400") as sim, \
+        for scheme, address, line, expected in rows:
+            # Each reply comes 0.4 s late, so the line can be watched during the runs.
+            with self.subTest(scheme=scheme, address=address, line=line), \
+                    Sim("--address", str(address), "--reply-delay", "400") as sim, \
                     Ser2net(sim.port, "19200n81") as converter:
                 port = converter.telnet_port if scheme == "rfc2217" else converter.raw_port
                 r, speeds = clear_watching_speed(sim.port, "--port", "%s://127.0.0.1:%d" % (scheme, port),
-                                                 "--address", str(address), "--period", "500", "--verify")
+                                                 "--address", str(address), "--period", "500", "--verify",
+                                                 *line)
                 sim.stop()
                 self.assertEqual(r.stdout, CLEAR_OK + "\nverified: register 0x004A = 0\n", r)
                 self.assertEqual(r.returncode, 0, r)
                 self.assertIn(clear_request(address), sim.frames("RX"), sim.log)
-                # Seen on the simulator's side of the converter: ser2net set
-                # 19200 when the client came; only rfc2217 asks for 9600.
-                expected = termios.B9600 if scheme == "rfc2217" else termios.B19200
-                # The middle of the session: its ends race ser2net's own
-                # settings and their restoring.
+                # Seen on the simulator's side of the converter, in the middle
+                # of the session (its ends race ser2net's own settings and
+                # their restoring): ser2net set 19200 when the client came;
+                # only rfc2217 asks for another speed.
                 self.assertTrue(speeds, r)
                 self.assertEqual(speeds[len(speeds) // 2], expected, speeds)
 

@@ -3,9 +3,11 @@ and --scan (read it on every address of a list, write nothing) against
 korvanel-sim: the lines printed, the exit status, and the frames on the
 wire."""
 
+import json
+import subprocess
 import unittest
 
-from harness import CLEAR_OK, OPERATION_FAIL, Sim, run_clear
+from harness import CLEAR_OK, OPERATION_FAIL, PYTHON, Sim, run_clear
 
 # A scan gives each address a single check one period after the request;
 # 100 ms leaves a loaded machine ample time for a 9600 baud read and reply
@@ -20,6 +22,9 @@ class Verify(unittest.TestCase):
         ("cleared and read back 0", [], [], [CLEAR_OK, VERIFIED], 0),
         # Says yes, does nothing: the case --verify exists for.
         ("write acknowledged, not done", ["--ignore-write"], [],
+         [CLEAR_OK, "not verified: register 0x004A = 4660 (0x1234)"], 1),
+        # Stored a second late: one read right after the write sees the old value.
+        ("write stored late", ["--apply-delay", "1000"], [],
          [CLEAR_OK, "not verified: register 0x004A = 4660 (0x1234)"], 1),
         # The read sent first finds the echo, so the write's echo is never
         # taken for its reply.
@@ -43,7 +48,58 @@ class Verify(unittest.TestCase):
             self.assertEqual(r.returncode, status, r)
 
 
+    def test_settle_sees_a_value_stored_late_or_put_back(self):
+        rows = [
+            # name, sim arguments, stdout's second line, exit
+            ("stored late", ["--apply-delay", "300"],
+             r"verified: register 0x004A = 0 after 0\.[3-9] s, held for 1\.5 s", 0),
+            ("put back", ["--revert-after", "300"],
+             r"not verified: register 0x004A = 0 after 0\.[0-2] s, back to 4660 \(0x1234\) after 0\.[3-9] s", 1),
+        ]
+        for name, sim_args, verdict, status in rows:
+            with self.subTest(name), Sim(*sim_args) as sim:
+                r = run_clear("--port", sim.port, "--period", PERIOD, "--verify", "--settle", "1.5")
+            print(f"\n{name}: {r.stdout.splitlines()[-1:]} in {r.seconds:.1f} s")
+            self.assertEqual(r.stdout.splitlines()[0], CLEAR_OK, r)
+            self.assertRegex(r.stdout.splitlines()[1], "^" + verdict + "$")
+            self.assertEqual(r.returncode, status, r)
+
+
+def json_lines(stdout):
+    """Each line through python3 -m json.tool, as a script's reader would."""
+    objects = []
+    for line in stdout.splitlines():
+        checked = subprocess.run([PYTHON, "-m", "json.tool"], input=line, capture_output=True, text=True,
+                                 timeout=20)
+        if checked.returncode != 0:
+            raise AssertionError(f"not JSON: {line!r}: {checked.stderr}")
+        objects.append(json.loads(checked.stdout))
+    return objects
+
+
 class Scan(unittest.TestCase):
+    def test_line_settings_found(self):
+        # Inverter 3 at 19200 baud; a pseudo-terminal cannot show parity,
+        # so it answers the first combination at its speed.
+        with Sim("--address", "3", "--baud", "19200") as sim:
+            r = run_clear("--port", sim.port, "--period", PERIOD, "--scan", "2-3", "--baud", "9600,19200",
+                          "--parity", "none,even", "--json", timeout=30)
+            text = run_clear("--port", sim.port, "--period", PERIOD, "--scan", "3", "--baud", "9600,19200",
+                             timeout=30)
+            sim.stop()
+        objects = json_lines(r.stdout)
+        self.assertEqual([(o.get("address"), o.get("outcome"), o.get("settings"), o.get("value")) for o in objects[:-1]],
+                         [(3, "answered", "19200 8N1", 4660), (2, "silent", "9600 8N1, 9600 8E1, 19200 8N1, 19200 8E1",
+                                                                None)], r)
+        self.assertEqual((objects[-1]["summary"], objects[-1]["settings"], objects[-1]["exit_status"]),
+                         (True, ["19200 8N1"], 0), r)
+        self.assertEqual(r.returncode, 0, r)
+        self.assertIn("settings found: 19200 8N1 (1 address)", r.stderr)
+        self.assertEqual(text.stdout, "3: 0x004A = 4660 (0x1234) at 19200 8N1\n", text)
+        # Asked at 9600 N and E (noise to it) and once at 19200, never again.
+        to_three = [f for f in sim.frames("RX") if f.startswith("03 03")]
+        self.assertEqual(len(to_three), 3 + 2, sim.log)
+
     def test_a_bus_of_three_with_one_refusing(self):
         with Sim("--address", "3,5,9", "--fault", "5:exception", "--exception", "2", "--line-rate", "9600") as sim:
             r = run_clear("--port", sim.port, "--period", PERIOD, "--scan", "1-10", timeout=30)

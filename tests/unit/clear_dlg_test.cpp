@@ -11,6 +11,7 @@
 
 #include "dialog_fakes.h"
 #include "resource.h"
+#include "retry_schedule.h"
 
 namespace korvanel {
 namespace {
@@ -227,10 +228,10 @@ TEST_F(ClearDialog, ASilentInverterEndsTheRunWithOperationFailAfterFourRequests)
 {
     Init();
     Press();
-    for (int i = 0; i < 8; ++i)
+    for (int i = 0; i < schedule::FAILURE_TICK; ++i)
         Tick();
     EXPECT_EQ(window.boxes, (std::vector<Box>{{"!!--Operation Fail--!!", "Result", 0}}));
-    EXPECT_EQ(port.writes, std::vector<Bytes>(4, kRequestTo1));
+    EXPECT_EQ(port.writes, std::vector<Bytes>(schedule::REQUEST_TICKS.size(), kRequestTo1));
     EXPECT_EQ(Label(), "Start");
     EXPECT_FALSE(port.isOpen());
 }

@@ -211,6 +211,87 @@ TEST(ClearOptions, VerifyAndScan)
     }
 }
 
+TEST(ClearOptions, LineSettingsFunctionSettleAndJson)
+{
+    using F = ClearOptions::WriteFunction;
+    struct Row {
+        Args args;
+        std::vector<std::string> lines;  // lineSettings as text, in the order tried
+        F function;
+        double settle;
+        bool json;
+    };
+    const Row rows[] = {
+        {{}, {"9600 8N1"}, F::Single, 0, false},
+        {{"--baud", "19200", "--parity", "even"}, {"19200 8E1"}, F::Single, 0, false},
+        {{"--baud=1200", "--parity=odd", "--stop-bits=2"}, {"1200 8O2"}, F::Single, 0, false},
+        {{"--port", "rfc2217://localhost:4001", "--baud", "38400"}, {"38400 8N1"}, F::Single, 0, false},
+        {{"--function", "16", "--json"}, {"9600 8N1"}, F::Multiple, 0, true},
+        {{"--function", "auto", "--verify", "--settle", "1.5"}, {"9600 8N1"}, F::Auto, 1.5, false},
+        {{"--broadcast", "--function", "16"}, {"9600 8N1"}, F::Multiple, 0, false},
+        {{"--scan", "1-3", "--baud", "9600,19200", "--parity", "none,even", "--json"},
+         {"9600 8N1", "9600 8E1", "19200 8N1", "19200 8E1"}, F::Single, 0, true},
+        {{"--scan", "1", "--baud", "4800,4800,2400", "--stop-bits", "2"}, {"4800 8N2", "2400 8N2"}, F::Single, 0,
+         false},
+        {{"--port", "tcp://localhost:4001"}, {"9600 8N1"}, F::Single, 0, false},
+    };
+    for (const Row& row : rows) {
+        const ParsedClearOptions p = ParseClearOptions(row.args);
+        ASSERT_TRUE(p.ok) << row.args[0] << ": " << p.error;
+        std::vector<std::string> lines;
+        for (const LineSettings& line : p.options.lineSettings)
+            lines.push_back(line.text());
+        EXPECT_EQ(lines, row.lines) << row.args[0];
+        EXPECT_EQ(p.options.function, row.function) << row.args[0];
+        EXPECT_DOUBLE_EQ(p.options.settleSeconds, row.settle) << row.args[0];
+        EXPECT_EQ(p.options.json, row.json) << row.args[0];
+    }
+}
+
+TEST(ClearOptions, LineAndFunctionUsageErrors)
+{
+    const struct {
+        Args args;
+        const char* says;
+    } rows[] = {
+        {{"--baud", "14400"}, "baud rate '14400' is not one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200"},
+        {{"--baud", "9600,"}, "list '9600,' has an empty item"},
+        {{"--parity", "mark"}, "parity 'mark' is not none, even or odd"},
+        {{"--parity", "Even"}, "parity 'Even' is not none, even or odd"},
+        {{"--stop-bits", "1.5"}, "stop bits '1.5' are not 1 or 2"},
+        {{"--function", "3"}, "function '3' is not 6, 16 or auto"},
+        {{"--verify", "--settle", "0"}, "settle time '0' is not a number of seconds above 0, up to 3600"},
+        {{"--verify", "--settle", "1e3"}, "settle time '1e3' is not a number of seconds above 0, up to 3600"},
+        {{"--verify", "--settle", "3601"}, "settle time '3601' is not a number of seconds above 0, up to 3600"},
+        {{"--settle", "10"}, "--settle keeps reading register 0x004A back after the write, so it needs --verify"},
+        {{"--baud", "9600,19200"},
+         "--baud and --parity take lists only with --scan, which tries every combination; a clear runs at one "
+         "line setting"},
+        {{"--scan", "1-3", "--function", "16"}, "--scan writes nothing, so it takes no --function"},
+        // 11 bits a character at 1200 baud: 2 x 8 x 9167 us + 2 x 32085 us.
+        {{"--scan", "1", "--baud", "9600,1200", "--parity", "none,odd", "--period", "100"},
+         "period 100 ms is shorter than one exchange on the line: at 1200 8O1 a request, its reply and the silences "
+         "between take 211 ms; give --period 211 or more"},
+        {{"--broadcast", "--function", "auto"},
+         "--function auto turns to 0x10 when an inverter refuses 0x06, but no inverter answers a broadcast; "
+         "give --function 6 or 16"},
+        {{"--dialog-rules", "--function", "16"},
+         "the dialog's rule (--dialog-rules) judges the dialog's 0x06 write only; it takes no --function 16 or "
+         "auto"},
+        {{"--port", "tcp://localhost:4001", "--baud", "19200"},
+         "'tcp://localhost:4001' has no serial line of ours to set (the converter keeps its own); --baud, "
+         "--parity and --stop-bits are for serial and rfc2217:// ports"},
+        {{"--stop-bits", "2", "--port", "modbus-tcp://localhost"},
+         "'modbus-tcp://localhost' has no serial line of ours to set (the converter keeps its own); --baud, "
+         "--parity and --stop-bits are for serial and rfc2217:// ports"},
+    };
+    for (const auto& row : rows) {
+        const ParsedClearOptions p = ParseClearOptions(row.args);
+        EXPECT_FALSE(p.ok) << row.says;
+        EXPECT_EQ(p.error, row.says);
+    }
+}
+
 TEST(ClearOptions, InformationActions)
 {
     struct Row {

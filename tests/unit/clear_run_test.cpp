@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "modbus_crc.h"
+#include "retry_schedule.h"
 
 namespace korvanel {
 namespace {
@@ -175,8 +176,8 @@ TEST_F(ClearRunTest, FirstTickSendsTheRequestForTheTypedAddress)
 TEST_F(ClearRunTest, SilenceSendsFourRequestsThenFailsOnTickEight)
 {
     Arm();
-    TickTimes(7);
-    EXPECT_EQ(ops.WriteTicks(), (std::vector<int>{1, 3, 5, 7}));
+    TickTimes(schedule::FAILURE_TICK - 1);
+    EXPECT_EQ(ops.WriteTicks(), schedule::REQUEST_TICKS);
     for (const auto& w : ops.writes)
         EXPECT_EQ(w.bytes, kRequest1);
     EXPECT_TRUE(ops.shown.empty());
@@ -187,11 +188,11 @@ TEST_F(ClearRunTest, SilenceSendsFourRequestsThenFailsOnTickEight)
     EXPECT_EQ(ops.shown, (std::vector<std::string>{TEXT_OPERATION_FAIL}));
     EXPECT_EQ(ops.stopRuns, 1);
     EXPECT_EQ(run.state(), Idle);
-    EXPECT_EQ(ops.writes.size(), 4u);
+    EXPECT_EQ(ops.writes.size(), schedule::REQUEST_TICKS.size());
 
     // Ticks still queued after the end do nothing.
     TickTimes(3);
-    EXPECT_EQ(ops.writes.size(), 4u);
+    EXPECT_EQ(ops.writes.size(), schedule::REQUEST_TICKS.size());
     EXPECT_EQ(ops.shown.size(), 1u);
 }
 
@@ -591,10 +592,12 @@ TEST_F(ClearRunTest, FieldRuleSchedules)
         {"echo, then a late reply on a tick after no send", 1, RequestKind::ClearWrite, true, MAX_RETRY_COUNT,
          {{}, kRequest1, kRequest1}, {1}, kRequest1, 3, TEXT_CLEAR_OK},
         {"echo of every request, nothing else", 1, RequestKind::ClearWrite, true, MAX_RETRY_COUNT,
-         {{}, kRequest1, {}, kRequest1, {}, kRequest1, {}, kRequest1}, {1, 3, 5, 7}, kRequest1, 8,
+         {{}, kRequest1, {}, kRequest1, {}, kRequest1, {}, kRequest1}, schedule::REQUEST_TICKS, kRequest1,
+         schedule::FAILURE_TICK,
          TEXT_OPERATION_FAIL},
         {"broadcast: its echo is never a reply", 0, RequestKind::ClearWrite, false, MAX_RETRY_COUNT,
-         {{}, broadcast, {}, broadcast, {}, broadcast, {}, broadcast}, {1, 3, 5, 7}, broadcast, 8,
+         {{}, broadcast, {}, broadcast, {}, broadcast, {}, broadcast}, schedule::REQUEST_TICKS, broadcast,
+         schedule::FAILURE_TICK,
          TEXT_OPERATION_FAIL},
         {"read, answered", 1, RequestKind::ReadRegister, false, MAX_RETRY_COUNT,
          {{}, {0x01, 0x03, 0x02, 0x00, 0x00, 0xB8, 0x44}}, {1}, kRead1, 2, TEXT_CLEAR_OK},

@@ -88,7 +88,8 @@ public:
 private:
     std::vector<ReplyChunk> answer(const Bytes& frame)
     {
-        std::vector<ReplyChunk> reply = bus_.handleFrame(frame).reply;
+        const auto ms = std::chrono::duration_cast<Ms>(Clock::now() - born_).count();
+        std::vector<ReplyChunk> reply = bus_.handleFrame(frame, static_cast<std::uint64_t>(ms)).reply;
         const bool write = frame[1] == FUNCTION_WRITE_SINGLE_REGISTER;
         if (!write || reply.empty())
             return reply;
@@ -114,6 +115,7 @@ private:
 
     LineScript script_;
     VirtualInverter bus_;
+    const Clock::time_point born_ = Clock::now();
     bool open_ = false;
     bool refused_ = false;
     std::multimap<Clock::time_point, Bytes> due_;
@@ -151,6 +153,13 @@ TEST(ClearSession, WhatTheUserSeesOnLinesAsTheyCome)
     acknowledging.acknowledgeEvery = 0x05;
     LineScript busyOnce = Line({1});
     busyOnce.refuseFirst = 0x06;
+    LineScript storedLate = Line({1});
+    storedLate.inverters.applyDelayMs = 100;
+    LineScript putBack = Line({1});
+    putBack.inverters.revertAfterMs = 150;
+    LineScript neverStored = Line({1});
+    neverStored.inverters.ignoreWrite = true;
+    const LineScript fc16Only = Answering(Line({1}), SimFault::Fc16Only, 0);
     struct Row {
         const char* what;
         std::vector<std::string> args;
@@ -173,10 +182,37 @@ TEST(ClearSession, WhatTheUserSeesOnLinesAsTheyCome)
          "1: !!--Clear OK--!!\n2: !!--Operation Fail--!!\n", {"the line echoes"}, 1},
         {"--echo on a line that echoes", {"--echo"}, Echoing(Line({})), FAIL, {}, 1},
         {"acknowledged, read back 0", {}, acknowledging, OK,
-         {"took the write with exception 05 (acknowledge); a read back found register 0x004A = 0"}, 0},
+         {"took the write with exception 05 (acknowledge) and a read back found register 0x004A = 0"}, 0},
         {"busy first, then cleared", {}, busyOnce, OK, {"inverter 1 is busy: exception 06"}, 0},
         {"a gateway's exception", {}, Answering(Line({1}), SimFault::Exception, 0x0B), FAIL,
          {"the gateway answered for inverter 1: exception 0B"}, 1},
+        {"0x10 only, --function auto", {"--function", "auto"}, fc16Only, OK,
+         {"inverter 1 does not take function 0x06; written with 0x10"}, 0},
+        {"0x10 only, 0x06 sent", {}, fc16Only, FAIL,
+         {"exception 01 (illegal function)\nkorvanel-clear: an inverter that takes only function 0x10 answers 0x06 so: "
+          "give --function auto"},
+         1},
+        {"0x10 only, --function 16", {"--function", "16"}, fc16Only, OK, {}, 0},
+        {"stored late, settled", {"--verify", "--settle", "0.3"}, storedLate,
+         "!!--Clear OK--!!\nverified: register 0x004A = 0 after 0\\.[1-9] s, held for 0.3 s\n", {}, 0},
+        {"put back", {"--verify", "--settle", "0.5"}, putBack,
+         "!!--Clear OK--!!\nnot verified: register 0x004A = 0 after 0\\.0 s, back to 4660 \\(0x1234\\) after "
+         "0\\.[1-4] s\n",
+         {}, 1},
+        {"never stored", {"--verify", "--settle", "0.2"}, neverStored,
+         "!!--Clear OK--!!\nnot verified: register 0x004A still 4660 \\(0x1234\\) after 0.2 s\n", {}, 1},
+        {"JSON: verified", {"--verify", "--json"}, Line({1}),
+         "\\{\"address\": 1, \"outcome\": \"cleared\", \"exception\": null, \"requests\": 3, \"elapsed_ms\": "
+         "[0-9]+, \"value\": 0, \"verified\": true, \"settings\": \"9600 8N1\", \"notes\": \\[\\]\\}\n"
+         "\\{\"summary\": true, \"mode\": \"verify\", \"addresses\": 1, \"succeeded\": 1, \"elapsed_ms\": "
+         "[0-9]+, \"settings\": \\[\"9600 8N1\"\\], \"exit_status\": 0\\}\n",
+         {}, 0},
+        {"JSON: refused", {"--json"}, Answering(Line({1}), SimFault::Exception, 2),
+         "\\{\"address\": 1, \"outcome\": \"refused\", \"exception\": \\{\"code\": 2, \"meaning\": "
+         "\"illegal data address\"\\}, \"requests\": 2, .*\"notes\": \\[\"inverter 1 refused the write: "
+         "exception 02 \\(illegal data address\\)\"\\]\\}\n\\{\"summary\": true, \"mode\": \"clear\", "
+         "\"addresses\": 1, \"succeeded\": 0, .*\"exit_status\": 1\\}\n",
+         {}, 1},
         {"a slow inverter in a scan", {"--scan", "1-3", "--period", "100"}, Line({2}, 150),
          "2: 0x004A = 4660 \\(0x1234\\), late: 1[5-9][0-9] ms; a longer --period finds it in time\n",
          {"scan: 3 addresses asked, 1 answered"}, 0},
@@ -190,7 +226,7 @@ TEST(ClearSession, WhatTheUserSeesOnLinesAsTheyCome)
         ASSERT_TRUE(parsed.ok) << row.what << ": " << parsed.error;
         ScriptedLine line(row.line);
         std::ostringstream out, err;
-        ClearSessionIo io{out, err, {}};
+        ClearSessionIo io{out, err};
         const auto started = Clock::now();
         const int status = RunClearSession(parsed.options, line, io);
         const double seconds = std::chrono::duration<double>(Clock::now() - started).count();

@@ -208,6 +208,45 @@ TEST(VirtualInverterReplies, BroadcastIsExecutedByEveryHearingInverterAndAnswere
     EXPECT_EQ(inverter.holdingRegister(4, 0x004A), 0);
 }
 
+// Write Multiple Registers of 0x004A alone, value 0, as korvanel-clear's
+// --function 16 sends it.
+const FrameBytes kWrite16 = {0x01, 0x10, 0x00, 0x4A, 0x00, 0x01, 0x02, 0x00, 0x00, 0xA8, 0x3A};
+
+TEST(VirtualInverterReplies, SlowAndForgetfulStorage)
+{
+    FrameBytes read1{0x01, 0x03, 0x00, 0x4A, 0x00, 0x01};
+    AppendCheck(read1);
+    struct Row {
+        const char* name;
+        unsigned applyDelayMs;
+        unsigned revertAfterMs;
+        FrameBytes write;  // sent at 1000 ms
+        // What a read answers at these times.
+        std::vector<std::pair<std::uint64_t, std::uint16_t>> reads;
+    };
+    const Row rows[] = {
+        {"at once", 0, 0, kRequest1, {{1000, 0}, {60000, 0}}},
+        {"stored 1.5 s late", 1500, 0, kRequest1, {{1000, 0x1234}, {2499, 0x1234}, {2500, 0}, {60000, 0}}},
+        {"0x10 stored late", 1500, 0, kWrite16, {{2499, 0x1234}, {2500, 0}}},
+        {"put back after 2 s", 0, 2000, kRequest1, {{1000, 0}, {2999, 0}, {3000, 0x1234}, {60000, 0x1234}}},
+        {"late and put back", 500, 1000, kWrite16, {{1499, 0x1234}, {1500, 0}, {2499, 0}, {2500, 0x1234}}},
+    };
+    for (const Row& row : rows) {
+        SimConfig config;
+        config.applyDelayMs = row.applyDelayMs;
+        config.revertAfterMs = row.revertAfterMs;
+        VirtualInverter inverter(config);
+        const FrameOutcome written = inverter.handleFrame(row.write, 1000);
+        ASSERT_EQ(written.reply.size(), 1u) << row.name;
+        for (const auto& read : row.reads) {
+            const FrameOutcome outcome = inverter.handleFrame(read1, read.first);
+            ASSERT_EQ(outcome.reply.size(), 1u) << row.name;
+            const FrameBytes& bytes = outcome.reply[0].bytes;
+            EXPECT_EQ(bytes[3] << 8 | bytes[4], read.second) << row.name << " at " << read.first << " ms";
+        }
+    }
+}
+
 TEST(VirtualInverterReplies, HexBytesOfJunk)
 {
     struct Row {
@@ -231,7 +270,7 @@ TEST(VirtualInverterReplies, HexBytesOfJunk)
 TEST(VirtualInverterReplies, FaultNames)
 {
     const char* names[] = {"none", "silent", "exception", "bad-check", "stray-byte",
-                           "other-address", "split", "flood", "refuse-read"};
+                           "other-address", "split", "flood", "refuse-read", "fc16-only"};
     for (const char* name : names) {
         SimFault fault;
         EXPECT_TRUE(VirtualInverter::ParseFault(name, fault)) << name;

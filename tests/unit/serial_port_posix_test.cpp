@@ -1,5 +1,6 @@
 // The POSIX serial port on real pseudo-terminals: the far end (the master)
 // stands in for the inverter.
+#include "line_termios.h"
 #include "serial_port.h"
 #include "texts.h"
 
@@ -187,6 +188,84 @@ TEST(SerialPortOpen, ChangesOnlyTheLineSettings)
     EXPECT_EQ(after.c_cflag & (CRTSCTS | CLOCAL | HUPCL | PARODD),
               static_cast<tcflag_t>(CRTSCTS | CLOCAL | HUPCL | PARODD));
     EXPECT_EQ(after.c_cc[VSTART], 0x13);
+}
+
+using Parity = LineSettings::Parity;
+
+// A termios unlike every row: 300 baud 7O2, parity checked.
+termios Unlike()
+{
+    termios tio{};
+    tio.c_cflag = CS7 | PARENB | PARODD | CSTOPB;
+    tio.c_iflag = INPCK | IXON;
+    cfsetispeed(&tio, B300);
+    cfsetospeed(&tio, B300);
+    return tio;
+}
+
+TEST(LineTermios, EveryRateParityAndStopBitsBuildTheirTermios)
+{
+    const struct {
+        std::uint32_t baud;
+        speed_t speed;
+    } speeds[] = {{1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
+                  {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}};
+    const struct {
+        Parity parity;
+        tcflag_t cflag;  // of PARENB | PARODD
+        tcflag_t iflag;  // of INPCK
+    } parities[] = {{Parity::None, PARODD, 0}, {Parity::Even, PARENB, INPCK}, {Parity::Odd, PARENB | PARODD, INPCK}};
+    for (const auto& speed : speeds) {
+        for (const auto& parity : parities) {
+            for (const std::uint8_t stopBits : {1, 2}) {
+                const LineSettings line{speed.baud, parity.parity, stopBits};
+                SCOPED_TRACE(line.text());
+                termios tio = Unlike();
+                ASSERT_TRUE(ApplyLineSettings(tio, line));
+                EXPECT_EQ(cfgetispeed(&tio), speed.speed);
+                EXPECT_EQ(cfgetospeed(&tio), speed.speed);
+                EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+                // Without parity PARODD means nothing and stays as found.
+                EXPECT_EQ(tio.c_cflag & (PARENB | PARODD), parity.cflag);
+                EXPECT_EQ(tio.c_iflag & INPCK, parity.iflag);
+                EXPECT_EQ((tio.c_cflag & CSTOPB) != 0, stopBits == 2);
+                EXPECT_EQ(tio.c_iflag & IXON, 0u);
+                EXPECT_TRUE(LineSettingsTookEffect(tio, line, false));
+            }
+        }
+    }
+    termios tio = Unlike();
+    EXPECT_FALSE(ApplyLineSettings(tio, LineSettings{14400, Parity::None, 1}));
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B300));
+}
+
+TEST(LineTermios, TheReadBackMustShowWhatTheLineCanShow)
+{
+    const LineSettings even{19200, Parity::Even, 1};
+    struct Row {
+        const char* name;
+        LineSettings asked;
+        std::function<void(termios&)> driver;  // what the driver made of it
+        bool pseudoTerminal;
+        bool tookEffect;
+    };
+    const Row rows[] = {
+        {"all taken", even, [](termios&) {}, false, true},
+        {"parity dropped by a pseudo-terminal", even, [](termios& t) { t.c_cflag &= ~PARENB; }, true, true},
+        {"parity dropped by a serial driver", even, [](termios& t) { t.c_cflag &= ~PARENB; }, false, false},
+        {"odd taken as even", {19200, Parity::Odd, 1}, [](termios& t) { t.c_cflag &= ~PARODD; }, false, false},
+        {"parity where none was asked", {19200, Parity::None, 1}, [](termios& t) { t.c_cflag |= PARENB; }, false,
+         false},
+        {"speed refused", even, [](termios& t) { cfsetospeed(&t, B9600); }, true, false},
+        {"stop bits refused", {19200, Parity::None, 2}, [](termios& t) { t.c_cflag &= ~CSTOPB; }, true, false},
+        {"7 data bits", even, [](termios& t) { t.c_cflag = (t.c_cflag & ~CSIZE) | CS7; }, true, false},
+    };
+    for (const Row& row : rows) {
+        termios tio = Unlike();
+        ASSERT_TRUE(ApplyLineSettings(tio, row.asked));
+        row.driver(tio);
+        EXPECT_EQ(LineSettingsTookEffect(tio, row.asked, row.pseudoTerminal), row.tookEffect) << row.name;
+    }
 }
 
 // The descriptors of this process open on `path`, other than `except`.

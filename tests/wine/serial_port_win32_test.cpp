@@ -10,6 +10,7 @@
 //                                                byte, as an adapter pulled out
 // The ports are also registered with Wine's mount manager (as a Windows
 // port driver would register them), so listing finds them.
+#include "line_dcb.h"
 #include "serial_port.h"
 #include "texts.h"
 
@@ -172,6 +173,47 @@ TEST(SerialPortWin32, OpenChangesOnlyTheSixLineSettings)
     EXPECT_EQ(after.fOutxCtsFlow, before.fOutxCtsFlow);
     EXPECT_EQ(after.fOutX, before.fOutX);
     EXPECT_EQ(after.fInX, before.fInX);
+}
+
+TEST(LineDcb, EveryRateParityAndStopBitsBuildTheirDcb)
+{
+    using Parity = LineSettings::Parity;
+    const DWORD rates[] = {CBR_1200, CBR_2400, CBR_4800, CBR_9600, CBR_19200, CBR_38400, CBR_57600, CBR_115200};
+    const struct {
+        Parity parity;
+        BYTE dcbParity;
+        DWORD checked;
+    } parities[] = {{Parity::None, NOPARITY, 0}, {Parity::Even, EVENPARITY, 1}, {Parity::Odd, ODDPARITY, 1}};
+    const struct {
+        std::uint8_t bits;
+        BYTE dcbStopBits;
+    } stops[] = {{1, ONESTOPBIT}, {2, TWOSTOPBITS}};
+    ASSERT_EQ(sizeof rates / sizeof rates[0], sizeof STANDARD_BAUD_RATES / sizeof STANDARD_BAUD_RATES[0]);
+    for (std::size_t r = 0; r < sizeof rates / sizeof rates[0]; ++r) {
+        for (const auto& parity : parities) {
+            for (const auto& stop : stops) {
+                const LineSettings line{STANDARD_BAUD_RATES[r], parity.parity, stop.bits};
+                SCOPED_TRACE(line.text());
+                // A block unlike every row, with flow control to keep.
+                DCB dcb{};
+                dcb.BaudRate = CBR_300;
+                dcb.ByteSize = 7;
+                dcb.Parity = MARKPARITY;
+                dcb.StopBits = ONE5STOPBITS;
+                dcb.fOutxCtsFlow = 1;
+                dcb.XonChar = 0x21;
+                ApplyLineSettings(dcb, line);
+                EXPECT_EQ(dcb.BaudRate, rates[r]);
+                EXPECT_EQ(dcb.ByteSize, 8);
+                EXPECT_EQ(dcb.Parity, parity.dcbParity);
+                EXPECT_EQ(dcb.fParity, parity.checked);
+                EXPECT_EQ(dcb.StopBits, stop.dcbStopBits);
+                EXPECT_EQ(dcb.fBinary, 1u);
+                EXPECT_EQ(dcb.fOutxCtsFlow, 1u);
+                EXPECT_EQ(dcb.XonChar, 0x21);
+            }
+        }
+    }
 }
 
 TEST(SerialPortWin32, TheRequestArrivesOnThePeerByteForByte)

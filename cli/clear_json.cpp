@@ -1,0 +1,89 @@
+#include "clear_json.h"
+
+#include <cstdio>
+
+#include "texts.h"
+
+namespace korvanel {
+
+namespace {
+
+// A JSON string: quotes, backslashes and control characters escaped; the
+// texts are ASCII, so nothing else needs it.
+std::string Quoted(const std::string& text)
+{
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string List(const std::vector<std::string>& items)
+{
+    std::string out = "[";
+    for (const std::string& item : items)
+        out += (out.size() > 1 ? ", " : "") + Quoted(item);
+    return out + "]";
+}
+
+// "key": value, in the order added.
+class Object {
+public:
+    Object& add(const char* key, const std::string& json)
+    {
+        text_ += (text_.empty() ? "{" : ", ") + Quoted(key) + ": " + json;
+        return *this;
+    }
+    std::string done() const { return text_ + "}"; }
+
+private:
+    std::string text_;
+};
+
+} // namespace
+
+std::string JsonLine(const AddressRecord& r)
+{
+    std::string exception = "null";
+    if (r.exceptionCode != 0)
+        exception = Object()
+                        .add("code", std::to_string(r.exceptionCode))
+                        .add("meaning", Quoted(ExceptionCodeMeaning(r.exceptionCode)))
+                        .done();
+    return Object()
+        .add("address", std::to_string(r.address))
+        .add("outcome", Quoted(r.outcome))
+        .add("exception", exception)
+        .add("requests", std::to_string(r.requests))
+        .add("elapsed_ms", std::to_string(r.elapsedMs))
+        .add("value", r.hasValue ? std::to_string(r.value) : "null")
+        .add("verified", r.hasVerified ? (r.verified ? "true" : "false") : "null")
+        .add("settings", Quoted(r.settings))
+        .add("notes", List(r.notes))
+        .done();
+}
+
+std::string JsonLine(const SummaryRecord& s)
+{
+    return Object()
+        .add("summary", "true")
+        .add("mode", Quoted(s.mode))
+        .add("addresses", std::to_string(s.addresses))
+        .add("succeeded", std::to_string(s.succeeded))
+        .add("elapsed_ms", std::to_string(s.elapsedMs))
+        .add("settings", List(s.settings))
+        .add("exit_status", std::to_string(s.exitStatus))
+        .done();
+}
+
+} // namespace korvanel

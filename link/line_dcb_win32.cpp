@@ -1,0 +1,38 @@
+#include "line_dcb.h"
+
+namespace korvanel {
+
+void ApplyLineSettings(DCB& dcb, const LineSettings& line)
+{
+    // The CBR_ constants are the rates themselves (CBR_19200 == 19200).
+    dcb.BaudRate = line.baud;
+    dcb.fBinary = 1;
+    dcb.ByteSize = 8;
+    switch (line.parity) {
+    case LineSettings::Parity::None:
+        dcb.Parity = NOPARITY;
+        dcb.fParity = 0;
+        break;
+    case LineSettings::Parity::Even:
+        dcb.Parity = EVENPARITY;
+        dcb.fParity = 1;
+        break;
+    case LineSettings::Parity::Odd:
+        dcb.Parity = ODDPARITY;
+        dcb.fParity = 1;
+        break;
+    }
+    dcb.StopBits = line.stopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
+}
+
+std::string ExplainOpenFailure(DWORD err, const std::string& systemText)
+{
+    // Serial drivers open a port once; the next opener, whoever it is, is
+    // told "Access is denied", which reads as a rights problem but never is.
+    if (err == ERROR_ACCESS_DENIED)
+        return systemText + " Another program holds the port: close it (a terminal, a logger, "
+                            "another Korvanel) and try again";
+    return systemText;
+}
+
+} // namespace korvanel

@@ -1,0 +1,27 @@
+// The --json lines: every key in order, nulls, and text escaped so each
+// line stays one JSON object (the session table checks them in use).
+#include "clear_json.h"
+
+#include <gtest/gtest.h>
+
+namespace korvanel {
+namespace {
+
+TEST(ClearJson, EveryKeyInOrderNullsAndEscapedText)
+{
+    AddressRecord refused;
+    refused.address = 7;
+    refused.outcome = "refused";
+    refused.exceptionCode = 2;
+    refused.requests = 1;
+    refused.elapsedMs = 31;
+    refused.settings = "19200 8E1";
+    refused.notes = {"the line echoes", "a \"quoted\"\tnote"};
+    EXPECT_EQ(JsonLine(refused),
+              "{\"address\": 7, \"outcome\": \"refused\", \"exception\": {\"code\": 2, \"meaning\": \"illegal data "
+              "address\"}, \"requests\": 1, \"elapsed_ms\": 31, \"value\": null, \"verified\": null, \"settings\": "
+              "\"19200 8E1\", \"notes\": [\"the line echoes\", \"a \\\"quoted\\\"\\u0009note\"]}");
+}
+
+} // namespace
+} // namespace korvanel
