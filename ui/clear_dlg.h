@@ -10,17 +10,12 @@
 #include <string>
 
 #include "clear_run.h"
+#include "clear_tick_message.h"
 #include "dialog_window.h"
 #include "poll_thread.h"
 #include "serial_port.h"
 
 namespace korvanel {
-
-// The private window message that carries a tick: the first user message
-// number (0x400) plus 0x62, posted with parameters 0 and 4.
-constexpr unsigned WM_CLEAR_TICK = 0x0400 + 0x62;
-constexpr unsigned WM_CLEAR_TICK_WPARAM = 0;
-constexpr long WM_CLEAR_TICK_LPARAM = 4;
 
 // Window message and notification numbers the message map is keyed on, with
 // the values of the Win32 API (named apart from <windows.h>'s macros).

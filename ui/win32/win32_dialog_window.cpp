@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "clear_run.h"
+#include "clear_tick_message.h"
 #include "resource.h"
 
 namespace korvanel {
