@@ -6,6 +6,7 @@
 
 #include "clear_run.h"
 #include "command_line.h"
+#include "port_name.h"
 
 namespace korvanel {
 
@@ -127,11 +128,21 @@ double SettleSeconds(const std::string& text)
     return seconds;
 }
 
+// Serial for a name that is no network port (or a malformed one, which
+// --port has refused already).
+PortScheme NetworkScheme(const std::string& portName)
+{
+    NetPortName net;
+    std::string error;
+    return ParseNetPortName(portName, net, error) ? net.scheme : PortScheme::Serial;
+}
+
 // A transparent TCP converter and a Modbus TCP gateway keep line settings
 // of their own, which nothing we send can change.
 bool HasNoLineOfOurs(const std::string& portName)
 {
-    return portName.rfind("tcp://", 0) == 0 || portName.rfind("modbus-tcp://", 0) == 0;
+    const PortScheme scheme = NetworkScheme(portName);
+    return scheme == PortScheme::Tcp || scheme == PortScheme::ModbusTcp;
 }
 
 // A combination of options that cannot run, and why.
@@ -171,7 +182,14 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
             throw UsageError(error);
     };
     const std::vector<CommandOption> options = {
-        ValueOption("--port", [&](const std::string& value) { o.portName = value; }),
+        ValueOption("--port",
+                    [&](const std::string& value) {
+                        NetPortName net;
+                        std::string error;
+                        if (IsNetworkPortName(value) && !ParseNetPortName(value, net, error))
+                            throw UsageError(error);
+                        o.portName = value;
+                    }),
         ListOption("--address",
                     [&](const std::string& value) {
                         addressList(value, o.addresses);
@@ -249,6 +267,9 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
          std::string(o.echo ? "--echo" : "--no-echo") +
              " belongs to korvanel-clear's own reply rule; the dialog's rule (--dialog-rules) has no echo "
              "setting"},
+        {o.echo && NetworkScheme(o.portName) == PortScheme::ModbusTcp,
+         "--echo: a Modbus TCP gateway never echoes, and a write's reply, the same bytes as the request, "
+         "would be taken off as the echo"},
         {o.echo && o.noEcho,
          "--echo says the line echoes and --no-echo that it does not; give one, or neither to have it found "
          "out"},
@@ -333,7 +354,12 @@ const char* ClearUsageText()
            "\n"
            "  --port NAME      serial port (default COM1). Windows: COMn, COM10 and\n"
            "                   above too. Linux: COMn opens /dev/ttyS(n-1), a name\n"
-           "                   such as ttyUSB0 opens under /dev, a path as typed\n"
+           "                   such as ttyUSB0 opens under /dev, a path as typed.\n"
+           "                   Over the network: tcp://HOST:PORT (a transparent\n"
+           "                   converter), rfc2217://HOST:PORT (a converter with\n"
+           "                   Telnet COM port control), modbus-tcp://HOST[:PORT] (a\n"
+           "                   Modbus TCP gateway, port 502 by default); an IPv6\n"
+           "                   address in brackets\n"
            "  --address LIST   inverter addresses 1 to 255, e.g. 7 or 1-4,7; each gets\n"
            "                   one full run, in turn, on one open port (default 1); an\n"
            "                   address named twice runs once\n"

@@ -12,7 +12,7 @@
 #include "clear_run.h"
 #include "hex_bytes.h"
 #include "poll_thread.h"
-#include "serial_port.h"
+#include "line_port.h"
 #include "settle_watch.h"
 
 namespace korvanel {
@@ -248,9 +248,9 @@ public:
           missingTick_(Ms(2 * EffectivePollPeriodMs(options.pollPeriodMs)) + MISSING_TICK_GRACE)
     {
         run_.setPeriod(options.pollPeriodMs);
-        run_.lineEcho = options.echo     ? LineEcho::Echoes
-                        : options.noEcho ? LineEcho::NoEcho
-                                         : LineEcho::Unknown;
+        run_.lineEcho = options.echo                          ? LineEcho::Echoes
+                        : options.noEcho || port.neverEchoes() ? LineEcho::NoEcho
+                                                               : LineEcho::Unknown;
     }
     ~Session() { poll_.stop(); }
 
@@ -272,6 +272,7 @@ public:
         run_.replyRule = dialogRule ? ReplyRule::Dialog : ReplyRule::Field;
         run_.requestKind = kind;
         run_.retryLimit = retryLimit;
+        port_.beginRun();
         DropStaleBytes(address);
         run_.setState(Armed);
         if (!RestartPacing())
@@ -673,7 +674,7 @@ int Runs::clears()
 {
     // Reads are never ambiguous, a broadcast is never judged and the
     // dialog's rule has no echo: only a field-rule write needs to know.
-    bool probe = !options_.echo && !options_.noEcho && !options_.dialogRules && !options_.broadcast;
+    bool probe = session_.lineEcho() == LineEcho::Unknown && !options_.dialogRules && !options_.broadcast;
     bool allCleared = true;
     unsigned succeeded = 0;
     const char* mode = options_.broadcast ? "broadcast" : options_.verify ? "verify" : "clear";
@@ -867,7 +868,7 @@ int Runs::scan()
 
 int RunClearSession(const ClearOptions& options, ClearSessionIo& io)
 {
-    SerialPort port;
+    LinePort port;
     return RunClearSession(options, port, io);
 }
 

@@ -41,6 +41,19 @@ public:
     // empty when it did. A frame cut short counts as not sent.
     virtual std::string lastWriteProblem() const { return {}; }
 
+    // What the dialog adds to its "COM Open Fail" box after the text. A
+    // serial port adds nothing: the box says what users of the dialog know.
+    // A network port says why it could not connect.
+    virtual std::string dialogOpenFailureReason() const { return {}; }
+
+    // Called as each run of a session starts, after the port is open: a
+    // converter drops what it still holds for the line, a gateway's answers
+    // to an earlier run's requests stop counting.
+    virtual void beginRun() {}
+    // True when the port can never hand back what it sends (a Modbus TCP
+    // gateway answers with its own frames), so no run has to find out.
+    virtual bool neverEchoes() const { return false; }
+
     // Returns once input is queued (true) or `timeout` has passed (false),
     // so a caller can judge a reply the moment it is complete. This default
     // asks the queue every millisecond; ports that can wait on the device

@@ -17,7 +17,7 @@ full_packages=(
   build-essential pkg-config
   googletest libgtest-dev libgmock-dev
   qt6-base-dev
-  socat mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio
+  socat mbpoll ser2net python3 python3-pymodbus python3-serial python3-serial-asyncio
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine wine64
   xvfb x11-utils xdotool imagemagick fonts-dejavu-core

@@ -25,6 +25,7 @@
 #include "hex_bytes.h"
 #include "inverter.h"
 #include "line_termios.h"
+#include "listener.h"
 #include "process_setup.h"
 #include "korvanel_version.h"
 
@@ -55,6 +56,8 @@ void OnStopSignal(int)
 struct SimOptions {
     korvanel::SimConfig config;
     std::string linkPath;
+    // Serve over TCP instead of a pseudo-terminal: tcp://... or modbus-tcp://...
+    std::string listenUrl;
     bool quiet = false;
     // Junk bytes per second written onto the line between and over replies,
     // as a noisy cable or a flaky adapter would; 0 for a clean line.
@@ -105,6 +108,7 @@ const char* UsageText()
            "                    [--reply-delay MS] [--junk-before HEX]\n"
            "                    [--line-rate BAUD] [--vanish-after S] [--link PATH] [--quiet]\n"
            "                    [--apply-delay MS] [--revert-after MS] [--baud N]\n"
+           "                    [--listen URL]\n"
            "\n"
            "A virtual inverter on a pseudo-terminal. The first line printed is the\n"
            "port to open; frames received and sent are logged to standard error.\n"
@@ -144,6 +148,11 @@ const char* UsageText()
            "  --vanish-after S  after S seconds (decimals allowed, e.g. 1.5) close the\n"
            "                    port's far end and exit, as an unplugged adapter\n"
            "  --link PATH       also make PATH a symbolic link to the port\n"
+           "  --listen URL      serve over the network instead, one client at a time:\n"
+           "                    tcp://HOST:PORT (a transparent converter) or\n"
+           "                    modbus-tcp://HOST:PORT (a Modbus TCP gateway); HOST\n"
+           "                    127.0.0.1 unless given, PORT 0 picks a free one; the\n"
+           "                    first line printed is then the URL to connect to\n"
            "  --quiet           log nothing\n"
            "  --version         print the version\n";
 }
@@ -281,6 +290,13 @@ int ParseSimOptions(const std::vector<std::string>& args, SimOptions& o)
         ValueOption("--vanish-after",
                     [&](const std::string& value) { TakeVanishAfter(value, o.vanishAfterS); }),
         ValueOption("--link", [&](const std::string& value) { o.linkPath = value; }),
+        ValueOption("--listen",
+                    [&](const std::string& value) {
+                        std::string error;
+                        if (!korvanel::Listener::CheckUrl(value, error))
+                            throw UsageError(error);
+                        o.listenUrl = value;
+                    }),
         SwitchOption("--echo", o.echo),
         SwitchOption("--ignore-write", c.ignoreWrite),
         SwitchOption("--quiet", o.quiet),
@@ -291,6 +307,11 @@ int ParseSimOptions(const std::vector<std::string>& args, SimOptions& o)
         korvanel::ParseCommandLine(options, args);
     } catch (const UsageError& e) {
         korvanel::PrintUsageError(std::cerr, "korvanel-sim", e.what());
+        return 2;
+    }
+    // Over TCP there is no line speed for an inverter to hear.
+    if (o.baud != 0 && !o.listenUrl.empty()) {
+        korvanel::PrintUsageError(std::cerr, "korvanel-sim", "--baud needs a serial line; --listen has none");
         return 2;
     }
     if (help) {
@@ -430,21 +451,28 @@ int main(int argc, char** argv)
     if (const int status = ParseSimOptions(std::vector<std::string>(argv + 1, argv + argc), options))
         return status < 0 ? 0 : status;
 
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+    korvanel::Listener listener;
+    const bool listening = !options.listenUrl.empty();
+    std::string listenError;
+    if (listening && !listener.start(options.listenUrl, options.quiet, listenError)) {
+        std::cerr << "korvanel-sim: " << listenError << '\n';
+        return 1;
+    }
+    const int master = listening ? listener.lineFd() : ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || (!listening && (::grantpt(master) != 0 || ::unlockpt(master) != 0)))
         return Fail("cannot make a pseudo-terminal");
-    const char* slaveName = ::ptsname(master);
+    const char* slaveName = listening ? listener.url().c_str() : ::ptsname(master);
     if (!slaveName)
         return Fail("cannot name the pseudo-terminal");
     const std::string portPath = slaveName;
     // Holding the far end open keeps the line up while masters come and go
     // (otherwise each close hangs it up), and lets the line start raw so
     // nothing is echoed back before a master configures it.
-    const int slaveHold = ::open(portPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slaveHold < 0)
+    const int slaveHold = listening ? -1 : ::open(portPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slaveHold < 0 && !listening)
         return Fail("cannot open " + portPath);
     termios tio{};
-    if (::tcgetattr(slaveHold, &tio) == 0) {
+    if (!listening && ::tcgetattr(slaveHold, &tio) == 0) {
         korvanel::ApplyLineSettings(tio, korvanel::LineSettings{});
         ::tcsetattr(slaveHold, TCSANOW, &tio);
     }
@@ -589,7 +617,10 @@ int main(int argc, char** argv)
              std::to_string(inverter.holdingRegister(first, korvanel::CLEAR_REGISTER)));
     if (!options.linkPath.empty())
         ::unlink(options.linkPath.c_str());
-    ::close(slaveHold);
-    ::close(master);
+    // The listener owns its line and closes it when it goes.
+    if (!listening) {
+        ::close(slaveHold);
+        ::close(master);
+    }
     return 0;
 }

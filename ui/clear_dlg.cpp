@@ -179,7 +179,13 @@ void CClearDlg::OnClearButton()
 
     const PortOpenResult opened = port_.open(portName_);
     if (opened != PortOpenResult::Ok) {
-        window_.messageBox(PortOpenFailureText(opened), TEXT_ERROR_CAPTION, MB_TYPE_OK);
+        // A network port says why ("Connecting to ...: Connection refused");
+        // a serial port's box keeps its one line.
+        std::string text = PortOpenFailureText(opened);
+        const std::string reason = port_.dialogOpenFailureReason();
+        if (!reason.empty())
+            text += ": " + reason;
+        window_.messageBox(text, TEXT_ERROR_CAPTION, MB_TYPE_OK);
         return;
     }
     run_.setState(Armed);

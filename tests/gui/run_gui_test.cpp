@@ -4,6 +4,12 @@
 #include <QElapsedTimer>
 #include <QMenu>
 #include <QTest>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -57,6 +63,84 @@ TEST_F(RunAgainstInverter, AnAnsweringInverterGivesClearOk)
     EXPECT_EQ(Label(), "Start");
     EXPECT_FALSE(m->port.isOpen());
     EXPECT_GE(inverter.requestsSeen(), 1);
+}
+
+TEST_F(RunAgainstInverter, ClearsThroughATcpConverter)
+{
+    if (!StartWith({"--listen", "tcp://127.0.0.1:0"}))
+        GTEST_SKIP() << skipReason;
+    ASSERT_TRUE(inverter.port().startsWith("tcp://127.0.0.1:"));
+    Click(m->window.control(IDC_RUN_BUTTON));
+    ASSERT_TRUE(user.waitForBoxes(1, 10000));
+    EXPECT_EQ(user.seen[0].text, "!!--Clear OK--!!");
+    EXPECT_EQ(Label(), "Start");
+    EXPECT_GE(inverter.requestsSeen(), 1);
+}
+
+// A loopback listener: closed (refuses), or with its backlog full, so the
+// next connection is never taken and connecting runs into its bound.
+struct LoopbackListener {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    int held = -1;
+    unsigned port = 0;
+
+    explicit LoopbackListener(bool listening)
+    {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof a;
+        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
+        port = ntohs(a.sin_port);
+        if (!listening)
+            return;
+        ::listen(fd, 0);
+        held = ::socket(AF_INET, SOCK_STREAM, 0);
+        ::connect(held, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    ~LoopbackListener()
+    {
+        ::close(fd);
+        if (held >= 0)
+            ::close(held);
+    }
+};
+
+TEST(NetworkPortGui, AFailedConnectSaysWhyAndTheDialogKeepsPainting)
+{
+    struct Row {
+        bool listening;
+        const char* reason;
+        int leastTimerShots;
+    };
+    const Row rows[] = {
+        {false, "Connection refused", 0},
+        // 3 s of connecting: a 50 ms timer keeps firing all along.
+        {true, "Connection timed out", 20},
+    };
+    for (const Row& row : rows) {
+        LoopbackListener peer(row.listening);
+        auto m = OpenMainDialog();
+        BoxAnswerer user;
+        const QString name = "tcp://127.0.0.1:" + QString::number(peer.port);
+        Type(m->window.control(IDC_PORT_NAME), name);
+        int shots = 0;
+        QTimer timer;
+        QObject::connect(&timer, &QTimer::timeout, [&] { ++shots; });
+        timer.start(50);
+        QElapsedTimer took;
+        took.start();
+        Click(m->window.control(IDC_RUN_BUTTON));
+        ASSERT_TRUE(user.waitForBoxes(1, 10000)) << row.reason;
+        std::printf("%s: box after %lld ms, %d timer shots while connecting\n", row.reason,
+                    static_cast<long long>(took.elapsed()), shots);
+        EXPECT_EQ(user.seen[0].text, "COM Open Fail: Connecting to 127.0.0.1:" + QString::number(peer.port) +
+                                         ": " + row.reason);
+        EXPECT_EQ(user.seen[0].caption, "Error");
+        EXPECT_GE(shots, row.leastTimerShots);
+        EXPECT_FALSE(m->port.isOpen());
+    }
 }
 
 TEST_F(RunAgainstInverter, ASilentInverterGivesOperationFailAfterFourRequests)

@@ -38,6 +38,7 @@ TEST(ClearOptions, AcceptedForms)
         {{"--port=/dev/pts/3", "--trace"}, "/dev/pts/3", {1}, 1000, true},
         {{"--port", ""}, "", {1}, 1000, false},
         {{"--port=", "--trace"}, "", {1}, 1000, true},
+        {{"--port", "modbus-tcp://[::1]"}, "modbus-tcp://[::1]", {1}, 1000, false},
         {{"--address", "255"}, "COM1", {255}, 1000, false},
         {{"--address=1-4,7"}, "COM1", {1, 2, 3, 4, 7}, 1000, false},
         {{"--address", "9,3,3"}, "COM1", {9, 3}, 1000, false},
@@ -162,6 +163,10 @@ TEST(ClearOptions, UsageErrorsSayWhatIsWrong)
         {{"--period", "-5"}, "period '-5' is not a number of milliseconds from 10 to 60000"},
         {{"--period", "1e3"}, "period '1e3' is not a number of milliseconds from 10 to 60000"},
         {{"--port"}, "option '--port' needs a value"},
+        {{"--port", "tcp://gw"}, "port 'tcp://gw': no port (tcp://HOST:PORT; an IPv6 address in brackets)"},
+        {{"--echo", "--port", "modbus-tcp://gw"},
+         "--echo: a Modbus TCP gateway never echoes, and a write's reply, the same bytes as the request, "
+         "would be taken off as the echo"},
         {{"--trace", "--address"}, "option '--address' needs a value"},
         {{"--trace=yes"}, "option '--trace' takes no value"},
         {{"--verbose"}, "unknown option '--verbose'"},

@@ -7,7 +7,9 @@
      names a port can be typed as;
   3. korvanel-clear.exe when the line goes away, and over many runs;
   4. the real Korvanel.exe dialog on Xvfb, driven from another Windows
-     process: success, a missing port, COM10 and above, silence.
+     process: success, a missing port, COM10 and above, silence;
+  2 and 4 also through korvanel-sim --listen on the loopback (tcp://,
+  modbus-tcp://) and against a closed local port.
 
 usage: run_wine_tests.py X64_BUILD_DIR LINUX_BUILD_DIR [unittest options]
 
@@ -299,6 +301,29 @@ class ClearExe(unittest.TestCase):
                 self.assertEqual(got, 2, out)
                 self.assertIn("COM Open Fail: Opening '%s':" % opened, out)
 
+    def test_network_ports(self):
+        # korvanel-sim listening on the loopback, as a converter or gateway.
+        rows = [
+            # name to type (LISTEN: the simulator's own URL), sim options, exit status, output
+            ("tcp", ["--listen", "tcp://127.0.0.1:0"], 0, CLEAR_OK + "\nverified: register 0x004A = 0\n"),
+            ("modbus-tcp", ["--listen", "modbus-tcp://127.0.0.1:0"], 0,
+             CLEAR_OK + "\nverified: register 0x004A = 0\n"),
+            ("modbus-tcp silent", ["--listen", "modbus-tcp://127.0.0.1:0", "--fault", "silent"], 1,
+             OPERATION_FAIL + "\n"),
+            ("tcp://127.0.0.1:1", None, 2, "COM Open Fail: Connecting to 127.0.0.1:1: "),
+            ("modbus-tcp://[::1", None, 2, "korvanel-clear: port 'modbus-tcp://[::1': no ']' after"),
+        ]
+        for name, sim_args, status, output in rows:
+            with self.subTest(name):
+                if sim_args:
+                    with Sim("--quiet", *sim_args) as sim:
+                        got, out = WINE.wine([CLEAR_EXE, "--port", sim.port, "--period", "200", "--verify"], 60)
+                else:
+                    got, out = WINE.wine([CLEAR_EXE, "--port", name, "--period", "200"], 60)
+                print("%s: exit %s: %s" % (name, got, out.strip().replace("\n", " / ")), flush=True)
+                self.assertEqual(got, status, out)
+                self.assertTrue(out.startswith(output), out)
+
     def test_against_pymodbus(self):
         # The independent peer: pymodbus's RTU server holds 0x1234 in
         # register 0x004A until the request clears it.
@@ -450,6 +475,10 @@ class ClearExeHardening(unittest.TestCase):
         self.assertLess(long[2], long[1])
 
 
+# In a dialog row: the port field gets the URL of korvanel-sim --listen.
+LISTEN = "(the simulator's URL)"
+
+
 class Dialog(unittest.TestCase):
     """The real Korvanel.exe, driven by korvanel_gui_driver.exe."""
 
@@ -465,6 +494,11 @@ class Dialog(unittest.TestCase):
          "Please enter an integer between 0 and 255.", "Clear", [], None),
         ("About box open during the run", "COM8", "com8", "1", "Result", CLEAR_OK, "Start",
          ["--answer-after", "2"], "about-during-run"),
+        # The simulator listening: the URL it prints is typed.
+        ("tcp converter", LISTEN, "tcp://127.0.0.1:0", "1", "Result", CLEAR_OK, "Start", [], None),
+        ("Modbus TCP gateway", LISTEN, "modbus-tcp://127.0.0.1:0", "1", "Result", CLEAR_OK, "Start", [], None),
+        ("connection refused", "tcp://127.0.0.1:1", None, "1", "Error",
+         "COM Open Fail: Connecting to 127.0.0.1:1: Connection refused", "Clear", [], None),
     ]
 
     def test_rows(self):
@@ -476,7 +510,11 @@ class Dialog(unittest.TestCase):
             with self.subTest(name):
                 args = [GUI_DRIVER, windows_path(exe), typed, address, caption, text, button]
                 args += [mode] if mode else []
-                if device:
+                if typed == LISTEN:
+                    with Sim("--listen", device, *sim_args) as sim:
+                        args[2] = sim.port
+                        status, out = WINE.wine(args, 90)
+                elif device:
                     with WINE.sim(device, *sim_args) as sim:
                         status, out = WINE.wine(args, 90)
                 else:

@@ -1,6 +1,13 @@
 #include "clear_app.h"
 
+#include <QCoreApplication>
+
 namespace korvanel {
+
+void KeepPainting()
+{
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
 
 bool CClearApp::InitInstance()
 {

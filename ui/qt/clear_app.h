@@ -5,19 +5,27 @@
 #include "clear_dialog_qt.h"
 #include "clear_dlg.h"
 #include "poll_thread.h"
-#include "serial_port.h"
+#include "line_port.h"
 
 namespace korvanel {
+
+// While a network port connects: paints, timers and posted events go on,
+// user input waits, so no second press re-enters the button handler.
+void KeepPainting();
 
 // The main dialog with the real port and poll thread. Members are declared
 // so that the poll thread is joined before the window it posts to goes.
 struct MainDialog {
-    SerialPort port;
+    LinePort port;
     QtClearDialog window;
     PollThread pacer;
     CClearDlg dlg{window, port, pacer, TheClearRun()};
 
-    MainDialog() { window.attach(&dlg); }
+    MainDialog()
+    {
+        window.attach(&dlg);
+        port.setWaitHook(KeepPainting);
+    }
     ~MainDialog() { pacer.stop(); }
     MainDialog(const MainDialog&) = delete;
     MainDialog& operator=(const MainDialog&) = delete;

@@ -8,6 +8,22 @@ namespace korvanel {
 
 CClearApp theApp;
 
+void KeepPainting()
+{
+    MSG msg;
+    // Posted and sent messages first (PM_QS_POSTMESSAGE leaves input in the
+    // queue), then the paints and timers they may have caused.
+    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE | PM_QS_POSTMESSAGE | PM_QS_SENDMESSAGE)) {
+        if (msg.message == WM_QUIT) {
+            ::PostQuitMessage(static_cast<int>(msg.wParam));
+            return;
+        }
+        ::DispatchMessageA(&msg);
+    }
+    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE | PM_QS_PAINT))
+        ::DispatchMessageA(&msg);
+}
+
 INT_PTR CALLBACK MainDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_INITDIALOG) {

@@ -8,10 +8,15 @@
 
 #include "clear_dlg.h"
 #include "poll_thread.h"
-#include "serial_port.h"
+#include "line_port.h"
 #include "win32_dialog_window.h"
 
 namespace korvanel {
+
+// While a network port connects: paint, timer and posted messages (the
+// tick among them) go on, input messages wait in the queue, so no second
+// press re-enters the button handler.
+void KeepPainting();
 
 // Everything the main dialog needs, alive for exactly one modal run.
 // Members are destroyed in the reverse of this order: the dialog logic,
@@ -21,10 +26,11 @@ struct MainDialog {
     explicit MainDialog(HINSTANCE instance)
         : window(instance), dlg(window, port, pacer, TheClearRun())
     {
+        port.setWaitHook(KeepPainting);
     }
 
     Win32DialogWindow window;
-    SerialPort port;
+    LinePort port;
     PollThread pacer;
     CClearDlg dlg;
 };

@@ -1,0 +1,63 @@
+// One TCP connection, non-blocking, on the platform's sockets: BSD sockets
+// in net_socket_posix.cpp, Winsock in net_socket_win32.cpp, chosen by CMake.
+// The network ports build on it and stay free of platform code. Failure
+// texts are the system's own words ("Connection refused").
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace korvanel {
+
+// One resolved address, kept as the system's socket address bytes.
+struct SocketAddress {
+    std::vector<unsigned char> raw;
+    int family = 0;
+};
+
+// Every address `host` has, for TCP to `port`; false with `error` set when
+// the name has none. May block on a name server: the caller bounds it.
+bool ResolveHost(const std::string& host, std::uint16_t port, std::vector<SocketAddress>& addresses,
+                 std::string& error);
+
+class NetSocket {
+public:
+    enum class Step { Done, Pending, Failed };
+    enum class Io { Data, Nothing, Closed, Failed };
+
+    NetSocket();
+    ~NetSocket();  // closes
+    NetSocket(const NetSocket&) = delete;
+    NetSocket& operator=(const NetSocket&) = delete;
+
+    // Starts connecting to `address` without waiting (close-on-exec).
+    Step startConnect(const SocketAddress& address, std::string& error);
+    // Waits up to `slice` for the connect started; Done once connected,
+    // with no-delay and keepalive on.
+    Step finishConnect(std::chrono::milliseconds slice, std::string& error);
+
+    bool isOpen() const;
+    void close();
+
+    // Takes what has arrived, up to `room` bytes, without waiting: Data
+    // (`got` > 0), Nothing, Closed (the other side ended the stream) or
+    // Failed (reset and kin; `error` says why).
+    Io receive(std::uint8_t* buffer, std::size_t room, std::size_t& got, std::string& error);
+    // Sends all of `bytes`, waiting at most a short bound for room: Data
+    // when all went, Failed (with `error`) when the connection is gone or
+    // the peer takes nothing.
+    Io send(const std::uint8_t* bytes, std::size_t length, std::string& error);
+    // True once bytes, an end of stream or an error are there to be taken;
+    // false when `timeout` passed first.
+    bool waitReadable(std::chrono::milliseconds timeout);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace korvanel

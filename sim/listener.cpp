@@ -1,0 +1,369 @@
+#include "listener.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <thread>
+#include <vector>
+
+#include "mbap.h"
+#include "modbus_crc.h"
+#include "port_name.h"
+#include "protocol.h"
+
+namespace korvanel {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A request ends with a silence of 3.5 characters (4.01 ms at 9600 baud
+// with 11 bits a character); bytes that keep coming for longer than the
+// largest frame are garbage.
+constexpr std::chrono::microseconds FRAME_GAP{4010};
+constexpr std::size_t MAX_RTU_FRAME = MAX_ADU_SIZE;
+// A gateway gives up on an unanswered request after this long, so a
+// silent inverter does not shift every later answer onto the wrong id.
+constexpr std::chrono::milliseconds GATEWAY_TIMEOUT{5000};
+// The line's bytes a gateway keeps while it looks for a response in them.
+constexpr std::size_t LINE_BUFFER_LIMIT = 512;
+
+void Log(bool quiet, const std::string& text)
+{
+    if (quiet)
+        return;
+    std::fprintf(stderr, "korvanel-sim: %s\n", text.c_str());
+    std::fflush(stderr);
+}
+
+std::string PeerText(const sockaddr_storage& address)
+{
+    char host[NI_MAXHOST] = "?";
+    char service[NI_MAXSERV] = "?";
+    (void)::getnameinfo(reinterpret_cast<const sockaddr*>(&address), sizeof address, host, sizeof host, service,
+                        sizeof service, NI_NUMERICHOST | NI_NUMERICSERV);
+    const bool v6 = address.ss_family == AF_INET6;
+    return std::string(v6 ? "[" : "") + host + (v6 ? "]:" : ":") + service;
+}
+
+bool SendAll(int fd, const std::uint8_t* bytes, std::size_t length)
+{
+    std::size_t sent = 0;
+    while (sent < length) {
+        const ssize_t n = ::send(fd, bytes + sent, length - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// The length of the RTU response that starts at `frame`, from its function
+// code; 0 when the byte there starts none we know.
+std::size_t ResponseLength(const std::uint8_t* frame, std::size_t available)
+{
+    if (available < 3)
+        return 0;
+    const std::uint8_t function = frame[1];
+    if (function & EXCEPTION_FLAG)
+        return 5;
+    switch (function) {
+    case FUNCTION_READ_HOLDING_REGISTERS:
+    case 0x04:
+        return 5 + frame[2];
+    case FUNCTION_WRITE_SINGLE_REGISTER:
+    case FUNCTION_WRITE_MULTIPLE_REGISTERS:
+    case 0x05:
+    case 0x0F:
+        return 8;
+    default:
+        return 0;
+    }
+}
+
+} // namespace
+
+struct Listener::Impl {
+    bool quiet = false;
+    bool gateway = false;
+    std::string url;
+    int listenFd = -1;
+    int line[2] = {-1, -1};  // [0] the simulator's end, [1] ours
+    int stopPipe[2] = {-1, -1};
+    std::thread server;
+
+    // The client being served; -1 while none is.
+    int client = -1;
+    std::string peer;
+    // tcp://: the client's bytes since the last silence.
+    std::size_t runLength = 0;
+    Clock::time_point lastByte{};
+    // modbus-tcp://: requests sent to the line, oldest first, and the
+    // line's bytes not yet taken as a response.
+    MbapReader reader;
+    struct Waiting {
+        std::uint16_t transactionId;
+        Clock::time_point sent;
+    };
+    std::deque<Waiting> waiting;
+    std::vector<std::uint8_t> lineBytes;
+
+    ~Impl()
+    {
+        if (server.joinable()) {
+            const char byte = 1;
+            (void)!::write(stopPipe[1], &byte, 1);
+            server.join();
+        }
+        for (int fd : {listenFd, line[0], line[1], stopPipe[0], stopPipe[1], client}) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    }
+
+    void serve();
+    void accept();
+    void drop(const std::string& why);
+    void fromClient();
+    void fromLine();
+    void gatewayRequest(const MbapFrame& frame);
+    void gatewayResponses();
+};
+
+void Listener::Impl::serve()
+{
+    for (;;) {
+        // One client at a time: others wait in the backlog until it leaves.
+        pollfd fds[3] = {{stopPipe[0], POLLIN, 0}, {line[1], POLLIN, 0}, {client >= 0 ? client : listenFd, POLLIN, 0}};
+        if (::poll(fds, 3, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            Log(quiet, std::string("listener: poll: ") + std::strerror(errno));
+            return;
+        }
+        if (fds[0].revents)
+            return;
+        if (fds[1].revents & POLLIN)
+            fromLine();
+        if (fds[1].revents & (POLLHUP | POLLERR))
+            return;
+        if (fds[2].revents) {
+            if (client >= 0)
+                fromClient();
+            else
+                accept();
+        }
+    }
+}
+
+void Listener::Impl::accept()
+{
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&address), &size, SOCK_CLOEXEC);
+    if (fd < 0)
+        return;
+    const int on = 1;
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    client = fd;
+    peer = PeerText(address);
+    runLength = 0;
+    reader.clear();
+    waiting.clear();
+    lineBytes.clear();
+    Log(quiet, "client " + peer + " connected");
+}
+
+void Listener::Impl::drop(const std::string& why)
+{
+    Log(quiet, "client " + peer + ": " + why + "; connection closed");
+    ::close(client);
+    client = -1;
+}
+
+void Listener::Impl::fromClient()
+{
+    std::uint8_t buffer[512];
+    const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+    if (n < 0 && errno == EINTR)
+        return;
+    if (n <= 0) {
+        drop(n == 0 ? "disconnected" : std::strerror(errno));
+        return;
+    }
+    if (!gateway) {
+        const auto now = Clock::now();
+        runLength = now - lastByte >= FRAME_GAP ? 0 : runLength;
+        runLength += static_cast<std::size_t>(n);
+        lastByte = now;
+        if (runLength > MAX_RTU_FRAME) {
+            drop("a frame over " + std::to_string(MAX_RTU_FRAME) + " bytes");
+            return;
+        }
+        (void)!::write(line[1], buffer, static_cast<std::size_t>(n));
+        return;
+    }
+    reader.feed(buffer, static_cast<std::size_t>(n));
+    MbapFrame frame;
+    for (;;) {
+        const MbapReader::Result result = reader.next(frame);
+        if (result == MbapReader::Result::NeedMore)
+            return;
+        if (result == MbapReader::Result::Malformed) {
+            drop(std::string("bad MBAP header: ") + reader.error());
+            return;
+        }
+        gatewayRequest(frame);
+    }
+}
+
+void Listener::Impl::gatewayRequest(const MbapFrame& frame)
+{
+    // The bus is quiet when a request goes out; whatever the line still
+    // holds belongs to no request of this one.
+    lineBytes.clear();
+    const auto now = Clock::now();
+    while (!waiting.empty() && now - waiting.front().sent > GATEWAY_TIMEOUT)
+        waiting.pop_front();
+    // A broadcast is executed by all and answered by none.
+    if (frame.unitId != BROADCAST_ADDRESS)
+        waiting.push_back({frame.transactionId, now});
+    const std::vector<std::uint8_t> rtu = RtuFromMbap(frame);
+    (void)!::write(line[1], rtu.data(), rtu.size());
+}
+
+void Listener::Impl::fromLine()
+{
+    std::uint8_t buffer[512];
+    const ssize_t n = ::read(line[1], buffer, sizeof buffer);
+    if (n <= 0)
+        return;
+    // Nobody connected: the bytes fall off the end of the line.
+    if (client < 0)
+        return;
+    if (!gateway) {
+        if (!SendAll(client, buffer, static_cast<std::size_t>(n)))
+            drop(std::strerror(errno));
+        return;
+    }
+    lineBytes.insert(lineBytes.end(), buffer, buffer + n);
+    if (lineBytes.size() > LINE_BUFFER_LIMIT)
+        lineBytes.erase(lineBytes.begin(), lineBytes.end() - LINE_BUFFER_LIMIT);
+    gatewayResponses();
+}
+
+// A response is a frame the line carried whole with a valid check; junk
+// before it is skipped, and a frame that fails its check is dropped, as a
+// gateway does.
+void Listener::Impl::gatewayResponses()
+{
+    std::size_t at = 0;
+    while (at < lineBytes.size()) {
+        const std::size_t length = ResponseLength(lineBytes.data() + at, lineBytes.size() - at);
+        if (length == 0 || at + length > lineBytes.size() || !HasValidCheck(lineBytes.data() + at, length)) {
+            ++at;
+            continue;
+        }
+        if (waiting.empty()) {
+            Log(quiet, "gateway: a response with no request waiting is dropped");
+        } else {
+            const std::vector<std::uint8_t> adu =
+                MbapFromRtu(waiting.front().transactionId, lineBytes.data() + at, length);
+            waiting.pop_front();
+            if (!SendAll(client, adu.data(), adu.size())) {
+                drop(std::strerror(errno));
+                return;
+            }
+        }
+        lineBytes.erase(lineBytes.begin(), lineBytes.begin() + static_cast<std::ptrdiff_t>(at + length));
+        at = 0;
+    }
+}
+
+Listener::Listener() : impl_(new Impl) {}
+
+bool Listener::CheckUrl(const std::string& url, std::string& error)
+{
+    NetPortName name;
+    if (!IsNetworkPortName(url) || !ParseNetPortName(url, name, error, NameUse::Listen) ||
+        (name.scheme != PortScheme::Tcp && name.scheme != PortScheme::ModbusTcp)) {
+        error = "--listen takes tcp://HOST:PORT or modbus-tcp://HOST:PORT, not '" + url + "'" +
+                (error.empty() ? "" : ": " + error);
+        return false;
+    }
+    return true;
+}
+
+Listener::~Listener() = default;
+
+bool Listener::start(const std::string& url, bool quiet, std::string& error)
+{
+    Impl& s = *impl_;
+    s.quiet = quiet;
+    NetPortName name;
+    if (!CheckUrl(url, error))
+        return false;
+    ParseNetPortName(url, name, error, NameUse::Listen);
+    s.gateway = name.scheme == PortScheme::ModbusTcp;
+
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo* found = nullptr;
+    const int rc = ::getaddrinfo(name.host.c_str(), std::to_string(name.port).c_str(), &hints, &found);
+    if (rc != 0) {
+        error = "cannot listen on " + name.peer() + ": " + ::gai_strerror(rc);
+        return false;
+    }
+    s.listenFd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    const bool bound = s.listenFd >= 0 &&
+                       ::setsockopt(s.listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+                       ::bind(s.listenFd, found->ai_addr, found->ai_addrlen) == 0 && ::listen(s.listenFd, 4) == 0;
+    ::freeaddrinfo(found);
+    if (!bound) {
+        error = "cannot listen on " + name.peer() + ": " + std::strerror(errno);
+        return false;
+    }
+    sockaddr_storage local{};
+    socklen_t size = sizeof local;
+    ::getsockname(s.listenFd, reinterpret_cast<sockaddr*>(&local), &size);
+    name.port = static_cast<std::uint16_t>(
+        ntohs(local.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&local)->sin6_port
+                                          : reinterpret_cast<sockaddr_in*>(&local)->sin_port));
+    s.url = (s.gateway ? "modbus-tcp://" : "tcp://") + name.peer();
+
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, s.line) != 0 ||
+        ::pipe2(s.stopPipe, O_CLOEXEC) != 0) {
+        error = std::string("cannot make the line: ") + std::strerror(errno);
+        return false;
+    }
+    s.server = std::thread([&s] { s.serve(); });
+    return true;
+}
+
+int Listener::lineFd() const
+{
+    return impl_->line[0];
+}
+
+const std::string& Listener::url() const
+{
+    return impl_->url;
+}
+
+} // namespace korvanel

@@ -1,0 +1,221 @@
+"""korvanel-clear through network converters and gateways: ser2net in front
+of korvanel-sim's pseudo-terminal (tcp:// and rfc2217://), the Modbus TCP
+server of pymodbus as a gateway, mbpoll against korvanel-sim --listen, and
+the faults a network adds. Every peer listens on 127.0.0.1 only."""
+
+import os
+import select
+import socket
+import subprocess
+import tempfile
+import termios
+import time
+import unittest
+
+from harness import CLEAR, CLEAR_OK, OPERATION_FAIL, PYTHON, Result, Sim, clear_request, run_clear, wait_until
+
+TCP_PEER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pymodbus_tcp_peer.py")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Ser2net:
+    """ser2net 4 with a raw and an RFC 2217 accepter in front of `device`,
+    whose line it sets to `line` (e.g. 19200n81) when a client connects."""
+
+    def __init__(self, device, line):
+        self.raw_port, self.telnet_port = free_port(), free_port()
+        self.dir = tempfile.TemporaryDirectory(prefix="korvanel-ser2net-")
+        config = os.path.join(self.dir.name, "ser2net.yaml")
+        with open(config, "w") as f:
+            for name, accepter in (("raw", "tcp,127.0.0.1,%d" % self.raw_port),
+                                   ("telnet", "telnet(rfc2217),tcp,127.0.0.1,%d" % self.telnet_port)):
+                f.write("connection: &%s\n  accepter: %s\n  connector: serialdev,%s,%s,local\n"
+                        % (name, accepter, device, line))
+        self.args = ["ser2net", "-n", "-c", config, "-P", os.path.join(self.dir.name, "pid")]
+
+    def __enter__(self):
+        self.proc = subprocess.Popen(self.args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        # Read from the kernel's table: a probing connection would have
+        # ser2net open the device, and hold it a moment after, refusing the
+        # test's own connection on the other accepter meanwhile.
+        def listening():
+            with open("/proc/net/tcp") as table:
+                ports = {int(row.split()[1].split(":")[1], 16) for row in list(table)[1:]
+                         if row.split()[3] == "0A"}
+            return {self.raw_port, self.telnet_port} <= ports
+        if not wait_until(listening, 10):
+            raise RuntimeError("ser2net did not listen")
+        return self
+
+    def __exit__(self, *exc):
+        self.proc.terminate()
+        self.proc.wait(timeout=10)
+        self.dir.cleanup()
+
+
+def line_speed(device):
+    fd = os.open(device, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        return termios.tcgetattr(fd)[5]
+    finally:
+        os.close(fd)
+
+
+def clear_watching_speed(device, *args):
+    """korvanel-clear run with `args`, and the speeds the pseudo-terminal
+    `device` had while it ran (ser2net puts the line back when the client
+    goes), from 0.3 s after the start: the connection and its settings are
+    made by then."""
+    start = time.monotonic()
+    proc = subprocess.Popen([CLEAR, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    speeds = []
+    while proc.poll() is None:
+        speed = line_speed(device)
+        if time.monotonic() - start > 0.3 and proc.poll() is None:
+            speeds.append(speed)
+        time.sleep(0.02)
+    out, err = proc.communicate(timeout=20)
+    return Result(proc.returncode, out, err, time.monotonic() - start), speeds
+
+
+class Converters(unittest.TestCase):
+    def test_clears_through_ser2net(self):
+        rows = [
+            # scheme, address (255: a 0xFF in every frame, doubled on a Telnet stream),
+            # korvanel-clear's line options, the speed the converter's line then has
+            ("tcp", 1, [], termios.B19200),
+            ("rfc2217", 1, [], termios.B9600),
+            ("rfc2217", 255, [], termios.B9600),
+            ("rfc2217", 1, ["--baud", "38400"], termios.B38400),
+        ]
+        for scheme, address, line, expected in rows:
+            # Each reply comes 0.4 s late, so the line can be watched during the runs.
+            with self.subTest(scheme=scheme, address=address, line=line), \
+                    Sim("--address", str(address), "--reply-delay", "400") as sim, \
+                    Ser2net(sim.port, "19200n81") as converter:
+                port = converter.telnet_port if scheme == "rfc2217" else converter.raw_port
+                r, speeds = clear_watching_speed(sim.port, "--port", "%s://127.0.0.1:%d" % (scheme, port),
+                                                 "--address", str(address), "--period", "500", "--verify",
+                                                 *line)
+                sim.stop()
+                self.assertEqual(r.stdout, CLEAR_OK + "\nverified: register 0x004A = 0\n", r)
+                self.assertEqual(r.returncode, 0, r)
+                self.assertIn(clear_request(address), sim.frames("RX"), sim.log)
+                # Seen on the simulator's side of the converter, in the middle
+                # of the session (its ends race ser2net's own settings and
+                # their restoring): ser2net set 19200 when the client came;
+                # only rfc2217 asks for another speed.
+                self.assertTrue(speeds, r)
+                self.assertEqual(speeds[len(speeds) // 2], expected, speeds)
+
+    def test_pymodbus_gateway(self):
+        peer = subprocess.Popen([PYTHON, TCP_PEER, "3", "4660"], bufsize=1, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, text=True)
+        try:
+            # The second line follows the first at once (or the peer ended:
+            # readline then gives "").
+            select.select([peer.stdout], [], [], 20)
+            lines = [peer.stdout.readline().split(), peer.stdout.readline().split()]
+            self.assertEqual(lines[1], ["value", "4660"], lines)
+            port = int(lines[0][1])
+            r = run_clear("--port", "modbus-tcp://127.0.0.1:%d" % port, "--address", "3", "--period", "200",
+                          "--trace")
+            read = subprocess.run([PYTHON, "-c", "from pymodbus.client import ModbusTcpClient\n"
+                                   "c = ModbusTcpClient('127.0.0.1', port=%d); c.connect()\n"
+                                   "print(c.read_holding_registers(0x4A, 1, slave=3).registers)" % port],
+                                  capture_output=True, text=True, timeout=20)
+        finally:
+            peer.terminate()
+            peer.wait(timeout=10)
+            peer.stdout.close()
+        self.assertEqual((r.returncode, r.stdout), (0, CLEAR_OK + "\n"), r)
+        # A gateway never echoes: no read goes first to find out.
+        self.assertEqual(r.sent()[0][1], clear_request(3), r)
+        self.assertEqual(read.stdout, "[0]\n", read.stderr)
+
+    def test_mbpoll_against_the_simulator_as_gateway(self):
+        with Sim("--listen", "modbus-tcp://127.0.0.1:0", "--address", "5") as sim:
+            port = sim.port.rsplit(":", 1)[1]
+            base = ["mbpoll", "-m", "tcp", "-a", "5", "-t", "4", "-0", "-r", "0x4A", "-p", port, "-o", "1"]
+            written = subprocess.run([*base, "127.0.0.1", "0"], capture_output=True, text=True, timeout=15)
+            read = subprocess.run([*base, "-1", "127.0.0.1"], capture_output=True, text=True, timeout=15)
+            sim.stop()
+        self.assertIn("Written 1 references", written.stdout, written.stdout + written.stderr)
+        self.assertIn("[74]: \t0", read.stdout, read.stdout + read.stderr)
+        self.assertEqual(sim.final_register(), 0)
+
+
+class NetworkFaults(unittest.TestCase):
+    def test_faults(self):
+        rows = [
+            # name, sim options, clear options, exit status, stdout, first stderr line starts with
+            ("server closes mid-batch", ["tcp", "--fault", "silent", "--vanish-after", "1"],
+             ["--address", "1-3", "--period", "100"], 2, "1: " + OPERATION_FAIL + "\n", "COM Port Lost: Reading"),
+            ("gateway closes mid-batch", ["modbus-tcp", "--fault", "silent", "--vanish-after", "1"],
+             ["--address", "1-3", "--period", "100"], 2, "1: " + OPERATION_FAIL + "\n", "COM Port Lost: Reading"),
+            ("reply split across segments", ["tcp", "--fault", "split", "--split-delay", "300"],
+             ["--period", "1000"], 0, CLEAR_OK + "\n", None),
+            ("converter that echoes", ["tcp", "--echo"], ["--echo", "--verify", "--period", "200"], 0,
+             CLEAR_OK + "\nverified: register 0x004A = 0\n", None),
+            # Each reply comes a second late, inside the second run for the
+            # same address: through a raw stream the second run takes its
+            # predecessor's reply; a gateway's old transaction id is refused.
+            ("stale reply, raw stream", ["tcp", "--reply-delay", "1000"],
+             ["--dialog-rules", "--address", "1,1", "--period", "100"], 1,
+             "1: %s\n1: %s\n" % (OPERATION_FAIL, CLEAR_OK), None),
+            ("stale reply, old transaction id", ["modbus-tcp", "--reply-delay", "1000"],
+             ["--dialog-rules", "--address", "1,1", "--period", "100"], 1,
+             "1: %s\n1: %s\n" % (OPERATION_FAIL, OPERATION_FAIL), None),
+        ]
+        for name, sim_args, clear_args, status, out, err in rows:
+            with self.subTest(name), Sim("--listen", sim_args[0] + "://127.0.0.1:0", *sim_args[1:]) as sim:
+                r = run_clear("--port", sim.port, *clear_args, "--trace")
+                time.sleep(0.5)
+                sim.stop()
+                self.assertEqual((r.returncode, r.stdout), (status, out), r)
+                if err:
+                    self.assertTrue(r.stderr.splitlines()[-1].startswith(err), r)
+                if name.startswith("stale"):
+                    # The late replies did go out while the second run was on.
+                    self.assertGreaterEqual(len(sim.frames("TX")), 2, sim.log)
+                if name.startswith("reply split"):
+                    halves = [float(line.split()[0]) for line in sim.log.splitlines() if " TX " in line]
+                    print("split: halves sent %.1f ms apart" % (halves[1] - halves[0]))
+                    self.assertGreater(halves[1] - halves[0], 250, sim.log)
+
+    def test_connect_failures(self):
+        # A listener whose backlog is full never takes the next connection.
+        full = socket.socket()
+        full.bind(("127.0.0.1", 0))
+        full.listen(0)
+        held = socket.create_connection(full.getsockname())
+        closed = free_port()
+        rows = [
+            # port name, reason, at most seconds
+            ("tcp://127.0.0.1:%d" % closed, "Connecting to 127.0.0.1:%d: Connection refused" % closed, 1.0),
+            ("modbus-tcp://[::1]:%d" % closed, "Connecting to [::1]:%d: Connection refused" % closed, 1.0),
+            ("tcp://127.0.0.1:%d" % full.getsockname()[1], "Connection timed out", 4.5),
+            ("rfc2217://korvanel.invalid:7", "Connecting to korvanel.invalid:7: name not found", 4.5),
+        ]
+        try:
+            for name, reason, bound in rows:
+                with self.subTest(name):
+                    r = run_clear("--port", name)
+                    print("%s: exit %d after %.2f s" % (name, r.returncode, r.seconds))
+                    self.assertEqual((r.returncode, r.stdout), (2, ""), r)
+                    self.assertTrue(r.stderr.startswith("COM Open Fail: "), r)
+                    self.assertIn(reason, r.stderr)
+                    self.assertLess(r.seconds, bound, r)
+        finally:
+            held.close()
+            full.close()
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,201 @@
+// Network port names, the MBAP codec, and the Telnet side of rfc2217://
+// against a scripted server on the loopback.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "mbap.h"
+#include "net_port.h"
+#include "port_name.h"
+
+namespace korvanel {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+TEST(PortName, NetworkNamesAndWhatIsWrongWithThem)
+{
+    struct Row {
+        const char* name;
+        NameUse use;
+        // The peer text of a name accepted, or what the refusal says.
+        const char* peerOrError;
+        PortScheme scheme;
+    };
+    const Row rows[] = {
+        {"tcp://127.0.0.1:4001", NameUse::Connect, "127.0.0.1:4001", PortScheme::Tcp},
+        {"RFC2217://converter-7.local:2217", NameUse::Connect, "converter-7.local:2217", PortScheme::Rfc2217},
+        {"modbus-tcp://[::1]", NameUse::Connect, "[::1]:502", PortScheme::ModbusTcp},
+        {"modbus-tcp://gw:1502", NameUse::Connect, "gw:1502", PortScheme::ModbusTcp},
+        {"tcp://:0", NameUse::Listen, "127.0.0.1:0", PortScheme::Tcp},
+        {"tcp://127.0.0.1", NameUse::Connect, "no port (tcp://HOST:PORT; an IPv6 address in brackets)", PortScheme::Serial},
+        {"tcp://:4001", NameUse::Connect, "no host (tcp://HOST:PORT; an IPv6 address in brackets)", PortScheme::Serial},
+        {"tcp://h:0", NameUse::Connect, "port '0' is not a number from 1 to 65535", PortScheme::Serial},
+        {"tcp://h:65536", NameUse::Connect, "port '65536' is not a number from 1 to 65535", PortScheme::Serial},
+        {"tcp://h:12ab", NameUse::Connect, "port '12ab' is not a number from 1 to 65535", PortScheme::Serial},
+        {"modbus-tcp://::1:502", NameUse::Connect, "an IPv6 address needs brackets", PortScheme::Serial},
+        {"modbus-tcp://[::1:502", NameUse::Connect, "no ']' after the IPv6 address", PortScheme::Serial},
+        {"modbus-tcp://[::1]x", NameUse::Connect, "'x' after the address", PortScheme::Serial},
+        {"tcp://h/x:1", NameUse::Connect, "'h/x' is not a host name or address", PortScheme::Serial},
+        {"udp://h:1", NameUse::Connect,
+         "unknown scheme 'udp' (tcp://HOST:PORT, rfc2217://HOST:PORT or modbus-tcp://HOST[:PORT])",
+         PortScheme::Serial},
+    };
+    for (const Row& row : rows) {
+        NetPortName parsed;
+        std::string error;
+        const bool ok = ParseNetPortName(row.name, parsed, error, row.use);
+        EXPECT_TRUE(IsNetworkPortName(row.name)) << row.name;
+        if (ok) {
+            EXPECT_EQ(parsed.peer(), row.peerOrError) << row.name;
+            EXPECT_EQ(parsed.scheme, row.scheme) << row.name;
+        } else {
+            EXPECT_EQ(error.find(std::string("port '") + row.name + "': "), 0u) << error;
+            EXPECT_NE(error.find(row.peerOrError), std::string::npos) << error;
+        }
+    }
+    for (const char* serial : {"COM3", "/dev/ttyUSB0", "ttyS0", "/tmp/a://b"})
+        EXPECT_FALSE(IsNetworkPortName(serial)) << serial;
+}
+
+TEST(Mbap, RequestsOutAndResponsesBack)
+{
+    // Write 0 to 0x004A of inverter 1, and the read answer of inverter 17.
+    const Bytes write = {0x01, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xA8, 0x1C};
+    EXPECT_EQ(MbapFromRtu(0x0102, write.data(), write.size()),
+              (Bytes{0x01, 0x02, 0x00, 0x00, 0x00, 0x06, 0x01, 0x06, 0x00, 0x4A, 0x00, 0x00}));
+    EXPECT_TRUE(MbapFromRtu(1, write.data(), 3).empty());
+
+    const Bytes stream = {0x00, 0x07, 0x00, 0x00, 0x00, 0x05, 0x11, 0x03, 0x02, 0x12, 0x34,
+                          0x00, 0x08, 0x00, 0x00, 0x00, 0x02, 0x11};
+    MbapReader reader;
+    MbapFrame frame;
+    // One byte at a time, as the slowest TCP would hand them over.
+    std::vector<MbapFrame> frames;
+    for (const std::uint8_t b : stream) {
+        reader.feed(&b, 1);
+        while (reader.next(frame) == MbapReader::Result::Frame)
+            frames.push_back(frame);
+    }
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].transactionId, 7);
+    EXPECT_EQ(RtuFromMbap(frames[0]), (Bytes{0x11, 0x03, 0x02, 0x12, 0x34, 0x74, 0xF0}));
+    EXPECT_EQ(reader.next(frame), MbapReader::Result::NeedMore);
+    const std::uint8_t last = 0x83;
+    reader.feed(&last, 1);
+    ASSERT_EQ(reader.next(frame), MbapReader::Result::Frame);
+    EXPECT_EQ(frame.pdu, Bytes{0x83});
+
+    struct Row {
+        Bytes header;
+        const char* error;
+    };
+    const Row malformed[] = {
+        {{0, 1, 0, 1, 0, 6, 1}, "protocol id is not 0 (not Modbus)"},
+        {{0, 1, 0, 0, 0, 1, 1}, "length field out of range 2..254"},
+        {{0, 1, 0, 0, 0, 255, 1}, "length field out of range 2..254"},
+        {{0, 1, 0, 0, 1, 0, 1}, "length field out of range 2..254"},
+    };
+    for (const Row& row : malformed) {
+        MbapReader r;
+        r.feed(row.header.data(), row.header.size());
+        EXPECT_EQ(r.next(frame), MbapReader::Result::Malformed);
+        EXPECT_STREQ(r.error(), row.error);
+    }
+}
+
+// A Telnet server that accepts one connection, sends `script`, and keeps
+// what the client sent until the client closes.
+class ScriptedServer {
+public:
+    explicit ScriptedServer(Bytes script)
+    {
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof a;
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(listener_, 1);
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &size);
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this, script] {
+            const int c = ::accept(listener_, nullptr, nullptr);
+            (void)!::send(c, script.data(), script.size(), 0);
+            std::uint8_t b[256];
+            ssize_t n;
+            while ((n = ::recv(c, b, sizeof b, 0)) > 0)
+                received_.insert(received_.end(), b, b + n);
+            ::close(c);
+        });
+    }
+    ~ScriptedServer() { ::close(listener_); }
+    // What the client sent, once it has closed.
+    Bytes received()
+    {
+        thread_.join();
+        return received_;
+    }
+    std::string peer() const { return "127.0.0.1:" + std::to_string(port_); }
+    std::string name() const { return "rfc2217://" + peer(); }
+
+private:
+    int listener_;
+    unsigned port_ = 0;
+    std::thread thread_;
+    Bytes received_;
+};
+
+bool Contains(const Bytes& haystack, const Bytes& needle)
+{
+    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) != haystack.end();
+}
+
+TEST(Rfc2217Port, TelnetIsStrippedAndDataEscapedBothWays)
+{
+    // The option accepted, the speed acknowledged, a line-state
+    // notification and a modem-line answer among data bytes 01 FF 02 03.
+    ScriptedServer server({0xFF, 0xFD, 44, 0xFF, 0xFB, 1, 0xFF, 0xFA, 44, 101, 0x00, 0x00, 0x25, 0x80, 0xFF, 0xF0,
+                           0x01, 0xFF, 0xFF, 0x02, 0xFF, 0xFA, 44, 106, 0x60, 0xFF, 0xF0, 0x03});
+    NetPort port;
+    ASSERT_EQ(port.open(server.name()), PortOpenResult::Ok) << port.lastSystemError();
+    Bytes queued;
+    while (queued.size() < 4 && port.waitForInput(std::chrono::seconds(5))) {
+        std::uint8_t buffer[256];
+        std::uint32_t kept = 0;
+        ASSERT_TRUE(port.readQueued(buffer, port.queuedByteCount(), kept));
+        queued.insert(queued.end(), buffer, buffer + kept);
+    }
+    EXPECT_EQ(queued, (Bytes{0x01, 0xFF, 0x02, 0x03}));
+    const Bytes frame = {0xFF, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xB5, 0xFF};
+    port.writeFrame(frame.data(), static_cast<std::uint32_t>(frame.size()));
+    port.close();
+    const Bytes sent = server.received();
+    EXPECT_TRUE(Contains(sent, {0xFF, 0xFB, 44}));
+    // 9600 baud, 8 data bits, no parity, one stop bit, no flow control.
+    EXPECT_TRUE(Contains(sent, {0xFF, 0xFA, 44, 1, 0x00, 0x00, 0x25, 0x80, 0xFF, 0xF0}));
+    EXPECT_TRUE(Contains(sent, {0xFF, 0xFA, 44, 2, 8, 0xFF, 0xF0, 0xFF, 0xFA, 44, 3, 1, 0xFF, 0xF0,
+                                0xFF, 0xFA, 44, 4, 1, 0xFF, 0xF0, 0xFF, 0xFA, 44, 5, 1, 0xFF, 0xF0}));
+    EXPECT_TRUE(Contains(sent, {0xFF, 0xFA, 44, 12, 3, 0xFF, 0xF0}));
+    // The server's WILL ECHO is accepted.
+    EXPECT_TRUE(Contains(sent, {0xFF, 0xFD, 1}));
+    EXPECT_TRUE(Contains(sent, {0xFF, 0xFF, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xB5, 0xFF, 0xFF}));
+}
+
+TEST(Rfc2217Port, AServerThatRefusesComPortControlFailsTheOpen)
+{
+    ScriptedServer server({0xFF, 0xFE, 44});
+    NetPort port;
+    EXPECT_EQ(port.open(server.name()), PortOpenResult::OpenFailed);
+    EXPECT_EQ(port.lastSystemError(), "Connecting to " + server.peer() + ": the server refuses COM port control");
+    EXPECT_FALSE(port.isOpen());
+    server.received();
+}
+
+} // namespace
+} // namespace korvanel
