@@ -2,9 +2,29 @@
 // failures and its loss.
 #include "serial_port.h"
 
+#include <cctype>
 #include <thread>
 
 namespace korvanel {
+
+unsigned ComPortNumber(const std::string& name)
+{
+    // Up to five digits: Windows' port database numbers ports up to COM4096,
+    // and the value stays far from overflow.
+    if (name.size() < 4 || name.size() > 8)
+        return 0;
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (std::toupper(static_cast<unsigned char>(name[i])) != "COM"[i])
+            return 0;
+    }
+    unsigned n = 0;
+    for (std::size_t i = 3; i < name.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(name[i])))
+            return 0;
+        n = n * 10 + static_cast<unsigned>(name[i] - '0');
+    }
+    return n;
+}
 
 bool RunPort::waitForInput(std::chrono::milliseconds timeout)
 {

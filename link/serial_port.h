@@ -16,6 +16,11 @@
 
 namespace korvanel {
 
+// n for a plain COMn (any case, 1 to 5 digits, n from 1 up), else 0: the
+// one reading of Windows port names both platforms map ("COM1:" and
+// "\\.\COM3" are not plain).
+unsigned ComPortNumber(const std::string& name);
+
 class SerialPort : public RunPort {
 public:
     SerialPort();

@@ -78,27 +78,6 @@ std::string SystemMessage(int err)
     return std::strerror(err);
 }
 
-bool StartsWithComPrefix(const std::string& name)
-{
-    return name.size() > 3 && std::toupper(static_cast<unsigned char>(name[0])) == 'C' &&
-           std::toupper(static_cast<unsigned char>(name[1])) == 'O' &&
-           std::toupper(static_cast<unsigned char>(name[2])) == 'M';
-}
-
-// COMn -> n, or 0 when `name` is not COM followed by a number from 1 up.
-unsigned long ComNumber(const std::string& name)
-{
-    if (!StartsWithComPrefix(name) || name.size() > 8)
-        return 0;
-    unsigned long n = 0;
-    for (std::size_t i = 3; i < name.size(); ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(name[i])))
-            return 0;
-        n = n * 10 + static_cast<unsigned long>(name[i] - '0');
-    }
-    return n;
-}
-
 // A pseudo-terminal slave: the kernel names its device /dev/pts/N
 // whatever link it was opened through.
 bool IsPseudoTerminal(int fd)
@@ -569,7 +548,7 @@ std::string SerialPort::DevicePathFor(const std::string& portName)
     if (portName.empty())
         return portName;
     // COMn is the nth legacy UART, /dev/ttyS(n-1), the numbering Wine uses.
-    if (const unsigned long n = ComNumber(portName))
+    if (const unsigned n = ComPortNumber(portName))
         return "/dev/ttyS" + std::to_string(n - 1);
     if (portName.find('/') != std::string::npos)
         return portName;

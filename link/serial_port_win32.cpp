@@ -114,20 +114,6 @@ HANDLE MakeManualResetEvent()
     return ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }
 
-// COMn -> n, or 0 when `name` is not COM followed by a number from 1 up.
-unsigned long ComNumber(const char* name)
-{
-    if (std::strlen(name) < 4 || std::strlen(name) > 6 || _strnicmp(name, "COM", 3) != 0)
-        return 0;
-    unsigned long n = 0;
-    for (const char* p = name + 3; *p; ++p) {
-        if (!std::isdigit(static_cast<unsigned char>(*p)))
-            return 0;
-        n = n * 10 + static_cast<unsigned long>(*p - '0');
-    }
-    return n;
-}
-
 } // namespace
 
 SerialCommCalls& TheSerialCommCalls()
@@ -473,11 +459,7 @@ std::string SerialPort::DevicePathFor(const std::string& portName)
     // reserved DOS names. Anything else ("COM1:", "\\.\COM23", a driver's
     // own device name) opens as typed, so a name that worked unprefixed
     // keeps working.
-    const bool comName =
-        portName.size() > 3 && _strnicmp(portName.c_str(), "COM", 3) == 0 &&
-        std::all_of(portName.begin() + 3, portName.end(),
-                    [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
-    return comName ? "\\\\.\\" + portName : portName;
+    return ComPortNumber(portName) != 0 ? "\\\\.\\" + portName : portName;
 }
 
 std::vector<std::string> SerialPort::ListPorts(const std::string& /*deviceRoot*/)
@@ -491,9 +473,9 @@ std::vector<std::string> SerialPort::ListPorts(const std::string& /*deviceRoot*/
             break;
         names.resize(names.size() * 2);
     }
-    std::vector<std::pair<unsigned long, std::string>> ports;
+    std::vector<std::pair<unsigned, std::string>> ports;
     for (const char* p = names.data(); n != 0 && p < names.data() + n && *p; p += std::strlen(p) + 1) {
-        if (const unsigned long number = ComNumber(p))
+        if (const unsigned number = ComPortNumber(p))
             ports.emplace_back(number, "COM" + std::to_string(number));
     }
     std::sort(ports.begin(), ports.end());
