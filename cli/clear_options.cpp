@@ -160,10 +160,10 @@ std::int32_t ShortestPollPeriodMs(const LineSettings& line)
     return static_cast<std::int32_t>((us + 999) / 1000);
 }
 
-ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
-{
-    ParsedClearOptions parsed;
-    ClearOptions& o = parsed.options;
+namespace {
+
+// What the option table collects beyond ClearOptions itself.
+struct ClearArgs {
     bool help = false;
     bool version = false;
     bool listPorts = false;
@@ -175,13 +175,19 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
     std::uint8_t stopBits = 1;
     bool lineGiven = false;
     bool functionGiven = false;
+};
 
-    const auto addressList = [](const std::string& text, std::vector<std::uint8_t>& addresses) {
-        std::string error;
-        if (!ParseAddressList(text, addresses, error))
-            throw UsageError(error);
-    };
-    const std::vector<CommandOption> options = {
+void TakeAddressList(const std::string& text, std::vector<std::uint8_t>& addresses)
+{
+    std::string error;
+    if (!ParseAddressList(text, addresses, error))
+        throw UsageError(error);
+}
+
+// The callbacks keep `o` and `a`, which must outlive the parse.
+std::vector<CommandOption> ClearOptionTable(ClearOptions& o, ClearArgs& a)
+{
+    return {
         ValueOption("--port",
                     [&](const std::string& value) {
                         NetPortName net;
@@ -192,15 +198,15 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
                     }),
         ListOption("--address",
                     [&](const std::string& value) {
-                        addressList(value, o.addresses);
+                        TakeAddressList(value, o.addresses);
                         RefuseBroadcastInList(value, o.addresses);
-                        addressText = value;
+                        a.addressText = value;
                     }),
         ListOption("--scan",
                     [&](const std::string& value) {
-                        addressList(value, scanList);
-                        RefuseBroadcastInScan(value, scanList);
-                        scanText = value;
+                        TakeAddressList(value, a.scanList);
+                        RefuseBroadcastInScan(value, a.scanList);
+                        a.scanText = value;
                         o.scan = true;
                     }),
         ValueOption("--period",
@@ -212,19 +218,19 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
                                              std::to_string(CLI_MAX_PERIOD_MS));
                         o.pollPeriodMs = static_cast<std::int32_t>(ms);
                     }),
-        ListOption("--baud", [&](const std::string& value) { bauds = BaudList(value); }),
-        ListOption("--parity", [&](const std::string& value) { parities = ParityList(value); }),
+        ListOption("--baud", [&](const std::string& value) { a.bauds = BaudList(value); }),
+        ListOption("--parity", [&](const std::string& value) { a.parities = ParityList(value); }),
         ValueOption("--stop-bits",
                     [&](const std::string& value) {
                         if (value != "1" && value != "2")
                             throw UsageError("stop bits '" + value + "' are not 1 or 2");
-                        stopBits = static_cast<std::uint8_t>(value[0] - '0');
-                        lineGiven = true;
+                        a.stopBits = static_cast<std::uint8_t>(value[0] - '0');
+                        a.lineGiven = true;
                     }),
         ValueOption("--function",
                     [&](const std::string& value) {
                         o.function = WriteFunctionNamed(value);
-                        functionGiven = true;
+                        a.functionGiven = true;
                     }),
         ValueOption("--settle", [&](const std::string& value) { o.settleSeconds = SettleSeconds(value); }),
         SwitchOption("--json", o.json),
@@ -235,32 +241,40 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
         SwitchOption("--dialog-rules", o.dialogRules),
         SwitchOption("--broadcast", o.broadcast),
         SwitchOption("--verify", o.verify),
-        SwitchOption("--list-ports", listPorts),
-        SwitchOption("-h,--help", help),
-        SwitchOption("--version", version),
+        SwitchOption("--list-ports", a.listPorts),
+        SwitchOption("-h,--help", a.help),
+        SwitchOption("--version", a.version),
     };
-    try {
-        ParseCommandLine(options, args);
-    } catch (const UsageError& e) {
-        parsed.error = e.what();
-        return parsed;
-    }
+}
 
-    lineGiven = lineGiven || !bauds.empty() || !parities.empty();
+// Every combination of --baud and --parity, at the stop bits given.
+void ExpandLineSettings(ClearOptions& o, ClearArgs& a)
+{
+    a.lineGiven = a.lineGiven || !a.bauds.empty() || !a.parities.empty();
     o.lineSettings.clear();
-    for (const std::uint32_t baud : bauds.empty() ? std::vector<std::uint32_t>{DEFAULT_BAUD} : bauds) {
+    for (const std::uint32_t baud : a.bauds.empty() ? std::vector<std::uint32_t>{DEFAULT_BAUD} : a.bauds) {
         for (const LineSettings::Parity parity :
-             parities.empty() ? std::vector<LineSettings::Parity>{LineSettings::Parity::None} : parities)
-            o.lineSettings.push_back(LineSettings{baud, parity, stopBits});
+             a.parities.empty() ? std::vector<LineSettings::Parity>{LineSettings::Parity::None} : a.parities)
+            o.lineSettings.push_back(LineSettings{baud, parity, a.stopBits});
     }
+}
+
+LineSettings SlowestSetting(const std::vector<LineSettings>& settings)
+{
+    return *std::max_element(settings.begin(), settings.end(),
+                             [](const LineSettings& x, const LineSettings& y) {
+                                 return ShortestPollPeriodMs(x) < ShortestPollPeriodMs(y);
+                             });
+}
+
+// Why the options cannot run together, or empty when they can.
+std::string FirstConflict(const ClearOptions& o, const ClearArgs& a)
+{
     // The period must fit an exchange at the slowest setting tried.
-    const LineSettings slowest = *std::max_element(
-        o.lineSettings.begin(), o.lineSettings.end(), [](const LineSettings& a, const LineSettings& b) {
-            return ShortestPollPeriodMs(a) < ShortestPollPeriodMs(b);
-        });
+    const LineSettings slowest = SlowestSetting(o.lineSettings);
     const std::int32_t shortest = ShortestPollPeriodMs(slowest);
     const Conflict conflicts[] = {
-        {o.broadcast && !addressText.empty(),
+        {o.broadcast && !a.addressText.empty(),
          "--broadcast writes to address 0, every inverter on the bus; it takes no --address"},
         {o.broadcast && o.dialogRules, "--broadcast judges no reply, so --dialog-rules has nothing to judge"},
         {(o.echo || o.noEcho) && o.dialogRules,
@@ -280,144 +294,176 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
         {o.broadcast && o.verify,
          "--verify reads each inverter back, but no inverter answers a broadcast; give --address LIST to "
          "clear and verify them"},
-        {o.scan && (!addressText.empty() || o.broadcast || o.verify || o.dialogRules),
+        {o.scan && (!a.addressText.empty() || o.broadcast || o.verify || o.dialogRules),
          "--scan only reads the addresses of its own list, judged by korvanel-clear's rule; it takes no "
          "--address, --broadcast, --verify or --dialog-rules"},
-        {!o.scan && (bauds.size() > 1 || parities.size() > 1),
+        {!o.scan && (a.bauds.size() > 1 || a.parities.size() > 1),
          "--baud and --parity take lists only with --scan, which tries every combination; a clear runs at "
          "one line setting"},
         {o.settleSeconds > 0 && !o.verify,
          "--settle keeps reading register 0x004A back after the write, so it needs --verify"},
-        {o.scan && functionGiven, "--scan writes nothing, so it takes no --function"},
+        {o.scan && a.functionGiven, "--scan writes nothing, so it takes no --function"},
         {o.broadcast && o.function == ClearOptions::WriteFunction::Auto,
          "--function auto turns to 0x10 when an inverter refuses 0x06, but no inverter answers a broadcast; "
          "give --function 6 or 16"},
         {o.dialogRules && o.function != ClearOptions::WriteFunction::Single,
          "the dialog's rule (--dialog-rules) judges the dialog's 0x06 write only; it takes no --function 16 "
          "or auto"},
-        {lineGiven && HasNoLineOfOurs(o.portName),
+        {a.lineGiven && HasNoLineOfOurs(o.portName),
          "'" + o.portName + "' has no serial line of ours to set (the converter keeps its own); --baud, "
          "--parity and --stop-bits are for serial and rfc2217:// ports"},
     };
     for (const Conflict& conflict : conflicts) {
-        if (conflict.when) {
-            parsed.error = conflict.says;
-            return parsed;
-        }
+        if (conflict.when)
+            return conflict.says;
     }
+    return {};
+}
+
+// The list the runs take, the notes on repeats and the action asked for.
+void Settle(ParsedClearOptions& parsed, ClearArgs& a)
+{
+    ClearOptions& o = parsed.options;
     if (o.broadcast)
         o.addresses = {BROADCAST_ADDRESS};
     if (o.scan) {
-        o.addresses = scanList;
-        addressText = scanText;
+        o.addresses = a.scanList;
+        a.addressText = a.scanText;
     }
     // The dialog's user may press the button for one inverter again and
     // again, and tests that follow the dialog do the same in one session.
     if (!o.dialogRules) {
         const std::vector<std::uint8_t> repeated = DropRepeats(o.addresses);
-        for (const std::uint8_t a : repeated)
-            parsed.notes.push_back("address " + std::to_string(a) + " is named more than once in '" +
-                                   addressText + (o.scan ? "'; it is read once" : "'; it is cleared once"));
+        for (const std::uint8_t address : repeated)
+            parsed.notes.push_back("address " + std::to_string(address) + " is named more than once in '" +
+                                   a.addressText +
+                                   (o.scan ? "'; it is read once" : "'; it is cleared once"));
     }
-
-    if (help)
+    if (a.help)
         o.action = ClearOptions::Action::Help;
-    else if (version)
+    else if (a.version)
         o.action = ClearOptions::Action::Version;
-    else if (listPorts)
+    else if (a.listPorts)
         o.action = ClearOptions::Action::ListPorts;
+}
+
+} // namespace
+
+
+ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
+{
+    ParsedClearOptions parsed;
+    ClearArgs a;
+    try {
+        ParseCommandLine(ClearOptionTable(parsed.options, a), args);
+    } catch (const UsageError& e) {
+        parsed.error = e.what();
+        return parsed;
+    }
+    ExpandLineSettings(parsed.options, a);
+    parsed.error = FirstConflict(parsed.options, a);
+    if (!parsed.error.empty())
+        return parsed;
+    Settle(parsed, a);
     parsed.ok = true;
     return parsed;
 }
 
+namespace {
+
+constexpr const char CLEAR_USAGE_TEXT[] =
+    "Usage: korvanel-clear [--port NAME] [--address LIST] [--period MS] [--verify]\n"
+    "                      [--settle SECONDS] [--function 6|16|auto] [LINE] [--json]\n"
+    "                      [--echo | --no-echo] [--dialog-rules] [--trace] [--stats]\n"
+    "       korvanel-clear [--port NAME] --broadcast [--period MS] [--function 6|16]\n"
+    "                      [LINE] [--json] [--trace]\n"
+    "       korvanel-clear [--port NAME] --scan LIST [--period MS] [--baud LIST]\n"
+    "                      [--parity LIST] [--stop-bits 1|2] [--json] [--trace]\n"
+    "       korvanel-clear --list-ports | --help | --version\n"
+    "LINE: [--baud N] [--parity none|even|odd] [--stop-bits 1|2]\n"
+    "\n"
+    "Writes 0 to holding register 0x004A of each inverter in LIST over a\n"
+    "Modbus RTU line (9600 baud 8N1 unless LINE says otherwise), and prints\n"
+    "the outcome of each run.\n"
+    "A run is cleared only by the exact reply of the inverter addressed, found\n"
+    "anywhere in what the line gave back since the run's first request (junk\n"
+    "and echoes are skipped); the outcome is printed as soon as the reply is\n"
+    "in. A refusing exception (01-04) fails the run at once and is named on\n"
+    "standard error; 05 (acknowledge) is proved by reading the register back;\n"
+    "06 (busy) and a gateway's 0A/0B are not answers and the run goes on.\n"
+    "\n"
+    "  --port NAME      serial port (default COM1). Windows: COMn, COM10 and\n"
+    "                   above too. Linux: COMn opens /dev/ttyS(n-1), a name\n"
+    "                   such as ttyUSB0 opens under /dev, a path as typed.\n"
+    "                   Over the network: tcp://HOST:PORT (a transparent\n"
+    "                   converter), rfc2217://HOST:PORT (a converter with\n"
+    "                   Telnet COM port control), modbus-tcp://HOST[:PORT] (a\n"
+    "                   Modbus TCP gateway, port 502 by default); an IPv6\n"
+    "                   address in brackets\n"
+    "  --address LIST   inverter addresses 1 to 255, e.g. 7 or 1-4,7; each gets\n"
+    "                   one full run, in turn, on one open port (default 1); an\n"
+    "                   address named twice runs once\n"
+    "  --period MS      tick period, 60000 ms at most (default 1000); at least\n"
+    "                   one exchange's line time (24 ms at 9600 8N1)\n"
+    "  --verify         after each Clear OK, read register 0x004A back and print\n"
+    "                   'verified: register 0x004A = 0' or 'not verified: ' and\n"
+    "                   why; exit 0 only when every run cleared and verified\n"
+    "  --scan LIST      write nothing: read register 0x004A of each address in\n"
+    "                   LIST (one request, one check a period each) and print\n"
+    "                   'ADDRESS: 0x004A = VALUE (0xHHHH)' or 'ADDRESS: exception\n"
+    "                   CODE (meaning)' for each inverter that answers; exit 0\n"
+    "                   when any answered, 1 when none did\n"
+    "  --baud N         line speed: 1200, 2400, 4800, 9600, 19200, 38400, 57600\n"
+    "                   or 115200 (default 9600); with --scan a list, e.g.\n"
+    "                   9600,19200\n"
+    "  --parity P       none, even or odd (default none); with --scan a list,\n"
+    "                   e.g. none,even. Always 8 data bits\n"
+    "  --stop-bits N    1 or 2 (default 1). --baud, --parity and --stop-bits\n"
+    "                   are for serial and rfc2217:// ports, not tcp:// or\n"
+    "                   modbus-tcp://\n"
+    "  --function F     how the clear is written: 6 (Write Single Register, the\n"
+    "                   default), 16 (Write Multiple Registers, one register) or\n"
+    "                   auto (6 first, 16 once an inverter answers exception 01)\n"
+    "  --settle SECONDS with --verify: read back every period until the register\n"
+    "                   reads 0, then keep reading until SECONDS have passed\n"
+    "                   since the write; fails if the value comes back\n"
+    "  --json           JSON Lines on standard output instead of the text lines:\n"
+    "                   one object per address, then a summary object\n"
+    "  --echo           the adapter hands back what it sends (two-wire RS-485\n"
+    "                   without echo suppression): one copy of each request is\n"
+    "                   taken off before the reply is judged\n"
+    "  --no-echo        the line does not echo. Without either, the session\n"
+    "                   first reads register 0x004A of the first address and\n"
+    "                   learns from it whether our requests come back\n"
+    "  --dialog-rules   judge replies exactly as the dialog does (function code\n"
+    "                   and check at the first byte; the address is not\n"
+    "                   compared) and run LIST as given, repeats included\n"
+    "  --broadcast      write the clear to address 0: every inverter on the bus\n"
+    "                   executes it and none answers; sent on the usual request\n"
+    "                   ticks, never judged, exit 0; not with --address\n"
+    "  --trace          log every frame sent and the bytes gathered on every\n"
+    "                   tick to standard error\n"
+    "  --stats          report to standard error the longest tick handler time\n"
+    "                   and the open descriptors (handles) and memory of the\n"
+    "                   process at the start, after the first run and at the end\n"
+    "  --list-ports     print the serial ports present, one per line\n"
+    "  --help           print this text\n"
+    "  --version        print the version\n"
+    "\n"
+    "An option given twice is a usage error; give several addresses as one\n"
+    "list: --address 1,2.\n"
+    "\n"
+    "Exit status: 0 every run cleared, 1 a run failed, 2 a usage error, the\n"
+    "port could not be opened or configured or was lost, or an outcome could\n"
+    "not be written; 128+n ended by signal n, the port given back first:\n"
+    "129 hang-up (Windows: the console closed), 130 interrupted (Ctrl-C),\n"
+    "131 quit (Ctrl-\\), 143 terminated, 149 Ctrl-Break (Windows).\n";
+
+} // namespace
+
 const char* ClearUsageText()
 {
-    return "Usage: korvanel-clear [--port NAME] [--address LIST] [--period MS] [--verify]\n"
-           "                      [--settle SECONDS] [--function 6|16|auto] [LINE] [--json]\n"
-           "                      [--echo | --no-echo] [--dialog-rules] [--trace] [--stats]\n"
-           "       korvanel-clear [--port NAME] --broadcast [--period MS] [--function 6|16]\n"
-           "                      [LINE] [--json] [--trace]\n"
-           "       korvanel-clear [--port NAME] --scan LIST [--period MS] [--baud LIST]\n"
-           "                      [--parity LIST] [--stop-bits 1|2] [--json] [--trace]\n"
-           "       korvanel-clear --list-ports | --help | --version\n"
-           "LINE: [--baud N] [--parity none|even|odd] [--stop-bits 1|2]\n"
-           "\n"
-           "Writes 0 to holding register 0x004A of each inverter in LIST over a\n"
-           "Modbus RTU line (9600 baud 8N1 unless LINE says otherwise), and prints\n"
-           "the outcome of each run.\n"
-           "A run is cleared only by the exact reply of the inverter addressed, found\n"
-           "anywhere in what the line gave back since the run's first request (junk\n"
-           "and echoes are skipped); the outcome is printed as soon as the reply is\n"
-           "in. A refusing exception (01-04) fails the run at once and is named on\n"
-           "standard error; 05 (acknowledge) is proved by reading the register back;\n"
-           "06 (busy) and a gateway's 0A/0B are not answers and the run goes on.\n"
-           "\n"
-           "  --port NAME      serial port (default COM1). Windows: COMn, COM10 and\n"
-           "                   above too. Linux: COMn opens /dev/ttyS(n-1), a name\n"
-           "                   such as ttyUSB0 opens under /dev, a path as typed.\n"
-           "                   Over the network: tcp://HOST:PORT (a transparent\n"
-           "                   converter), rfc2217://HOST:PORT (a converter with\n"
-           "                   Telnet COM port control), modbus-tcp://HOST[:PORT] (a\n"
-           "                   Modbus TCP gateway, port 502 by default); an IPv6\n"
-           "                   address in brackets\n"
-           "  --address LIST   inverter addresses 1 to 255, e.g. 7 or 1-4,7; each gets\n"
-           "                   one full run, in turn, on one open port (default 1); an\n"
-           "                   address named twice runs once\n"
-           "  --period MS      tick period, 60000 ms at most (default 1000); at least\n"
-           "                   one exchange's line time (24 ms at 9600 8N1)\n"
-           "  --verify         after each Clear OK, read register 0x004A back and print\n"
-           "                   'verified: register 0x004A = 0' or 'not verified: ' and\n"
-           "                   why; exit 0 only when every run cleared and verified\n"
-           "  --scan LIST      write nothing: read register 0x004A of each address in\n"
-           "                   LIST (one request, one check a period each) and print\n"
-           "                   'ADDRESS: 0x004A = VALUE (0xHHHH)' or 'ADDRESS: exception\n"
-           "                   CODE (meaning)' for each inverter that answers; exit 0\n"
-           "                   when any answered, 1 when none did\n"
-           "  --baud N         line speed: 1200, 2400, 4800, 9600, 19200, 38400, 57600\n"
-           "                   or 115200 (default 9600); with --scan a list, e.g.\n"
-           "                   9600,19200\n"
-           "  --parity P       none, even or odd (default none); with --scan a list,\n"
-           "                   e.g. none,even. Always 8 data bits\n"
-           "  --stop-bits N    1 or 2 (default 1). --baud, --parity and --stop-bits\n"
-           "                   are for serial and rfc2217:// ports, not tcp:// or\n"
-           "                   modbus-tcp://\n"
-           "  --function F     how the clear is written: 6 (Write Single Register, the\n"
-           "                   default), 16 (Write Multiple Registers, one register) or\n"
-           "                   auto (6 first, 16 once an inverter answers exception 01)\n"
-           "  --settle SECONDS with --verify: read back every period until the register\n"
-           "                   reads 0, then keep reading until SECONDS have passed\n"
-           "                   since the write; fails if the value comes back\n"
-           "  --json           JSON Lines on standard output instead of the text lines:\n"
-           "                   one object per address, then a summary object\n"
-           "  --echo           the adapter hands back what it sends (two-wire RS-485\n"
-           "                   without echo suppression): one copy of each request is\n"
-           "                   taken off before the reply is judged\n"
-           "  --no-echo        the line does not echo. Without either, the session\n"
-           "                   first reads register 0x004A of the first address and\n"
-           "                   learns from it whether our requests come back\n"
-           "  --dialog-rules   judge replies exactly as the dialog does (function code\n"
-           "                   and check at the first byte; the address is not\n"
-           "                   compared) and run LIST as given, repeats included\n"
-           "  --broadcast      write the clear to address 0: every inverter on the bus\n"
-           "                   executes it and none answers; sent on the usual request\n"
-           "                   ticks, never judged, exit 0; not with --address\n"
-           "  --trace          log every frame sent and the bytes gathered on every\n"
-           "                   tick to standard error\n"
-           "  --stats          report to standard error the longest tick handler time\n"
-           "                   and the open descriptors (handles) and memory of the\n"
-           "                   process at the start, after the first run and at the end\n"
-           "  --list-ports     print the serial ports present, one per line\n"
-           "  --help           print this text\n"
-           "  --version        print the version\n"
-           "\n"
-           "An option given twice is a usage error; give several addresses as one\n"
-           "list: --address 1,2.\n"
-           "\n"
-           "Exit status: 0 every run cleared, 1 a run failed, 2 a usage error, the\n"
-           "port could not be opened or configured or was lost, or an outcome could\n"
-           "not be written; 128+n ended by signal n, the port given back first:\n"
-           "129 hang-up (Windows: the console closed), 130 interrupted (Ctrl-C),\n"
-           "131 quit (Ctrl-\\), 143 terminated, 149 Ctrl-Break (Windows).\n";
+    return CLEAR_USAGE_TEXT;
 }
 
 } // namespace korvanel

@@ -32,11 +32,20 @@ if(WIN32)
   set(CPACK_PACKAGE_NAME Korvanel)
   set(CPACK_PACKAGE_FILE_NAME "Korvanel-${PROJECT_VERSION}-${windows_flavour}")
 else()
-  foreach(program korvanel-clear korvanel-sim)
+  foreach(program korvanel korvanel-clear korvanel-sim)
     if(TARGET ${program})
       install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     endif()
   endforeach()
+  # The dialog's icons and its entry in the desktop's menus.
+  if(TARGET korvanel)
+    install(FILES ${PROJECT_SOURCE_DIR}/res/korvanel.png
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/32x32/apps)
+    install(FILES ${PROJECT_SOURCE_DIR}/res/korvanel-16.png
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/16x16/apps RENAME korvanel.png)
+    install(FILES ${PROJECT_SOURCE_DIR}/res/korvanel.desktop
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  endif()
 
   # Man pages carry the version in their footer; Debian wants them gzip'd,
   # and -n leaves the name and time out of the header so builds repeat.

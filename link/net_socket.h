@@ -19,6 +19,20 @@ struct SocketAddress {
     int family = 0;
 };
 
+// The addresses of a name lookup's list, in its order. Both platforms'
+// addrinfo have these fields; the template keeps their headers out of here.
+template <typename AddrInfo>
+void TakeAddresses(const AddrInfo* found, std::vector<SocketAddress>& addresses)
+{
+    for (const AddrInfo* a = found; a; a = a->ai_next) {
+        SocketAddress address;
+        const auto* bytes = reinterpret_cast<const unsigned char*>(a->ai_addr);
+        address.raw.assign(bytes, bytes + a->ai_addrlen);
+        address.family = a->ai_family;
+        addresses.push_back(address);
+    }
+}
+
 // Every address `host` has, for TCP to `port`; false with `error` set when
 // the name has none. May block on a name server: the caller bounds it.
 bool ResolveHost(const std::string& host, std::uint16_t port, std::vector<SocketAddress>& addresses,

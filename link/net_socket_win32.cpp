@@ -69,13 +69,7 @@ bool ResolveHost(const std::string& host, std::uint16_t port, std::vector<Socket
         error = SystemMessage(rc);
         return false;
     }
-    for (const addrinfo* a = found; a; a = a->ai_next) {
-        SocketAddress address;
-        const auto* bytes = reinterpret_cast<const unsigned char*>(a->ai_addr);
-        address.raw.assign(bytes, bytes + a->ai_addrlen);
-        address.family = a->ai_family;
-        addresses.push_back(address);
-    }
+    TakeAddresses(found, addresses);
     ::freeaddrinfo(found);
     return true;
 }

@@ -51,6 +51,15 @@ struct MessageMapEntry {
     MessageResult (*handler)(CClearDlg& dlg, const DialogMessage& msg);
 };
 
+// An entry whose handler takes nothing from the message and always
+// handles it.
+template <void (CClearDlg::*Handler)()>
+MessageResult Handle(CClearDlg& dlg, const DialogMessage&)
+{
+    (dlg.*Handler)();
+    return MessageResult::Handled;
+}
+
 // In this order; the first entry that matches handles the message.
 const MessageMapEntry MESSAGE_MAP[] = {
     {MSG_SYSCOMMAND, 0, 0,
@@ -67,31 +76,11 @@ const MessageMapEntry MESSAGE_MAP[] = {
      }},
     {MSG_QUERYDRAGICON, 0, 0,
      [](CClearDlg&, const DialogMessage&) { return MessageResult::DragIcon; }},
-    {MSG_COMMAND, IDC_RUN_BUTTON, NOTIFY_BN_CLICKED,
-     [](CClearDlg& dlg, const DialogMessage&) {
-         dlg.OnClearButton();
-         return MessageResult::Handled;
-     }},
-    {WM_CLEAR_TICK, 0, 0,
-     [](CClearDlg& dlg, const DialogMessage&) {
-         dlg.OnClearTick();
-         return MessageResult::Handled;
-     }},
-    {MSG_COMMAND, IDC_FUNCTION_SELECTOR, NOTIFY_CBN_SELCHANGE,
-     [](CClearDlg& dlg, const DialogMessage&) {
-         dlg.OnFunctionSelChange();
-         return MessageResult::Handled;
-     }},
-    {MSG_COMMAND, IDC_PARAM_SELECTOR, NOTIFY_CBN_SELCHANGE,
-     [](CClearDlg& dlg, const DialogMessage&) {
-         dlg.OnParamSelChange();
-         return MessageResult::Handled;
-     }},
-    {MSG_COMMAND, ID_HELP, NOTIFY_BN_CLICKED,
-     [](CClearDlg& dlg, const DialogMessage&) {
-         dlg.OnHelp();
-         return MessageResult::Handled;
-     }},
+    {MSG_COMMAND, IDC_RUN_BUTTON, NOTIFY_BN_CLICKED, Handle<&CClearDlg::OnClearButton>},
+    {WM_CLEAR_TICK, 0, 0, Handle<&CClearDlg::OnClearTick>},
+    {MSG_COMMAND, IDC_FUNCTION_SELECTOR, NOTIFY_CBN_SELCHANGE, Handle<&CClearDlg::OnFunctionSelChange>},
+    {MSG_COMMAND, IDC_PARAM_SELECTOR, NOTIFY_CBN_SELCHANGE, Handle<&CClearDlg::OnParamSelChange>},
+    {MSG_COMMAND, ID_HELP, NOTIFY_BN_CLICKED, Handle<&CClearDlg::OnHelp>},
 };
 
 } // namespace
