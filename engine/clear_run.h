@@ -41,6 +41,8 @@ constexpr std::size_t FRAME_BUFFER_SIZE = RX_HALF_SIZE + TX_HALF_SIZE;
 // The receive half's head that every tick wipes before gathering.
 constexpr std::size_t RX_CLEARED_PREFIX = 60;
 
+// Address, function, check (2): nothing shorter is a frame.
+constexpr std::uint8_t SHORTEST_FRAME_LENGTH = 4;
 // Address, function, register (2), value (2), check (2).
 constexpr std::uint8_t REQUEST_LENGTH = 8;
 // Bytes covered by the check of a request or a Write Single Register reply.

@@ -16,6 +16,10 @@ constexpr std::uint8_t BROADCAST_ADDRESS = 0;
 constexpr std::uint8_t FUNCTION_READ_HOLDING_REGISTERS = 0x03;
 constexpr std::uint8_t FUNCTION_WRITE_SINGLE_REGISTER = 0x06;
 constexpr std::uint8_t FUNCTION_WRITE_MULTIPLE_REGISTERS = 0x10;
+// The most registers one request may read or write: a frame stays within
+// 256 bytes.
+constexpr unsigned MAX_READ_REGISTERS = 125;
+constexpr unsigned MAX_WRITE_REGISTERS = 123;
 // An exception reply carries the request's function code with this bit set.
 constexpr std::uint8_t EXCEPTION_FLAG = 0x80;
 

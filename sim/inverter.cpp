@@ -11,9 +11,14 @@ namespace korvanel {
 
 namespace {
 
-// Modbus limits one read to 125 registers and one write to 123.
-constexpr unsigned MAX_READ = 125;
-constexpr unsigned MAX_WRITE = 123;
+// The two check bytes that end every frame.
+constexpr std::size_t CHECK_LENGTH = 2;
+// A Write Multiple Registers request without its values (the engine's length
+// carries one register of 2 bytes): address, 0x10, start (2), quantity (2),
+// byte count, check (2).
+constexpr std::size_t WRITE_MULTIPLE_BARE_LENGTH = WRITE_MULTIPLE_REQUEST_LENGTH - 2;
+// Its values follow the byte count.
+constexpr std::size_t WRITE_MULTIPLE_VALUES_AT = WRITE_MULTIPLE_BARE_LENGTH - CHECK_LENGTH;
 
 std::uint16_t Word(const FrameBytes& f, std::size_t at)
 {
@@ -78,7 +83,7 @@ FrameOutcome VirtualInverter::handleFrame(const FrameBytes& frame, std::uint64_t
 {
     advanceTo(nowMs);
     FrameOutcome outcome;
-    if (frame.size() < 4) {
+    if (frame.size() < SHORTEST_FRAME_LENGTH) {
         outcome.note = "too short, ignored";
         return outcome;
     }
@@ -141,7 +146,7 @@ FrameBytes VirtualInverter::answer(std::uint8_t address, const FrameBytes& frame
     std::map<std::uint16_t, std::uint16_t>& regs = registers_[address];
     const std::uint8_t function = frame[1];
 
-    if (function == FUNCTION_WRITE_SINGLE_REGISTER && frame.size() == 8) {
+    if (function == FUNCTION_WRITE_SINGLE_REGISTER && frame.size() == REQUEST_LENGTH) {
         const std::uint16_t reg = Word(frame, 2);
         const std::uint16_t value = Word(frame, 4);
         note = "write " + Hex4(reg) + " = " + Hex4(value);
@@ -154,10 +159,11 @@ FrameBytes VirtualInverter::answer(std::uint8_t address, const FrameBytes& frame
         // The standard reply echoes the request.
         return FrameBytes(frame.begin(), frame.end());
     }
-    if (function == FUNCTION_READ_HOLDING_REGISTERS && frame.size() == 8) {
+    // A read request has a write's shape: start and quantity for register and value.
+    if (function == FUNCTION_READ_HOLDING_REGISTERS && frame.size() == REQUEST_LENGTH) {
         const unsigned start = Word(frame, 2);
         const unsigned count = Word(frame, 4);
-        if (count == 0 || count > MAX_READ)
+        if (count == 0 || count > MAX_READ_REGISTERS)
             return ExceptionReply(address, function, EXCEPTION_ILLEGAL_DATA_VALUE);
         note = "read " + std::to_string(count) + " from " + Hex4(start);
         if (start + count > SIM_HELD_REGISTERS) {
@@ -170,11 +176,12 @@ FrameBytes VirtualInverter::answer(std::uint8_t address, const FrameBytes& frame
         AppendCheck(reply);
         return reply;
     }
-    if (function == FUNCTION_WRITE_MULTIPLE_REGISTERS && frame.size() >= 9) {
+    if (function == FUNCTION_WRITE_MULTIPLE_REGISTERS && frame.size() >= WRITE_MULTIPLE_BARE_LENGTH) {
         const unsigned start = Word(frame, 2);
         const unsigned count = Word(frame, 4);
         const unsigned byteCount = frame[6];
-        if (count == 0 || count > MAX_WRITE || byteCount != count * 2 || frame.size() != 9 + byteCount)
+        if (count == 0 || count > MAX_WRITE_REGISTERS || byteCount != count * 2 ||
+            frame.size() != WRITE_MULTIPLE_BARE_LENGTH + byteCount)
             return ExceptionReply(address, function, EXCEPTION_ILLEGAL_DATA_VALUE);
         if (start + count > SIM_HELD_REGISTERS)
             return ExceptionReply(address, function, EXCEPTION_ILLEGAL_DATA_ADDRESS);
@@ -182,8 +189,8 @@ FrameBytes VirtualInverter::answer(std::uint8_t address, const FrameBytes& frame
         // What happens to one register happens to all; the note says it once.
         std::string more;
         for (unsigned i = 0; i < count; ++i)
-            store(address, static_cast<std::uint16_t>(start + i), Word(frame, 7 + 2 * i), i == 0 ? note : more);
-        FrameBytes reply(frame.begin(), frame.begin() + 6);
+            store(address, static_cast<std::uint16_t>(start + i), Word(frame, WRITE_MULTIPLE_VALUES_AT + 2 * i), i == 0 ? note : more);
+        FrameBytes reply(frame.begin(), frame.begin() + (WRITE_MULTIPLE_REPLY_LENGTH - CHECK_LENGTH));
         AppendCheck(reply);
         return reply;
     }

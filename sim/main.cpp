@@ -24,6 +24,7 @@
 #include "command_line.h"
 #include "hex_bytes.h"
 #include "inverter.h"
+#include "line_settings.h"
 #include "line_termios.h"
 #include "listener.h"
 #include "process_setup.h"
@@ -36,9 +37,6 @@ using korvanel::CommandOption;
 using korvanel::FrameBytes;
 using korvanel::UsageError;
 
-// A request ends with a silence: 3.5 characters at 9600 baud with 11 bits
-// each is 3.5 * 11 / 9600 s = 4.01 ms.
-constexpr std::chrono::microseconds FRAME_GAP{4010};
 // Larger than any Modbus RTU frame (256 bytes): a master that never pauses
 // still gets its junk logged and dropped.
 constexpr std::size_t MAX_FRAME = 512;
@@ -98,6 +96,10 @@ constexpr long MAX_SEED = 0x7FFFFFFF;
 // Noise goes out in small bursts, often enough that every tick interval of
 // the shortest period (10 ms) sees some.
 constexpr std::chrono::milliseconds NOISE_BURST_INTERVAL{5};
+
+// What WaitUntil found readable.
+constexpr int LINE_READABLE = 1;
+constexpr int STOP_ASKED = 2;
 
 const char* UsageText()
 {
@@ -248,16 +250,13 @@ void TakeVanishAfter(const std::string& value, double& vanishAfterS)
     vanishAfterS = seconds;
 }
 
-// 0 to continue, or an exit status.
-int ParseSimOptions(const std::vector<std::string>& args, SimOptions& o)
+// Every option the simulator takes, each writing into `o`.
+std::vector<CommandOption> SimOptionTable(SimOptions& o, bool& help, bool& version, bool& busFaultGiven)
 {
     using korvanel::SwitchOption;
     using korvanel::ValueOption;
     korvanel::SimConfig& c = o.config;
-    bool help = false;
-    bool version = false;
-    bool busFaultGiven = false;
-    const std::vector<CommandOption> options = {
+    return {
         korvanel::ListOption("--address", [&](const std::string& value) { TakeAddressList(value, c.addresses); }),
         FaultOption(c, busFaultGiven),
         NumberOption("--noise", 0, MAX_NOISE_RATE, o.noiseRate),
@@ -303,8 +302,30 @@ int ParseSimOptions(const std::vector<std::string>& args, SimOptions& o)
         SwitchOption("-h,--help", help),
         SwitchOption("--version", version),
     };
+}
+
+// What options imply beyond themselves.
+void CompleteSimOptions(SimOptions& o)
+{
+    // A glitch or a delay of the echo needs an echo.
+    if (!o.echoGlitch.empty() || o.echoDelayMs > 0)
+        o.echo = true;
+    // An address given its own fault is on the bus too.
+    korvanel::SimConfig& c = o.config;
+    for (const auto& own : c.faultByAddress) {
+        if (std::find(c.addresses.begin(), c.addresses.end(), own.first) == c.addresses.end())
+            c.addresses.push_back(own.first);
+    }
+}
+
+// 0 to continue, or an exit status.
+int ParseSimOptions(const std::vector<std::string>& args, SimOptions& o)
+{
+    bool help = false;
+    bool version = false;
+    bool busFaultGiven = false;
     try {
-        korvanel::ParseCommandLine(options, args);
+        korvanel::ParseCommandLine(SimOptionTable(o, help, version, busFaultGiven), args);
     } catch (const UsageError& e) {
         korvanel::PrintUsageError(std::cerr, "korvanel-sim", e.what());
         return 2;
@@ -322,14 +343,7 @@ int ParseSimOptions(const std::vector<std::string>& args, SimOptions& o)
         std::cout << "korvanel-sim " << KORVANEL_VERSION << '\n';
         return -1;
     }
-    // A glitch or a delay of the echo needs an echo.
-    if (!o.echoGlitch.empty() || o.echoDelayMs > 0)
-        o.echo = true;
-    // An address given its own fault is on the bus too.
-    for (const auto& own : c.faultByAddress) {
-        if (std::find(c.addresses.begin(), c.addresses.end(), own.first) == c.addresses.end())
-            c.addresses.push_back(own.first);
-    }
+    CompleteSimOptions(o);
     return 0;
 }
 
@@ -438,6 +452,337 @@ int Fail(const std::string& what)
     return 1;
 }
 
+// "register 0x004A", for the log.
+std::string ClearRegisterText()
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "register 0x%04X", static_cast<unsigned>(korvanel::CLEAR_REGISTER));
+    return text;
+}
+
+// A request ends with a silence of 3.5 characters at the line's speed: the
+// inverter's --baud, else the pace of --line-rate, else the default.
+// 9600 8N1: 3.5 x 1042 us = 3.65 ms.
+std::chrono::microseconds FrameGap(const SimOptions& o)
+{
+    korvanel::LineSettings line;
+    line.baud = o.baud != 0 ? o.baud : o.lineRate != 0 ? o.lineRate : korvanel::DEFAULT_BAUD;
+    return std::chrono::microseconds(korvanel::FrameSilenceUs(line));
+}
+
+// The simulator's end of the line: the master side of a pseudo-terminal, or
+// the listener's line to its client.
+struct SimLine {
+    int master = -1;
+    // The pseudo-terminal's far end, held open; -1 when listening.
+    int slaveHold = -1;
+    // What the master opens: a device path or the listener's URL.
+    std::string portPath;
+};
+
+// Makes a pseudo-terminal: 0, or an exit status.
+int OpenPseudoTerminal(SimLine& line)
+{
+    line.master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (line.master < 0 || ::grantpt(line.master) != 0 || ::unlockpt(line.master) != 0)
+        return Fail("cannot make a pseudo-terminal");
+    const char* slaveName = ::ptsname(line.master);
+    if (!slaveName)
+        return Fail("cannot name the pseudo-terminal");
+    line.portPath = slaveName;
+    // Holding the far end open keeps the line up while masters come and go
+    // (otherwise each close hangs it up), and lets the line start raw so
+    // nothing is echoed back before a master configures it.
+    line.slaveHold = ::open(line.portPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (line.slaveHold < 0)
+        return Fail("cannot open " + line.portPath);
+    termios tio{};
+    if (::tcgetattr(line.slaveHold, &tio) == 0) {
+        korvanel::ApplyLineSettings(tio, korvanel::LineSettings{});
+        ::tcsetattr(line.slaveHold, TCSANOW, &tio);
+    }
+    return 0;
+}
+
+// Opens the line the options ask for: 0, or an exit status.
+int OpenLine(const SimOptions& options, korvanel::Listener& listener, SimLine& line)
+{
+    if (options.listenUrl.empty()) {
+        if (const int status = OpenPseudoTerminal(line))
+            return status;
+    } else {
+        std::string listenError;
+        if (!listener.start(options.listenUrl, options.quiet, listenError)) {
+            std::cerr << "korvanel-sim: " << listenError << '\n';
+            return 1;
+        }
+        line.master = listener.lineFd();
+        if (line.master < 0)
+            return Fail("cannot make a pseudo-terminal");
+        line.portPath = listener.url();
+    }
+    ::fcntl(line.master, F_SETFL, ::fcntl(line.master, F_GETFL) | O_NONBLOCK);
+    return 0;
+}
+
+// A stop signal writes to a pipe the main loop polls: 0, or an exit status.
+int RouteStopsToPipe()
+{
+    if (::pipe(g_wakePipe) != 0)
+        return Fail("cannot make a pipe");
+    ::fcntl(g_wakePipe[1], F_SETFL, O_NONBLOCK);
+    korvanel::RouteStopSignals(OnStopSignal);
+    return 0;
+}
+
+// --link: 0, or an exit status.
+int LinkPort(const std::string& linkPath, const std::string& portPath)
+{
+    if (linkPath.empty())
+        return 0;
+    struct stat st {};
+    if (::lstat(linkPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        ::unlink(linkPath.c_str());
+    if (::symlink(portPath.c_str(), linkPath.c_str()) != 0)
+        return Fail("cannot link " + linkPath);
+    return 0;
+}
+
+// The bytes of the master's request, gathered until the line falls silent.
+class FrameAssembler {
+public:
+    explicit FrameAssembler(std::chrono::microseconds gap) : gap_(gap) {}
+
+    bool empty() const { return frame_.empty(); }
+    void add(const std::uint8_t* bytes, std::size_t count, Clock::time_point now)
+    {
+        frame_.insert(frame_.end(), bytes, bytes + count);
+        lastByte_ = now;
+    }
+    // When the frame gathered so far ends unless more bytes come.
+    Clock::time_point endsAt() const { return frame_.empty() ? Clock::time_point::max() : lastByte_ + gap_; }
+    bool complete(Clock::time_point now) const
+    {
+        return !frame_.empty() && (now - lastByte_ >= gap_ || frame_.size() >= MAX_FRAME);
+    }
+    FrameBytes take()
+    {
+        FrameBytes frame;
+        frame.swap(frame_);
+        return frame;
+    }
+
+private:
+    std::chrono::microseconds gap_;
+    FrameBytes frame_;
+    Clock::time_point lastByte_;
+};
+
+// Junk bytes onto the line at a steady rate, in small bursts.
+class NoiseSource {
+public:
+    NoiseSource(unsigned rate, std::uint32_t seed) : rate_(rate), random_(seed), next_(Clock::now()) {}
+
+    Clock::time_point nextDue() const { return rate_ > 0 ? next_ : Clock::time_point::max(); }
+    unsigned long sent() const { return sent_; }
+    void emit(int fd)
+    {
+        if (rate_ == 0 || Clock::now() < next_)
+            return;
+        owed_ += rate_ * std::chrono::duration<double>(NOISE_BURST_INTERVAL).count();
+        FrameBytes burst(static_cast<std::size_t>(owed_));
+        owed_ -= static_cast<double>(burst.size());
+        for (std::uint8_t& b : burst)
+            b = static_cast<std::uint8_t>(random_() & 0xFF);
+        // Not logged byte by byte: a second of noise would drown the
+        // frames; the total is logged at the end.
+        const ssize_t written = burst.empty() ? 0 : ::write(fd, burst.data(), burst.size());
+        if (written > 0)
+            sent_ += static_cast<unsigned long>(written);
+        next_ += NOISE_BURST_INTERVAL;
+        if (next_ < Clock::now())
+            next_ = Clock::now() + NOISE_BURST_INTERVAL;
+    }
+
+private:
+    unsigned rate_;
+    std::mt19937 random_;
+    Clock::time_point next_;
+    double owed_ = 0;
+    unsigned long sent_ = 0;
+};
+
+// What waits to go onto the line: echoes apart from replies, so a late echo
+// can fall behind a reply.
+struct OutQueues {
+    std::deque<PendingChunk> echoes;
+    std::deque<PendingChunk> replies;
+
+    Clock::time_point nextDue() const
+    {
+        auto at = Clock::time_point::max();
+        for (const std::deque<PendingChunk>* queue : {&echoes, &replies}) {
+            if (!queue->empty() && queue->front().due < at)
+                at = queue->front().due;
+        }
+        return at;
+    }
+    void queueReply(const std::vector<korvanel::ReplyChunk>& reply, Clock::time_point now)
+    {
+        auto due = now;
+        for (const korvanel::ReplyChunk& chunk : reply) {
+            due += std::chrono::milliseconds(chunk.delayMs);
+            replies.push_back({due, chunk.bytes});
+        }
+    }
+    // Hands every chunk whose time has come to the line, echoes first.
+    void release(LineOut& line, const Log& log)
+    {
+        for (std::deque<PendingChunk>* queue : {&echoes, &replies}) {
+            while (!queue->empty() && queue->front().due <= Clock::now()) {
+                line.queue(queue->front().bytes, Clock::now());
+                log.line("TX", queue->front().bytes, queue->front().note);
+                queue->pop_front();
+            }
+        }
+    }
+};
+
+// The log lines that say how this run's line behaves.
+void LogLineFaults(const Log& log, const SimOptions& options)
+{
+    if (options.echo)
+        log.text("the line echoes every byte the master sends");
+    if (options.baud > 0)
+        log.text("answers only at " + std::to_string(options.baud) + " baud");
+    if (options.lineRate > 0)
+        log.text("line rate " + std::to_string(options.lineRate) + " baud, 10 bits a byte");
+    if (options.noiseRate > 0)
+        log.text("noise " + std::to_string(options.noiseRate) + " bytes/s, seed " +
+                 std::to_string(options.noiseSeed));
+}
+
+// Waits for a byte or a stop signal until `wakeAt`, to the microsecond:
+// bytes of a 9600 baud line are 1.04 ms apart. -1 on failure, else whether
+// the line (bit 0) or the stop pipe (bit 1) is readable.
+int WaitUntil(int master, Clock::time_point wakeAt)
+{
+    timespec timeout{};
+    timespec* timeoutAt = nullptr;
+    if (wakeAt != Clock::time_point::max()) {
+        const auto left = std::max<std::chrono::nanoseconds>(
+            std::chrono::nanoseconds(0), std::chrono::duration_cast<std::chrono::nanoseconds>(wakeAt - Clock::now()));
+        timeout.tv_sec = static_cast<time_t>(left.count() / 1000000000);
+        timeout.tv_nsec = static_cast<long>(left.count() % 1000000000);
+        timeoutAt = &timeout;
+    }
+    pollfd fds[2] = {{master, POLLIN, 0}, {g_wakePipe[0], POLLIN, 0}};
+    const int ready = ::ppoll(fds, 2, timeoutAt, nullptr);
+    if (ready < 0)
+        return errno == EINTR ? 0 : -1;
+    return ((fds[0].revents & POLLIN) ? LINE_READABLE : 0) | ((fds[1].revents & POLLIN) ? STOP_ASKED : 0);
+}
+
+// One run of the simulator over an open line, until a stop signal or the
+// line vanishes.
+class Simulator {
+public:
+    Simulator(const SimOptions& options, const SimLine& line, Clock::time_point start)
+        : options_(options),
+          line_(line),
+          start_(start),
+          log_(options.quiet, start),
+          inverter_(options.config),
+          frame_(FrameGap(options)),
+          out_(line.master, options.lineRate),
+          noise_(options.noiseRate, options.noiseSeed),
+          vanishAt_(options.vanishAfterS > 0
+                        ? start + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(options.vanishAfterS))
+                        : Clock::time_point::max())
+    {
+    }
+
+    // 0, or an exit status.
+    int run()
+    {
+        log_.text("inverter on " + line_.portPath + ", " + ClearRegisterText() + " = " +
+                  std::to_string(options_.config.initialClearValue));
+        LogLineFaults(log_, options_);
+        bool stopping = false;
+        while (!stopping) {
+            const int ready = WaitUntil(line_.master, nextWake());
+            if (ready < 0)
+                return Fail("poll");
+            stopping = (ready & STOP_ASKED) != 0;
+            const auto now = Clock::now();
+            if (ready & LINE_READABLE)
+                readLine(now);
+            answerFrame(now);
+            queues_.release(out_, log_);
+            if (!out_.send(Clock::now()))
+                log_.text(std::string("write failed: ") + std::strerror(errno));
+            noise_.emit(line_.master);
+            if (Clock::now() >= vanishAt_) {
+                log_.text("vanished: the port's far end is closed");
+                stopping = true;
+            }
+        }
+        stopped();
+        return 0;
+    }
+
+private:
+    // Sleep until a byte, a signal, the end of a frame or a reply part
+    // falls due.
+    Clock::time_point nextWake() const
+    {
+        return std::min({frame_.endsAt(), queues_.nextDue(), noise_.nextDue(), vanishAt_, out_.nextDue()});
+    }
+    void readLine(Clock::time_point now)
+    {
+        std::uint8_t buf[512];
+        const ssize_t n = ::read(line_.master, buf, sizeof buf);
+        if (n <= 0)
+            return;
+        // Ahead of anything an inverter says, unless the echo is late.
+        if (options_.echo)
+            EchoBack(options_, FrameBytes(buf, buf + n), frame_.empty(), now, queues_.echoes);
+        frame_.add(buf, static_cast<std::size_t>(n), now);
+    }
+    void answerFrame(Clock::time_point now)
+    {
+        if (!frame_.complete(now))
+            return;
+        const FrameBytes frame = frame_.take();
+        const korvanel::FrameOutcome outcome = options_.baud == 0 || LineAt(line_.slaveHold, options_.baud)
+                                                   ? inverter_.handleFrame(frame, MsSince(start_, now))
+                                                   : Unheard(options_.baud);
+        log_.line("RX", frame, outcome.note);
+        queues_.queueReply(outcome.reply, now);
+    }
+    void stopped()
+    {
+        if (options_.noiseRate > 0)
+            log_.text("noise bytes sent " + std::to_string(noise_.sent()));
+        inverter_.advanceTo(MsSince(start_, Clock::now()));
+        const std::uint8_t first = options_.config.addresses.front();
+        log_.text("stopped; " + ClearRegisterText() + " = " +
+                  std::to_string(inverter_.holdingRegister(first, korvanel::CLEAR_REGISTER)));
+    }
+
+    const SimOptions& options_;
+    const SimLine& line_;
+    Clock::time_point start_;
+    Log log_;
+    korvanel::VirtualInverter inverter_;
+    FrameAssembler frame_;
+    OutQueues queues_;
+    LineOut out_;
+    NoiseSource noise_;
+    Clock::time_point vanishAt_;
+};
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -452,175 +797,22 @@ int main(int argc, char** argv)
         return status < 0 ? 0 : status;
 
     korvanel::Listener listener;
-    const bool listening = !options.listenUrl.empty();
-    std::string listenError;
-    if (listening && !listener.start(options.listenUrl, options.quiet, listenError)) {
-        std::cerr << "korvanel-sim: " << listenError << '\n';
-        return 1;
-    }
-    const int master = listening ? listener.lineFd() : ::posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || (!listening && (::grantpt(master) != 0 || ::unlockpt(master) != 0)))
-        return Fail("cannot make a pseudo-terminal");
-    const char* slaveName = listening ? listener.url().c_str() : ::ptsname(master);
-    if (!slaveName)
-        return Fail("cannot name the pseudo-terminal");
-    const std::string portPath = slaveName;
-    // Holding the far end open keeps the line up while masters come and go
-    // (otherwise each close hangs it up), and lets the line start raw so
-    // nothing is echoed back before a master configures it.
-    const int slaveHold = listening ? -1 : ::open(portPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slaveHold < 0 && !listening)
-        return Fail("cannot open " + portPath);
-    termios tio{};
-    if (!listening && ::tcgetattr(slaveHold, &tio) == 0) {
-        korvanel::ApplyLineSettings(tio, korvanel::LineSettings{});
-        ::tcsetattr(slaveHold, TCSANOW, &tio);
-    }
-    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    SimLine line;
+    if (const int status = OpenLine(options, listener, line))
+        return status;
+    if (const int status = RouteStopsToPipe())
+        return status;
+    if (const int status = LinkPort(options.linkPath, line.portPath))
+        return status;
+    std::cout << line.portPath << std::endl;
 
-    if (::pipe(g_wakePipe) != 0)
-        return Fail("cannot make a pipe");
-    ::fcntl(g_wakePipe[1], F_SETFL, O_NONBLOCK);
-    korvanel::RouteStopSignals(OnStopSignal);
-
-    if (!options.linkPath.empty()) {
-        struct stat st {};
-        if (::lstat(options.linkPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
-            ::unlink(options.linkPath.c_str());
-        if (::symlink(portPath.c_str(), options.linkPath.c_str()) != 0)
-            return Fail("cannot link " + options.linkPath);
-    }
-
-    std::cout << portPath << std::endl;
-    Log log(options.quiet, start);
-    korvanel::VirtualInverter inverter(options.config);
-    log.text("inverter on " + portPath + ", register 0x004A = " +
-             std::to_string(options.config.initialClearValue));
-
-    FrameBytes frame;
-    Clock::time_point lastByte;
-    std::deque<PendingChunk> pending;
-    std::deque<PendingChunk> echoes;
-    LineOut line(master, options.lineRate);
-    if (options.echo)
-        log.text("the line echoes every byte the master sends");
-    if (options.baud > 0)
-        log.text("answers only at " + std::to_string(options.baud) + " baud");
-    if (options.lineRate > 0)
-        log.text("line rate " + std::to_string(options.lineRate) + " baud, 10 bits a byte");
-    bool stopping = false;
-    std::mt19937 noise(options.noiseSeed);
-    auto nextNoise = Clock::now();
-    double noiseOwed = 0;
-    unsigned long noiseSent = 0;
-    if (options.noiseRate > 0)
-        log.text("noise " + std::to_string(options.noiseRate) + " bytes/s, seed " +
-                 std::to_string(options.noiseSeed));
-    const bool vanishes = options.vanishAfterS > 0;
-    const auto vanishAt =
-        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.vanishAfterS));
-
-    while (!stopping) {
-        // Sleep until a byte, a signal, the end of a frame or a reply part
-        // falls due.
-        auto now = Clock::now();
-        auto wakeAt = Clock::time_point::max();
-        if (!frame.empty())
-            wakeAt = lastByte + FRAME_GAP;
-        if (!pending.empty() && pending.front().due < wakeAt)
-            wakeAt = pending.front().due;
-        if (!echoes.empty() && echoes.front().due < wakeAt)
-            wakeAt = echoes.front().due;
-        if (options.noiseRate > 0 && nextNoise < wakeAt)
-            wakeAt = nextNoise;
-        if (vanishes && vanishAt < wakeAt)
-            wakeAt = vanishAt;
-        if (line.nextDue() < wakeAt)
-            wakeAt = line.nextDue();
-        // To the microsecond: bytes of a 9600 baud line are 1.04 ms apart.
-        timespec timeout{};
-        timespec* timeoutAt = nullptr;
-        if (wakeAt != Clock::time_point::max()) {
-            const auto left = std::max<std::chrono::nanoseconds>(
-                std::chrono::nanoseconds(0), std::chrono::duration_cast<std::chrono::nanoseconds>(wakeAt - now));
-            timeout.tv_sec = static_cast<time_t>(left.count() / 1000000000);
-            timeout.tv_nsec = static_cast<long>(left.count() % 1000000000);
-            timeoutAt = &timeout;
-        }
-        pollfd fds[2] = {{master, POLLIN, 0}, {g_wakePipe[0], POLLIN, 0}};
-        const int ready = ::ppoll(fds, 2, timeoutAt, nullptr);
-        if (ready < 0 && errno != EINTR)
-            return Fail("poll");
-        if (ready > 0 && (fds[1].revents & POLLIN))
-            stopping = true;
-
-        now = Clock::now();
-        if (ready > 0 && (fds[0].revents & POLLIN)) {
-            std::uint8_t buf[512];
-            const ssize_t n = ::read(master, buf, sizeof buf);
-            if (n > 0) {
-                // Ahead of anything an inverter says, unless the echo is late.
-                if (options.echo)
-                    EchoBack(options, FrameBytes(buf, buf + n), frame.empty(), now, echoes);
-                frame.insert(frame.end(), buf, buf + n);
-                lastByte = now;
-            }
-        }
-        if (!frame.empty() && (now - lastByte >= FRAME_GAP || frame.size() >= MAX_FRAME)) {
-            const korvanel::FrameOutcome outcome = options.baud == 0 || LineAt(slaveHold, options.baud)
-                                                       ? inverter.handleFrame(frame, MsSince(start, now))
-                                                       : Unheard(options.baud);
-            log.line("RX", frame, outcome.note);
-            auto due = now;
-            for (const korvanel::ReplyChunk& chunk : outcome.reply) {
-                due += std::chrono::milliseconds(chunk.delayMs);
-                pending.push_back({due, chunk.bytes});
-            }
-            frame.clear();
-        }
-        for (std::deque<PendingChunk>* queue : {&echoes, &pending}) {
-            while (!queue->empty() && queue->front().due <= Clock::now()) {
-                line.queue(queue->front().bytes, Clock::now());
-                log.line("TX", queue->front().bytes, queue->front().note);
-                queue->pop_front();
-            }
-        }
-        if (!line.send(Clock::now()))
-            log.text(std::string("write failed: ") + std::strerror(errno));
-        if (options.noiseRate > 0 && Clock::now() >= nextNoise) {
-            noiseOwed += options.noiseRate *
-                         std::chrono::duration<double>(NOISE_BURST_INTERVAL).count();
-            FrameBytes burst(static_cast<std::size_t>(noiseOwed));
-            noiseOwed -= static_cast<double>(burst.size());
-            for (std::uint8_t& b : burst)
-                b = static_cast<std::uint8_t>(noise() & 0xFF);
-            // Not logged byte by byte: a second of noise would drown the
-            // frames; the total is logged at the end.
-            const ssize_t written = burst.empty() ? 0 : ::write(master, burst.data(), burst.size());
-            if (written > 0)
-                noiseSent += static_cast<unsigned long>(written);
-            nextNoise += NOISE_BURST_INTERVAL;
-            if (nextNoise < Clock::now())
-                nextNoise = Clock::now() + NOISE_BURST_INTERVAL;
-        }
-        if (vanishes && Clock::now() >= vanishAt) {
-            log.text("vanished: the port's far end is closed");
-            stopping = true;
-        }
-    }
-    if (options.noiseRate > 0)
-        log.text("noise bytes sent " + std::to_string(noiseSent));
-
-    inverter.advanceTo(MsSince(start, Clock::now()));
-    const std::uint8_t first = options.config.addresses.front();
-    log.text("stopped; register 0x004A = " +
-             std::to_string(inverter.holdingRegister(first, korvanel::CLEAR_REGISTER)));
+    const int status = Simulator(options, line, start).run();
     if (!options.linkPath.empty())
         ::unlink(options.linkPath.c_str());
     // The listener owns its line and closes it when it goes.
-    if (!listening) {
-        ::close(slaveHold);
-        ::close(master);
+    if (options.listenUrl.empty()) {
+        ::close(line.slaveHold);
+        ::close(line.master);
     }
-    return 0;
+    return status;
 }
