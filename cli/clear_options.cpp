@@ -17,9 +17,10 @@ namespace {
 void RefuseBroadcastInList(const std::string& text, const std::vector<std::uint8_t>& addresses)
 {
     if (std::find(addresses.begin(), addresses.end(), BROADCAST_ADDRESS) != addresses.end())
-        throw UsageError("address list '" + text +
-                         "' holds 0, the broadcast address: every inverter on the bus executes a "
-                         "write to 0 and none answers. To clear them all, give --broadcast instead");
+        throw UsageError(
+            "address list '" + text +
+            "' holds 0, the broadcast address: every inverter on the bus executes a "
+            "write to 0 and none answers. To clear them all, give --broadcast instead");
 }
 
 // A read sent to 0 is answered by no one, so a scan cannot ask it.
@@ -52,7 +53,8 @@ std::vector<std::string> ListItems(const std::string& text)
     std::size_t start = 0;
     for (;;) {
         const std::size_t comma = text.find(',', start);
-        items.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        items.push_back(
+            text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
         if (items.back().empty())
             throw UsageError("list '" + text + "' has an empty item");
         if (comma == std::string::npos)
@@ -116,11 +118,11 @@ ClearOptions::WriteFunction WriteFunctionNamed(const std::string& text)
 // "10", "1.5": seconds above 0, digits with at most one decimal point.
 double SettleSeconds(const std::string& text)
 {
-    const bool plain = !text.empty() && text.size() <= 12 && std::isdigit(static_cast<unsigned char>(text[0])) &&
-                       std::count(text.begin(), text.end(), '.') <= 1 &&
-                       std::all_of(text.begin(), text.end(), [](char c) {
-                           return c == '.' || std::isdigit(static_cast<unsigned char>(c));
-                       });
+    const bool plain =
+        !text.empty() && text.size() <= 12 && std::isdigit(static_cast<unsigned char>(text[0])) &&
+        std::count(text.begin(), text.end(), '.') <= 1 &&
+        std::all_of(text.begin(), text.end(),
+                    [](char c) { return c == '.' || std::isdigit(static_cast<unsigned char>(c)); });
     const double seconds = plain ? std::strtod(text.c_str(), nullptr) : 0;
     if (!(seconds > 0 && seconds <= CLI_MAX_SETTLE_S))
         throw UsageError("settle time '" + text + "' is not a number of seconds above 0, up to " +
@@ -197,23 +199,25 @@ std::vector<CommandOption> ClearOptionTable(ClearOptions& o, ClearArgs& a)
                         o.portName = value;
                     }),
         ListOption("--address",
-                    [&](const std::string& value) {
-                        TakeAddressList(value, o.addresses);
-                        RefuseBroadcastInList(value, o.addresses);
-                        a.addressText = value;
-                    }),
+                   [&](const std::string& value) {
+                       TakeAddressList(value, o.addresses);
+                       RefuseBroadcastInList(value, o.addresses);
+                       a.addressText = value;
+                   }),
         ListOption("--scan",
-                    [&](const std::string& value) {
-                        TakeAddressList(value, a.scanList);
-                        RefuseBroadcastInScan(value, a.scanList);
-                        a.scanText = value;
-                        o.scan = true;
-                    }),
+                   [&](const std::string& value) {
+                       TakeAddressList(value, a.scanList);
+                       RefuseBroadcastInScan(value, a.scanList);
+                       a.scanText = value;
+                       o.scan = true;
+                   }),
         ValueOption("--period",
                     [&](const std::string& value) {
                         long ms = 0;
-                        if (!ParseDecimal(value, ms) || ms < CLI_MIN_PERIOD_MS || ms > CLI_MAX_PERIOD_MS)
-                            throw UsageError("period '" + value + "' is not a number of milliseconds from " +
+                        if (!ParseDecimal(value, ms) || ms < CLI_MIN_PERIOD_MS ||
+                            ms > CLI_MAX_PERIOD_MS)
+                            throw UsageError("period '" + value +
+                                             "' is not a number of milliseconds from " +
                                              std::to_string(CLI_MIN_PERIOD_MS) + " to " +
                                              std::to_string(CLI_MAX_PERIOD_MS));
                         o.pollPeriodMs = static_cast<std::int32_t>(ms);
@@ -232,7 +236,8 @@ std::vector<CommandOption> ClearOptionTable(ClearOptions& o, ClearArgs& a)
                         o.function = WriteFunctionNamed(value);
                         a.functionGiven = true;
                     }),
-        ValueOption("--settle", [&](const std::string& value) { o.settleSeconds = SettleSeconds(value); }),
+        ValueOption("--settle",
+                    [&](const std::string& value) { o.settleSeconds = SettleSeconds(value); }),
         SwitchOption("--json", o.json),
         SwitchOption("--trace", o.trace),
         SwitchOption("--stats", o.stats),
@@ -252,9 +257,11 @@ void ExpandLineSettings(ClearOptions& o, ClearArgs& a)
 {
     a.lineGiven = a.lineGiven || !a.bauds.empty() || !a.parities.empty();
     o.lineSettings.clear();
-    for (const std::uint32_t baud : a.bauds.empty() ? std::vector<std::uint32_t>{DEFAULT_BAUD} : a.bauds) {
+    for (const std::uint32_t baud :
+         a.bauds.empty() ? std::vector<std::uint32_t>{DEFAULT_BAUD} : a.bauds) {
         for (const LineSettings::Parity parity :
-             a.parities.empty() ? std::vector<LineSettings::Parity>{LineSettings::Parity::None} : a.parities)
+             a.parities.empty() ? std::vector<LineSettings::Parity>{LineSettings::Parity::None}
+                                : a.parities)
             o.lineSettings.push_back(LineSettings{baud, parity, a.stopBits});
     }
 }
@@ -276,7 +283,8 @@ std::string FirstConflict(const ClearOptions& o, const ClearArgs& a)
     const Conflict conflicts[] = {
         {o.broadcast && !a.addressText.empty(),
          "--broadcast writes to address 0, every inverter on the bus; it takes no --address"},
-        {o.broadcast && o.dialogRules, "--broadcast judges no reply, so --dialog-rules has nothing to judge"},
+        {o.broadcast && o.dialogRules,
+         "--broadcast judges no reply, so --dialog-rules has nothing to judge"},
         {(o.echo || o.noEcho) && o.dialogRules,
          std::string(o.echo ? "--echo" : "--no-echo") +
              " belongs to korvanel-clear's own reply rule; the dialog's rule (--dialog-rules) has no echo "
@@ -288,9 +296,10 @@ std::string FirstConflict(const ClearOptions& o, const ClearArgs& a)
          "--echo says the line echoes and --no-echo that it does not; give one, or neither to have it found "
          "out"},
         {o.pollPeriodMs < shortest,
-         "period " + std::to_string(o.pollPeriodMs) + " ms is shorter than one exchange on the line: at " +
-             slowest.text() + " a request, its reply and the silences between take " +
-             std::to_string(shortest) + " ms; give --period " + std::to_string(shortest) + " or more"},
+         "period " + std::to_string(o.pollPeriodMs) +
+             " ms is shorter than one exchange on the line: at " + slowest.text() +
+             " a request, its reply and the silences between take " + std::to_string(shortest) +
+             " ms; give --period " + std::to_string(shortest) + " or more"},
         {o.broadcast && o.verify,
          "--verify reads each inverter back, but no inverter answers a broadcast; give --address LIST to "
          "clear and verify them"},
@@ -310,8 +319,9 @@ std::string FirstConflict(const ClearOptions& o, const ClearArgs& a)
          "the dialog's rule (--dialog-rules) judges the dialog's 0x06 write only; it takes no --function 16 "
          "or auto"},
         {a.lineGiven && HasNoLineOfOurs(o.portName),
-         "'" + o.portName + "' has no serial line of ours to set (the converter keeps its own); --baud, "
-         "--parity and --stop-bits are for serial and rfc2217:// ports"},
+         "'" + o.portName +
+             "' has no serial line of ours to set (the converter keeps its own); --baud, "
+             "--parity and --stop-bits are for serial and rfc2217:// ports"},
     };
     for (const Conflict& conflict : conflicts) {
         if (conflict.when)
@@ -335,8 +345,8 @@ void Settle(ParsedClearOptions& parsed, ClearArgs& a)
     if (!o.dialogRules) {
         const std::vector<std::uint8_t> repeated = DropRepeats(o.addresses);
         for (const std::uint8_t address : repeated)
-            parsed.notes.push_back("address " + std::to_string(address) + " is named more than once in '" +
-                                   a.addressText +
+            parsed.notes.push_back("address " + std::to_string(address) +
+                                   " is named more than once in '" + a.addressText +
                                    (o.scan ? "'; it is read once" : "'; it is cleared once"));
     }
     if (a.help)
@@ -348,7 +358,6 @@ void Settle(ParsedClearOptions& parsed, ClearArgs& a)
 }
 
 } // namespace
-
 
 ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
 {

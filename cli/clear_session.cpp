@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <map>
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -11,8 +11,8 @@
 #include "clear_json.h"
 #include "clear_run.h"
 #include "hex_bytes.h"
-#include "poll_thread.h"
 #include "line_port.h"
+#include "poll_thread.h"
 #include "settle_watch.h"
 
 namespace korvanel {
@@ -107,8 +107,7 @@ class CliTickOps : public ClearTickOps, private TickPort {
 public:
     CliTickOps(ClearRun& run, RunPort& port, ClearTrace& trace, bool showAddress)
         : run_(run), port_(port), trace_(trace), showAddress_(showAddress)
-    {
-    }
+    {}
 
     void beginRun(std::uint8_t address)
     {
@@ -248,7 +247,7 @@ public:
           missingTick_(Ms(2 * EffectivePollPeriodMs(options.pollPeriodMs)) + MISSING_TICK_GRACE)
     {
         run_.setPeriod(options.pollPeriodMs);
-        run_.lineEcho = options.echo                          ? LineEcho::Echoes
+        run_.lineEcho = options.echo                           ? LineEcho::Echoes
                         : options.noEcho || port.neverEchoes() ? LineEcho::NoEcho
                                                                : LineEcho::Unknown;
     }
@@ -260,10 +259,14 @@ public:
     LineEcho lineEcho() const { return run_.lineEcho; }
     void learnEcho(LineEcho echo) { run_.lineEcho = echo; }
     // From now on a copy of `request` anywhere proves the line echoes.
-    void lookForProbeCopy(const std::uint8_t* request) { run_.probe.assign(request, request + REQUEST_LENGTH); }
+    void lookForProbeCopy(const std::uint8_t* request)
+    {
+        run_.probe.assign(request, request + REQUEST_LENGTH);
+    }
 
     // One whole run for `address`, ticked until it ends.
-    RunEnd run(std::uint8_t address, RequestKind kind, std::uint8_t retryLimit, bool fallBack = false)
+    RunEnd run(std::uint8_t address, RequestKind kind, std::uint8_t retryLimit,
+               bool fallBack = false)
     {
         ops_.beginRun(address);
         run_.fallBackToMultiple = fallBack;
@@ -351,7 +354,8 @@ private:
             CountCopies(scratch, kept, run_.probe.data(), REQUEST_LENGTH) > 0)
             run_.lineEcho = LineEcho::Echoes;
         if (trace_.enabled())
-            trace_.note("addr " + std::to_string(address) + "  run start: " + std::to_string(queued) +
+            trace_.note("addr " + std::to_string(address) +
+                        "  run start: " + std::to_string(queued) +
                         " stale bytes dropped: " + HexBytes(scratch, kept));
     }
 
@@ -421,8 +425,7 @@ public:
     Runs(const ClearOptions& options, Session& session, ClearSessionIo& io, ClearTrace& trace)
         : options_(options), session_(session), io_(io), trace_(trace), reporter_(io),
           showAddress_(options.addresses.size() > 1), started_(Clock::now())
-    {
-    }
+    {}
 
     int clears();
     int scan();
@@ -558,7 +561,8 @@ int Runs::probeEcho(std::uint8_t address)
     std::string found = copied ? "probe: our request came back: an echoing line"
                                : "probe: no copy of our request came back: the line does not echo";
     if (session_.succeeded())
-        found += "; " + RegisterText() + " = " + ValueText(record.findings.last.value) + " before the clear";
+        found += "; " + RegisterText() + " = " + ValueText(record.findings.last.value) +
+                 " before the clear";
     trace_.note(found);
     return GO_ON;
 }
@@ -568,11 +572,12 @@ int Runs::probeEcho(std::uint8_t address)
 int Runs::write(std::uint8_t address)
 {
     using F = ClearOptions::WriteFunction;
-    const RequestKind kind =
-        options_.function == F::Multiple ? RequestKind::ClearWriteMultiple : RequestKind::ClearWrite;
+    const RequestKind kind = options_.function == F::Multiple ? RequestKind::ClearWriteMultiple
+                                                              : RequestKind::ClearWrite;
     const int status = run(address, kind, MAX_RETRY_COUNT, options_.function == F::Auto);
     if (status == GO_ON && session_.record().findings.fellBack)
-        note("inverter " + std::to_string(address) + " does not take function 0x06; written with 0x10");
+        note("inverter " + std::to_string(address) +
+             " does not take function 0x06; written with 0x10");
     return status;
 }
 
@@ -590,11 +595,13 @@ void Runs::noteExceptions(std::uint8_t address)
                  "; that is the gateway's trouble, not the inverter's answer");
     }
     if (found.acknowledged) {
-        std::string line = inverter + " took the write with " + ExceptionText(EXCEPTION_ACKNOWLEDGE);
+        std::string line =
+            inverter + " took the write with " + ExceptionText(EXCEPTION_ACKNOWLEDGE);
         if (session_.succeeded())
             line += " and a read back found " + RegisterText() + " = 0";
         else if (found.valueRead)
-            line += ", but " + RegisterText() + " still reads " + ValueText(found.valueAfterAcknowledge);
+            line += ", but " + RegisterText() + " still reads " +
+                    ValueText(found.valueAfterAcknowledge);
         else
             line += ", but it did not answer the read back";
         note(line);
@@ -658,7 +665,8 @@ int Runs::settle(std::uint8_t address, const std::string& prefix, bool& verified
         }
         record_.hasValue = true;
         record_.value = last.value;
-        if (!watch.read(last.value, std::chrono::duration<double>(Clock::now() - written).count())) {
+        if (!watch.read(last.value,
+                        std::chrono::duration<double>(Clock::now() - written).count())) {
             line = watch.line();
             break;
         }
@@ -674,7 +682,8 @@ int Runs::clears()
 {
     // Reads are never ambiguous, a broadcast is never judged and the
     // dialog's rule has no echo: only a field-rule write needs to know.
-    bool probe = session_.lineEcho() == LineEcho::Unknown && !options_.dialogRules && !options_.broadcast;
+    bool probe =
+        session_.lineEcho() == LineEcho::Unknown && !options_.dialogRules && !options_.broadcast;
     bool allCleared = true;
     unsigned succeeded = 0;
     const char* mode = options_.broadcast ? "broadcast" : options_.verify ? "verify" : "clear";
@@ -696,12 +705,15 @@ int Runs::clears()
         std::string line = prefix + (cleared ? TEXT_CLEAR_OK : TEXT_OPERATION_FAIL);
         if (options_.broadcast) {
             record_.outcome = "broadcast";
-            line = "Broadcast sent to address 0 (" + CountOf(session_.ops().writes(), "time", "times") +
+            line = "Broadcast sent to address 0 (" +
+                   CountOf(session_.ops().writes(), "time", "times") +
                    "): every inverter on the bus executes it, and no inverter answers a "
                    "broadcast, so none confirmed it.";
         } else {
             allCleared = allCleared && cleared;
-            record_.outcome = cleared ? "cleared" : last.kind == FieldVerdict::Exception ? "refused" : "failed";
+            record_.outcome = cleared                                ? "cleared"
+                              : last.kind == FieldVerdict::Exception ? "refused"
+                                                                     : "failed";
             if (!cleared && last.kind == FieldVerdict::Exception)
                 record_.exceptionCode = last.exceptionCode;
             noteExceptions(address);
@@ -765,7 +777,8 @@ bool Runs::scanAnswered(ScanTally& tally, std::uint8_t address, const ReadAnswer
     ++tally.answered;
     const std::string line = AddressPrefix(true, address) +
                              ReadAnswerText(answer.exception, answer.exceptionCode, answer.value) +
-                             (tally.severalSettings ? " at " + settings : "") + (late.empty() ? "" : ", " + late);
+                             (tally.severalSettings ? " at " + settings : "") +
+                             (late.empty() ? "" : ", " + late);
     return say(line) && emit(false);
 }
 
@@ -789,7 +802,8 @@ int Runs::scanAtCurrentSettings(ScanTally& tally)
                                             [&](const auto& w) { return w.first == late.address; });
             if (asked == waiting.end())
                 continue;
-            const auto lateMs = std::chrono::duration_cast<Ms>(heard.timeOf(late.endOffset) - asked->second);
+            const auto lateMs =
+                std::chrono::duration_cast<Ms>(heard.timeOf(late.endOffset) - asked->second);
             waiting.erase(asked);
             if (!scanAnswered(tally, late.address, late,
                               "late: " + std::to_string(lateMs.count()) +
@@ -814,7 +828,8 @@ int Runs::scanAtCurrentSettings(ScanTally& tally)
 int Runs::scanSummary(const ScanTally& tally, Clock::time_point started)
 {
     char took[32];
-    std::snprintf(took, sizeof took, "%.1f s", std::chrono::duration<double>(Clock::now() - started).count());
+    std::snprintf(took, sizeof took, "%.1f s",
+                  std::chrono::duration<double>(Clock::now() - started).count());
     io_.err << "scan: " << CountOf(options_.addresses.size(), "address", "addresses") << " asked";
     if (tally.severalSettings)
         io_.err << " at " << CountOf(options_.lineSettings.size(), "line setting", "line settings");

@@ -6,9 +6,9 @@
 #include "clear_options.h"
 #include "clear_session.h"
 #include "command_line.h"
+#include "korvanel_version.h"
 #include "process_setup.h"
 #include "serial_port.h"
-#include "korvanel_version.h"
 
 int main(int argc, char** argv)
 {
@@ -27,9 +27,7 @@ int main(int argc, char** argv)
     for (const std::string& note : parsed.notes)
         std::cerr << "korvanel-clear: " << note << '\n';
     switch (options.action) {
-    case ClearOptions::Action::Help:
-        std::cout << korvanel::ClearUsageText();
-        return 0;
+    case ClearOptions::Action::Help: std::cout << korvanel::ClearUsageText(); return 0;
     case ClearOptions::Action::Version:
         std::cout << "korvanel-clear " << KORVANEL_VERSION << '\n';
         return 0;
@@ -37,8 +35,7 @@ int main(int argc, char** argv)
         for (const std::string& port : korvanel::SerialPort::ListPorts())
             std::cout << port << '\n';
         return 0;
-    case ClearOptions::Action::Run:
-        break;
+    case ClearOptions::Action::Run: break;
     }
 
     // Ctrl-C, kill, a closed terminal and every other signal that ends a

@@ -30,6 +30,9 @@ ProcessResources ReadProcessResources()
     return r;
 }
 
-const char* OpenHandlesName() { return "open descriptors"; }
+const char* OpenHandlesName()
+{
+    return "open descriptors";
+}
 
 } // namespace korvanel

@@ -41,8 +41,8 @@ long CountHandlesInSystemTable()
     for (int attempt = 0; attempt < 6; ++attempt) {
         ULONG needed = 0;
         const NTSTATUS status = NtQuerySystemInformation(
-            static_cast<SYSTEM_INFORMATION_CLASS>(SYSTEM_EXTENDED_HANDLE_INFORMATION), buffer.data(),
-            static_cast<ULONG>(buffer.size()), &needed);
+            static_cast<SYSTEM_INFORMATION_CLASS>(SYSTEM_EXTENDED_HANDLE_INFORMATION),
+            buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
         if (status == STATUS_INFO_LENGTH_MISMATCH_VALUE) {
             buffer.resize(buffer.size() * 2 > needed ? buffer.size() * 2 : needed + 65536);
             continue;
@@ -78,6 +78,9 @@ ProcessResources ReadProcessResources()
     return r;
 }
 
-const char* OpenHandlesName() { return "open handles"; }
+const char* OpenHandlesName()
+{
+    return "open handles";
+}
 
 } // namespace korvanel

@@ -193,7 +193,8 @@ FieldVerdict JudgeReplyWindow(const std::uint8_t* request, std::size_t requestLe
             at += READ_REPLY_LENGTH;
             continue;
         }
-        if (function == FUNCTION_WRITE_MULTIPLE_REGISTERS && IsWriteMultipleReply(here, left, request)) {
+        if (function == FUNCTION_WRITE_MULTIPLE_REGISTERS &&
+            IsWriteMultipleReply(here, left, request)) {
             verdict.kind = FieldVerdict::Accepted;
             return verdict;
         }
@@ -261,7 +262,8 @@ void GatherQueuedBytes(ClearRun& run, ClearTickOps& ops)
     // Only a run that has sent gathers a window: bytes before its first
     // request are not its replies.
     if (run.replyRule == ReplyRule::Field && run.state() == Waiting) {
-        const std::size_t room = REPLY_WINDOW_LIMIT - std::min(run.window.size(), REPLY_WINDOW_LIMIT);
+        const std::size_t room =
+            REPLY_WINDOW_LIMIT - std::min(run.window.size(), REPLY_WINDOW_LIMIT);
         run.window.insert(run.window.end(), scratch, scratch + std::min<std::size_t>(kept, room));
     }
 }
@@ -308,7 +310,8 @@ Check JudgeWindow(ClearRun& run)
         }
         return Check::Accepted;
     case FieldVerdict::Exception:
-        if (run.fallBackToMultiple && !found.fellBack && verdict.exceptionCode == EXCEPTION_ILLEGAL_FUNCTION &&
+        if (run.fallBackToMultiple && !found.fellBack &&
+            verdict.exceptionCode == EXCEPTION_ILLEGAL_FUNCTION &&
             run.frame.tx()[1] == FUNCTION_WRITE_SINGLE_REGISTER) {
             // The inverter lacks 0x06, not the register: the same write as
             // 0x10 goes out on the next request tick and is judged afresh.
@@ -325,8 +328,7 @@ Check JudgeWindow(ClearRun& run)
         if (run.requestKind != RequestKind::ReadRegister)
             found.acknowledged = true;
         return Check::NoReply;
-    case FieldVerdict::NoReply:
-        break;
+    case FieldVerdict::NoReply: break;
     }
     return Check::NoReply;
 }
@@ -455,8 +457,7 @@ void OnClearTick(ClearRun& run, ClearTickOps& ops)
         break;
     }
 
-    default:
-        break;
+    default: break;
     }
 
     EndIfFinished(run, ops, resultText);

@@ -72,9 +72,9 @@ enum class ReplyRule : std::uint8_t {
 
 // What the Armed tick puts on the line.
 enum class RequestKind : std::uint8_t {
-    ClearWrite,          // write 0x0000 to register 0x004A (0x06)
-    ClearWriteMultiple,  // the same write as Write Multiple Registers (0x10), quantity 1
-    ReadRegister,        // read register 0x004A (one register)
+    ClearWrite,         // write 0x0000 to register 0x004A (0x06)
+    ClearWriteMultiple, // the same write as Write Multiple Registers (0x10), quantity 1
+    ReadRegister,       // read register 0x004A (one register)
 };
 
 // Whether the line hands back every byte we send (a two-wire adapter that

@@ -13,7 +13,8 @@ constexpr std::uint32_t DEFAULT_BAUD = 9600;
 
 // The rates inverters and RS-485 adapters offer, slowest first; every
 // platform's port can set each of them.
-constexpr std::uint32_t STANDARD_BAUD_RATES[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+constexpr std::uint32_t STANDARD_BAUD_RATES[] = {1200,  2400,  4800,  9600,
+                                                 19200, 38400, 57600, 115200};
 
 constexpr bool IsStandardBaud(std::uint32_t baud)
 {

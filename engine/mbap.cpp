@@ -6,7 +6,7 @@ namespace korvanel {
 
 namespace {
 
-constexpr std::size_t RTU_OVERHEAD = 3;  // address and two check bytes
+constexpr std::size_t RTU_OVERHEAD = 3; // address and two check bytes
 
 std::uint16_t BigEndian16(const std::uint8_t* p)
 {
@@ -21,7 +21,8 @@ void PutBigEndian16(std::vector<std::uint8_t>& out, std::uint16_t value)
 
 } // namespace
 
-std::vector<std::uint8_t> MbapFromRtu(std::uint16_t transactionId, const std::uint8_t* rtu, std::size_t length)
+std::vector<std::uint8_t> MbapFromRtu(std::uint16_t transactionId, const std::uint8_t* rtu,
+                                      std::size_t length)
 {
     std::vector<std::uint8_t> adu;
     if (length < RTU_OVERHEAD + 1 || length - RTU_OVERHEAD > MAX_PDU_SIZE)

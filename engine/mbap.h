@@ -32,7 +32,8 @@ struct MbapFrame {
 // the address becomes the unit id and the check bytes are left off, since
 // TCP carries its own. Empty when `rtu` is shorter than address, function
 // and check, or its PDU is longer than a PDU can be.
-std::vector<std::uint8_t> MbapFromRtu(std::uint16_t transactionId, const std::uint8_t* rtu, std::size_t length);
+std::vector<std::uint8_t> MbapFromRtu(std::uint16_t transactionId, const std::uint8_t* rtu,
+                                      std::size_t length);
 
 // The RTU frame `frame` stands for: unit id, PDU, check bytes computed.
 std::vector<std::uint8_t> RtuFromMbap(const MbapFrame& frame);
@@ -41,9 +42,9 @@ std::vector<std::uint8_t> RtuFromMbap(const MbapFrame& frame);
 class MbapReader {
 public:
     enum class Result {
-        Frame,      // `frame` holds the next frame
-        NeedMore,   // no whole frame yet
-        Malformed,  // the stream cannot be framed any further; `error` says why
+        Frame,     // `frame` holds the next frame
+        NeedMore,  // no whole frame yet
+        Malformed, // the stream cannot be framed any further; `error` says why
     };
 
     void feed(const std::uint8_t* bytes, std::size_t length);

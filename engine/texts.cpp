@@ -30,14 +30,10 @@ const char* const TEXT_PORT_LOST = "COM Port Lost: ";
 const char* PortOpenFailureText(PortOpenResult result)
 {
     switch (result) {
-    case PortOpenResult::OpenFailed:
-        return "COM Open Fail";
-    case PortOpenResult::SettingFailed:
-        return "COM Setting Fail!!";
-    case PortOpenResult::MaskFailed:
-        return "COM Mask Set Fail";
-    case PortOpenResult::Ok:
-        break;
+    case PortOpenResult::OpenFailed: return "COM Open Fail";
+    case PortOpenResult::SettingFailed: return "COM Setting Fail!!";
+    case PortOpenResult::MaskFailed: return "COM Mask Set Fail";
+    case PortOpenResult::Ok: break;
     }
     return "";
 }

@@ -30,9 +30,9 @@ public:
 // How opening a port ended.
 enum class PortOpenResult {
     Ok,
-    OpenFailed,     // the port is closed afterwards
-    SettingFailed,  // the port stays open
-    MaskFailed,     // the port stays open
+    OpenFailed,    // the port is closed afterwards
+    SettingFailed, // the port stays open
+    MaskFailed,    // the port stays open
 };
 
 } // namespace korvanel

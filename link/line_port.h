@@ -30,8 +30,14 @@ public:
     std::string lostReason() const override { return active_->lostReason(); }
     std::string lastSystemError() const override { return active_->lastSystemError(); }
     std::string lastWriteProblem() const override { return active_->lastWriteProblem(); }
-    std::string dialogOpenFailureReason() const override { return active_->dialogOpenFailureReason(); }
-    bool waitForInput(std::chrono::milliseconds timeout) override { return active_->waitForInput(timeout); }
+    std::string dialogOpenFailureReason() const override
+    {
+        return active_->dialogOpenFailureReason();
+    }
+    bool waitForInput(std::chrono::milliseconds timeout) override
+    {
+        return active_->waitForInput(timeout);
+    }
 
     std::uint32_t queuedByteCount() override { return active_->queuedByteCount(); }
     void prepareWriteEvent() override { active_->prepareWriteEvent(); }

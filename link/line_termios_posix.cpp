@@ -11,7 +11,8 @@ bool TermiosSpeed(std::uint32_t baud, speed_t& speed)
         {1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
         {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
     };
-    static_assert(sizeof speeds / sizeof speeds[0] == sizeof STANDARD_BAUD_RATES / sizeof STANDARD_BAUD_RATES[0],
+    static_assert(sizeof speeds / sizeof speeds[0] ==
+                      sizeof STANDARD_BAUD_RATES / sizeof STANDARD_BAUD_RATES[0],
                   "every standard rate has its termios speed");
     for (const auto& entry : speeds) {
         if (entry.baud == baud) {
@@ -56,7 +57,8 @@ bool ApplyLineSettings(termios& tio, const LineSettings& line)
     tio.c_cflag |= CREAD;
     tio.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHONL | ISIG | IEXTEN);
     tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    tio.c_iflag &= ~static_cast<tcflag_t>(INLCR | IGNCR | ICRNL | ISTRIP | IGNBRK | BRKINT | PARMRK);
+    tio.c_iflag &=
+        ~static_cast<tcflag_t>(INLCR | IGNCR | ICRNL | ISTRIP | IGNBRK | BRKINT | PARMRK);
     // Linux drivers start with XON/XOFF on, which would swallow every 0x11
     // and 0x13 of a reply (a check byte is 0x13 often enough); a binary line
     // passes them. Hardware handshake stays as the driver has it.
@@ -77,9 +79,10 @@ bool LineSettingsTookEffect(const termios& readBack, const LineSettings& line, b
                          (readBack.c_lflag & ICANON) == 0;
     if (!framing || pseudoTerminal)
         return framing;
-    const tcflag_t asked = line.parity == LineSettings::Parity::None   ? 0
-                           : line.parity == LineSettings::Parity::Even ? static_cast<tcflag_t>(PARENB)
-                                                                       : static_cast<tcflag_t>(PARENB | PARODD);
+    const tcflag_t asked = line.parity == LineSettings::Parity::None ? 0
+                           : line.parity == LineSettings::Parity::Even
+                               ? static_cast<tcflag_t>(PARENB)
+                               : static_cast<tcflag_t>(PARENB | PARODD);
     const tcflag_t shown = (readBack.c_cflag & PARENB) ? (readBack.c_cflag & (PARENB | PARODD)) : 0;
     return shown == asked;
 }

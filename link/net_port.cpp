@@ -190,9 +190,10 @@ bool NetPort::connect(Clock::time_point deadline)
             }
             if (waitHook_)
                 waitHook_();
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            step = socket_.finishConnect(std::max(std::chrono::milliseconds(0), std::min(left, CONNECT_SLICE)),
-                                         reason);
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            step = socket_.finishConnect(
+                std::max(std::chrono::milliseconds(0), std::min(left, CONNECT_SLICE)), reason);
         }
         if (step == NetSocket::Step::Done)
             return true;
@@ -226,8 +227,10 @@ bool NetPort::offerComPortControl(Clock::time_point deadline)
         }
         if (waitHook_)
             waitHook_();
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (socket_.waitReadable(std::max(std::chrono::milliseconds(0), std::min(left, CONNECT_SLICE))))
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (socket_.waitReadable(
+                std::max(std::chrono::milliseconds(0), std::min(left, CONNECT_SLICE))))
             pump();
         if (lost_) {
             lastError_ = lostReason_;
@@ -245,8 +248,9 @@ void NetPort::sendLineSettings()
 {
     const std::uint32_t baud = line_.baud;
     sendComPortCommand(CPC_SET_BAUDRATE,
-                       {static_cast<std::uint8_t>(baud >> 24), static_cast<std::uint8_t>(baud >> 16),
-                        static_cast<std::uint8_t>(baud >> 8), static_cast<std::uint8_t>(baud)});
+                       {static_cast<std::uint8_t>(baud >> 24),
+                        static_cast<std::uint8_t>(baud >> 16), static_cast<std::uint8_t>(baud >> 8),
+                        static_cast<std::uint8_t>(baud)});
     sendComPortCommand(CPC_SET_DATASIZE, {RTU_DATA_BITS});
     const std::uint8_t parity = line_.parity == LineSettings::Parity::Even  ? CPC_PARITY_EVEN
                                 : line_.parity == LineSettings::Parity::Odd ? CPC_PARITY_ODD
@@ -280,7 +284,8 @@ bool NetPort::waitForInput(std::chrono::milliseconds timeout)
             return true;
         if (!usable())
             return false;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
         if (left.count() <= 0 || !socket_.waitReadable(left))
             return false;
         // What woke the wait may be only Telnet talk or a stale answer.
@@ -301,7 +306,8 @@ bool NetPort::readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint32_
     bytesKept = 0;
     if (!usable())
         return false;
-    const std::uint32_t taken = std::min<std::uint32_t>(count, static_cast<std::uint32_t>(inbox_.size()));
+    const std::uint32_t taken =
+        std::min<std::uint32_t>(count, static_cast<std::uint32_t>(inbox_.size()));
     bytesKept = std::min<std::uint32_t>(taken, static_cast<std::uint32_t>(RX_SCRATCH_SIZE));
     std::copy(inbox_.begin(), inbox_.begin() + bytesKept, buffer);
     inbox_.erase(inbox_.begin(), inbox_.begin() + taken);
@@ -331,9 +337,7 @@ void NetPort::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
                 out.push_back(IAC);
         }
         break;
-    default:
-        out.assign(bytes, bytes + count);
-        break;
+    default: out.assign(bytes, bytes + count); break;
     }
     sendRaw(out);
 }
@@ -353,14 +357,11 @@ void NetPort::pump()
             else
                 inbox_.insert(inbox_.end(), chunk, chunk + got);
             continue;
-        case NetSocket::Io::Nothing:
-            return;
+        case NetSocket::Io::Nothing: return;
         case NetSocket::Io::Closed:
             markLost("Reading from", "the connection was closed by the other side");
             return;
-        case NetSocket::Io::Failed:
-            markLost("Reading from", error);
-            return;
+        case NetSocket::Io::Failed: markLost("Reading from", error); return;
         }
     }
 }
@@ -449,8 +450,7 @@ void NetPort::decodeMbap(const std::uint8_t* bytes, std::size_t length)
                 inbox_.insert(inbox_.end(), rtu.begin(), rtu.end());
             }
             continue;
-        case MbapReader::Result::NeedMore:
-            return;
+        case MbapReader::Result::NeedMore: return;
         case MbapReader::Result::Malformed:
             markLost("Reading from", std::string("not Modbus TCP: ") + mbap_.error());
             return;

@@ -82,7 +82,7 @@ private:
     Telnet telnet_ = Telnet::Data;
     std::uint8_t verb_ = 0;
     std::vector<std::uint8_t> sub_;
-    int comPortAnswer_ = 0;  // 0 none yet, 1 DO, -1 DONT
+    int comPortAnswer_ = 0; // 0 none yet, 1 DO, -1 DONT
     std::vector<std::uint16_t> answered_;
 
     // modbus-tcp: the stream reader, the next transaction id and the ids

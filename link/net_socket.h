@@ -44,7 +44,7 @@ public:
     enum class Io { Data, Nothing, Closed, Failed };
 
     NetSocket();
-    ~NetSocket();  // closes
+    ~NetSocket(); // closes
     NetSocket(const NetSocket&) = delete;
     NetSocket& operator=(const NetSocket&) = delete;
 

@@ -56,7 +56,8 @@ bool ResolveHost(const std::string& host, std::uint16_t port, std::vector<Socket
     return true;
 }
 
-NetSocket::NetSocket() : impl_(new Impl) {}
+NetSocket::NetSocket() : impl_(new Impl)
+{}
 
 NetSocket::~NetSocket()
 {
@@ -66,7 +67,8 @@ NetSocket::~NetSocket()
 NetSocket::Step NetSocket::startConnect(const SocketAddress& address, std::string& error)
 {
     close();
-    const int fd = ::socket(address.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    const int fd =
+        ::socket(address.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) {
         error = std::strerror(errno);
         return Step::Failed;
@@ -117,7 +119,8 @@ void NetSocket::close()
     impl_->fd = -1;
 }
 
-NetSocket::Io NetSocket::receive(std::uint8_t* buffer, std::size_t room, std::size_t& got, std::string& error)
+NetSocket::Io NetSocket::receive(std::uint8_t* buffer, std::size_t room, std::size_t& got,
+                                 std::string& error)
 {
     got = 0;
     ssize_t n;

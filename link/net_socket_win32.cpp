@@ -35,7 +35,8 @@ std::string SystemMessage(int err)
     char text[512] = {};
     DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                static_cast<DWORD>(err), 0, text, sizeof text, nullptr);
-    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ' || text[n - 1] == '.'))
+    while (n > 0 &&
+           (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ' || text[n - 1] == '.'))
         text[--n] = '\0';
     return n > 0 ? std::string(text) : "Winsock error " + std::to_string(err);
 }
@@ -74,7 +75,8 @@ bool ResolveHost(const std::string& host, std::uint16_t port, std::vector<Socket
     return true;
 }
 
-NetSocket::NetSocket() : impl_(new Impl) {}
+NetSocket::NetSocket() : impl_(new Impl)
+{}
 
 NetSocket::~NetSocket()
 {
@@ -100,8 +102,8 @@ NetSocket::Step NetSocket::startConnect(const SocketAddress& address, std::strin
         close();
         return Step::Failed;
     }
-    if (::connect(s, reinterpret_cast<const sockaddr*>(address.raw.data()), static_cast<int>(address.raw.size())) ==
-        0)
+    if (::connect(s, reinterpret_cast<const sockaddr*>(address.raw.data()),
+                  static_cast<int>(address.raw.size())) == 0)
         return finishConnect(std::chrono::milliseconds(0), error);
     const int err = ::WSAGetLastError();
     if (err == WSAEWOULDBLOCK || err == WSAEINPROGRESS)
@@ -128,7 +130,8 @@ NetSocket::Step NetSocket::finishConnect(std::chrono::milliseconds slice, std::s
     if (ready == SOCKET_ERROR)
         soError = ::WSAGetLastError();
     else if (FD_ISSET(impl_->s, &failed) &&
-             ::getsockopt(impl_->s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &size) != 0)
+             ::getsockopt(impl_->s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError),
+                          &size) != 0)
         soError = ::WSAGetLastError();
     if (soError != 0) {
         error = SystemMessage(soError);
@@ -136,8 +139,10 @@ NetSocket::Step NetSocket::finishConnect(std::chrono::milliseconds slice, std::s
         return Step::Failed;
     }
     const BOOL on = TRUE;
-    (void)::setsockopt(impl_->s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-    (void)::setsockopt(impl_->s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on);
+    (void)::setsockopt(impl_->s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                       sizeof on);
+    (void)::setsockopt(impl_->s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on),
+                       sizeof on);
     return Step::Done;
 }
 
@@ -153,7 +158,8 @@ void NetSocket::close()
     impl_->s = INVALID_SOCKET;
 }
 
-NetSocket::Io NetSocket::receive(std::uint8_t* buffer, std::size_t room, std::size_t& got, std::string& error)
+NetSocket::Io NetSocket::receive(std::uint8_t* buffer, std::size_t room, std::size_t& got,
+                                 std::string& error)
 {
     got = 0;
     const int n = ::recv(impl_->s, reinterpret_cast<char*>(buffer), static_cast<int>(room), 0);
@@ -174,8 +180,8 @@ NetSocket::Io NetSocket::send(const std::uint8_t* bytes, std::size_t length, std
 {
     std::size_t sent = 0;
     while (sent < length) {
-        const int n =
-            ::send(impl_->s, reinterpret_cast<const char*>(bytes + sent), static_cast<int>(length - sent), 0);
+        const int n = ::send(impl_->s, reinterpret_cast<const char*>(bytes + sent),
+                             static_cast<int>(length - sent), 0);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
             continue;

@@ -36,7 +36,7 @@ public:
 class PollThread : public TickPacer {
 public:
     PollThread() = default;
-    ~PollThread() override;  // stops and joins
+    ~PollThread() override; // stops and joins
     PollThread(const PollThread&) = delete;
     PollThread& operator=(const PollThread&) = delete;
 

@@ -93,7 +93,8 @@ bool IsNetworkPortName(const std::string& name)
 bool ParseNetPortName(const std::string& name, NetPortName& parsed, std::string& error, NameUse use)
 {
     const std::size_t schemeEnd = name.find(SCHEME_END);
-    const std::string scheme = Lower(name.substr(0, schemeEnd == std::string::npos ? 0 : schemeEnd));
+    const std::string scheme =
+        Lower(name.substr(0, schemeEnd == std::string::npos ? 0 : schemeEnd));
     const SchemeRow* row = nullptr;
     for (const SchemeRow& r : SCHEMES) {
         if (scheme == r.name)
@@ -104,7 +105,8 @@ bool ParseNetPortName(const std::string& name, NetPortName& parsed, std::string&
                 "' (tcp://HOST:PORT, rfc2217://HOST:PORT or modbus-tcp://HOST[:PORT])";
         return false;
     }
-    const std::string form = std::string(row->name) + (row->defaultPort ? "://HOST[:PORT]" : "://HOST:PORT");
+    const std::string form =
+        std::string(row->name) + (row->defaultPort ? "://HOST[:PORT]" : "://HOST:PORT");
     const auto refuse = [&](const std::string& why) {
         error = "port '" + name + "': " + why + " (" + form + "; an IPv6 address in brackets)";
         return false;
@@ -147,7 +149,8 @@ bool ParseNetPortName(const std::string& name, NetPortName& parsed, std::string&
     std::uint16_t port = row->defaultPort;
     const std::uint16_t lowest = use == NameUse::Listen ? 0 : 1;
     if (portGiven && !ParsePortNumber(portText, port, lowest))
-        return refuse("port '" + portText + "' is not a number from " + std::to_string(lowest) + " to 65535");
+        return refuse("port '" + portText + "' is not a number from " + std::to_string(lowest) +
+                      " to 65535");
     if (!portGiven && !row->defaultPort)
         return refuse("no port");
     parsed.scheme = row->scheme;

@@ -9,10 +9,10 @@
 namespace korvanel {
 
 enum class PortScheme {
-    Serial,     // anything that is not one of the URLs below
-    Tcp,        // tcp://HOST:PORT, RTU bytes over a raw TCP stream
-    Rfc2217,    // rfc2217://HOST:PORT, Telnet with COM port control
-    ModbusTcp,  // modbus-tcp://HOST[:PORT], Modbus TCP to a gateway (502)
+    Serial,    // anything that is not one of the URLs below
+    Tcp,       // tcp://HOST:PORT, RTU bytes over a raw TCP stream
+    Rfc2217,   // rfc2217://HOST:PORT, Telnet with COM port control
+    ModbusTcp, // modbus-tcp://HOST[:PORT], Modbus TCP to a gateway (502)
 };
 
 struct NetPortName {

@@ -1,8 +1,6 @@
 // Start-up on POSIX: descriptors 0-2 and the signals that stop a program.
 #include "process_setup.h"
 
-#include "open_port_record_posix.h"
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -12,6 +10,8 @@
 #include <cerrno>
 #include <csignal>
 #include <vector>
+
+#include "open_port_record_posix.h"
 
 namespace korvanel {
 
@@ -28,8 +28,8 @@ termios g_found{};
 // now end it with 128 + n.
 std::vector<int> StopSignals()
 {
-    std::vector<int> signals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM,
-                                SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ};
+    std::vector<int> signals = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2,
+                                SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ};
 #ifdef SIGPOLL
     signals.push_back(SIGPOLL);
 #endif

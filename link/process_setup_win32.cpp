@@ -3,13 +3,13 @@
 // there is no SIGHUP or SIGPIPE, and a failed write is an error return.
 #include "process_setup.h"
 
-#include "open_port_record_win32.h"
-
 #include <windows.h>
 
 #include <csignal>
 #include <cstring>
 #include <mutex>
+
+#include "open_port_record_win32.h"
 
 namespace korvanel {
 

@@ -24,7 +24,7 @@ unsigned ComPortNumber(const std::string& name);
 class SerialPort : public RunPort {
 public:
     SerialPort();
-    ~SerialPort() override;  // closes a port still open
+    ~SerialPort() override; // closes a port still open
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 

@@ -13,10 +13,6 @@
 // the far end of a pseudo-terminal closes, and reads then return 0.
 #include "serial_port.h"
 
-#include "line_termios.h"
-#include "open_port_record_posix.h"
-#include "protocol.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -32,11 +28,15 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "line_termios.h"
+#include "open_port_record_posix.h"
+#include "protocol.h"
 
 namespace korvanel {
 
@@ -119,7 +119,7 @@ bool LegacyUartPresent(const std::string& name)
     std::ifstream type("/sys/class/tty/" + name + "/type");
     int value = -1;
     if (!(type >> value))
-        return true;  // cannot tell: better listed than hidden
+        return true; // cannot tell: better listed than hidden
     return value != 0;
 }
 
@@ -180,7 +180,8 @@ std::string LockHolder(const struct stat& st)
     while (std::getline(locks, line)) {
         std::istringstream fields(line);
         std::string number, kind, mode, access, pid, where;
-        if (fields >> number >> kind >> mode >> access >> pid >> where && kind == "FLOCK" && where == file)
+        if (fields >> number >> kind >> mode >> access >> pid >> where && kind == "FLOCK" &&
+            where == file)
             return pid;
     }
     return {};
@@ -241,7 +242,8 @@ std::string GroupAdvice(const std::string& path)
     if (!g || !g->gr_name)
         return {};
     const std::string name = g->gr_name;
-    return "add yourself to the group " + name + ": sudo usermod -aG " + name + " $USER, then log in again";
+    return "add yourself to the group " + name + ": sudo usermod -aG " + name +
+           " $USER, then log in again";
 }
 
 // The system's words for a failed open and, for the failures users meet
@@ -308,7 +310,8 @@ struct SerialPort::Impl {
     }
 };
 
-SerialPort::SerialPort() : impl_(new Impl(device_)) {}
+SerialPort::SerialPort() : impl_(new Impl(device_))
+{}
 
 SerialPort::~SerialPort()
 {
@@ -357,7 +360,8 @@ PortOpenResult SerialPort::open(const std::string& portName)
     impl_->foundValid = true;
     RecordFoundSettings(port, tio);
     if (!ApplyLineSettings(tio, line_)) {
-        device_.openFailed("Configuring", std::to_string(line_.baud) + " baud has no termios speed");
+        device_.openFailed("Configuring",
+                           std::to_string(line_.baud) + " baud has no termios speed");
         return PortOpenResult::SettingFailed;
     }
     termios readBack{};
@@ -525,7 +529,8 @@ void SerialPort::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
                 device_.writeProblem = "not sent: " + SystemMessage(errno);
             break;
         }
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(start + lineTime - Clock::now());
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(start + lineTime - Clock::now());
         if (left.count() <= 0)
             break;
         pollfd p{fd, POLLOUT, 0};
@@ -537,7 +542,8 @@ void SerialPort::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
     if (done < count && !device_.lost) {
         (void)::tcflush(fd, TCOFLUSH);
         if (device_.writeProblem.empty())
-            device_.writeProblem = "not sent: " + std::to_string(done) + " of " + std::to_string(count) +
+            device_.writeProblem = "not sent: " + std::to_string(done) + " of " +
+                                   std::to_string(count) +
                                    " bytes went out within the frame's line time (" +
                                    std::to_string(lineTime.count()) + " us)";
     }

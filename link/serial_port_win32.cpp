@@ -10,16 +10,16 @@
 // of the errors DeviceGone() lists, whichever the driver chose.
 #include "serial_port.h"
 
-#include "line_dcb.h"
-#include "open_port_record_win32.h"
-#include "protocol.h"
-#include "serial_port_win32_calls.h"
-
 #include <windows.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+
+#include "line_dcb.h"
+#include "open_port_record_win32.h"
+#include "protocol.h"
+#include "serial_port_win32_calls.h"
 
 namespace korvanel {
 
@@ -102,10 +102,8 @@ bool DeviceGone(DWORD err)
     case ERROR_FILE_NOT_FOUND:
     case ERROR_NOT_READY:
     case ERROR_DEV_NOT_EXIST:
-    case ERROR_DEVICE_NOT_CONNECTED:
-        return true;
-    default:
-        return false;
+    case ERROR_DEVICE_NOT_CONNECTED: return true;
+    default: return false;
     }
 }
 
@@ -196,7 +194,10 @@ struct SerialPort::Impl {
         inFlight = false;
         return true;
     }
-    bool settleWrite(DWORD waitMs) { return settle(writeOv, writeEvent.get(), writeInFlight, waitMs); }
+    bool settleWrite(DWORD waitMs)
+    {
+        return settle(writeOv, writeEvent.get(), writeInFlight, waitMs);
+    }
 
     // One overlapped read of `count` (at most 256) bytes into readBuffer.
     // True with `got` set only for a read seen complete. A read the driver
@@ -234,7 +235,8 @@ struct SerialPort::Impl {
     }
 };
 
-SerialPort::SerialPort() : impl_(new Impl(device_)) {}
+SerialPort::SerialPort() : impl_(new Impl(device_))
+{}
 
 SerialPort::~SerialPort()
 {
@@ -474,7 +476,8 @@ std::vector<std::string> SerialPort::ListPorts(const std::string& /*deviceRoot*/
         names.resize(names.size() * 2);
     }
     std::vector<std::pair<unsigned, std::string>> ports;
-    for (const char* p = names.data(); n != 0 && p < names.data() + n && *p; p += std::strlen(p) + 1) {
+    for (const char* p = names.data(); n != 0 && p < names.data() + n && *p;
+         p += std::strlen(p) + 1) {
         if (const unsigned number = ComPortNumber(p))
             ports.emplace_back(number, "COM" + std::to_string(number));
     }

@@ -111,7 +111,8 @@ FrameOutcome VirtualInverter::handleFrame(const FrameBytes& frame, std::uint64_t
         unsigned executed = 0;
         for (auto& bus : registers_) {
             const SimFault own = faultFor(bus.first);
-            if (own == SimFault::Silent || own == SimFault::Exception || RefusesSingleWrite(own, frame))
+            if (own == SimFault::Silent || own == SimFault::Exception ||
+                RefusesSingleWrite(own, frame))
                 continue;
             answer(bus.first, frame, outcome.note);
             ++executed;
@@ -126,11 +127,12 @@ FrameOutcome VirtualInverter::handleFrame(const FrameBytes& frame, std::uint64_t
     }
     if (RefusesSingleWrite(fault, frame)) {
         outcome.note = "function 0x06 refused: 0x10 only";
-        outcome.reply = lineFaults({{0, ExceptionReply(address, frame[1], EXCEPTION_ILLEGAL_FUNCTION)}},
-                                   outcome.note);
+        outcome.reply = lineFaults(
+            {{0, ExceptionReply(address, frame[1], EXCEPTION_ILLEGAL_FUNCTION)}}, outcome.note);
         return outcome;
     }
-    if (fault == SimFault::Exception || (fault == SimFault::RefuseRead && frame[1] == FUNCTION_READ_HOLDING_REGISTERS)) {
+    if (fault == SimFault::Exception ||
+        (fault == SimFault::RefuseRead && frame[1] == FUNCTION_READ_HOLDING_REGISTERS)) {
         outcome.note = "exception reply";
         outcome.reply = lineFaults({{0, ExceptionReply(address, frame[1], config_.exceptionCode)}},
                                    outcome.note);
@@ -176,7 +178,8 @@ FrameBytes VirtualInverter::answer(std::uint8_t address, const FrameBytes& frame
         AppendCheck(reply);
         return reply;
     }
-    if (function == FUNCTION_WRITE_MULTIPLE_REGISTERS && frame.size() >= WRITE_MULTIPLE_BARE_LENGTH) {
+    if (function == FUNCTION_WRITE_MULTIPLE_REGISTERS &&
+        frame.size() >= WRITE_MULTIPLE_BARE_LENGTH) {
         const unsigned start = Word(frame, 2);
         const unsigned count = Word(frame, 4);
         const unsigned byteCount = frame[6];
@@ -189,8 +192,10 @@ FrameBytes VirtualInverter::answer(std::uint8_t address, const FrameBytes& frame
         // What happens to one register happens to all; the note says it once.
         std::string more;
         for (unsigned i = 0; i < count; ++i)
-            store(address, static_cast<std::uint16_t>(start + i), Word(frame, WRITE_MULTIPLE_VALUES_AT + 2 * i), i == 0 ? note : more);
-        FrameBytes reply(frame.begin(), frame.begin() + (WRITE_MULTIPLE_REPLY_LENGTH - CHECK_LENGTH));
+            store(address, static_cast<std::uint16_t>(start + i),
+                  Word(frame, WRITE_MULTIPLE_VALUES_AT + 2 * i), i == 0 ? note : more);
+        FrameBytes reply(frame.begin(),
+                         frame.begin() + (WRITE_MULTIPLE_REPLY_LENGTH - CHECK_LENGTH));
         AppendCheck(reply);
         return reply;
     }
@@ -198,7 +203,8 @@ FrameBytes VirtualInverter::answer(std::uint8_t address, const FrameBytes& frame
     return ExceptionReply(address, function, EXCEPTION_ILLEGAL_FUNCTION);
 }
 
-void VirtualInverter::store(std::uint8_t address, std::uint16_t reg, std::uint16_t value, std::string& note)
+void VirtualInverter::store(std::uint8_t address, std::uint16_t reg, std::uint16_t value,
+                            std::string& note)
 {
     if (config_.ignoreWrite) {
         note += ", ignored";
@@ -215,7 +221,8 @@ void VirtualInverter::store(std::uint8_t address, std::uint16_t reg, std::uint16
     }
     if (config_.revertAfterMs > 0) {
         pending_.emplace(landsAt + config_.revertAfterMs, Change{address, reg, old});
-        note += ", back to " + Hex4(old) + " " + std::to_string(config_.revertAfterMs) + " ms later";
+        note +=
+            ", back to " + Hex4(old) + " " + std::to_string(config_.revertAfterMs) + " ms later";
     }
 }
 
@@ -225,7 +232,8 @@ SimFault VirtualInverter::faultFor(std::uint8_t address) const
     return own == config_.faultByAddress.end() ? config_.fault : own->second;
 }
 
-std::vector<ReplyChunk> VirtualInverter::shape(SimFault fault, FrameBytes reply, std::string& note) const
+std::vector<ReplyChunk> VirtualInverter::shape(SimFault fault, FrameBytes reply,
+                                               std::string& note) const
 {
     switch (fault) {
     case SimFault::BadCheck:
@@ -268,13 +276,13 @@ std::vector<ReplyChunk> VirtualInverter::shape(SimFault fault, FrameBytes reply,
     case SimFault::Silent:
     case SimFault::Exception:
     case SimFault::RefuseRead:
-    case SimFault::Fc16Only:
-        break;
+    case SimFault::Fc16Only: break;
     }
     return {{0, reply}};
 }
 
-std::vector<ReplyChunk> VirtualInverter::lineFaults(std::vector<ReplyChunk> reply, std::string& note) const
+std::vector<ReplyChunk> VirtualInverter::lineFaults(std::vector<ReplyChunk> reply,
+                                                    std::string& note) const
 {
     if (reply.empty())
         return reply;

@@ -15,16 +15,16 @@ namespace korvanel {
 using FrameBytes = std::vector<std::uint8_t>;
 
 enum class SimFault {
-    None,          // the standard reply
-    Silent,        // never answers
-    Exception,     // exception reply: function | 0x80, SimConfig::exceptionCode
-    BadCheck,      // the reply with both check bytes corrupted
-    StrayByte,     // one 0x00 byte, then the reply
-    OtherAddress,  // the reply from another address byte, check valid
-    Split,         // the reply in two halves, a pause between them
-    Flood,         // junk in place of the reply
-    RefuseRead,    // writes answered, reads refused with SimConfig::exceptionCode
-    Fc16Only,      // Write Single Register (0x06) refused with exception 01; 0x10 taken
+    None,         // the standard reply
+    Silent,       // never answers
+    Exception,    // exception reply: function | 0x80, SimConfig::exceptionCode
+    BadCheck,     // the reply with both check bytes corrupted
+    StrayByte,    // one 0x00 byte, then the reply
+    OtherAddress, // the reply from another address byte, check valid
+    Split,        // the reply in two halves, a pause between them
+    Flood,        // junk in place of the reply
+    RefuseRead,   // writes answered, reads refused with SimConfig::exceptionCode
+    Fc16Only,     // Write Single Register (0x06) refused with exception 01; 0x10 taken
 };
 
 // Each inverter holds registers 0x0000 to 0x00FF; a request for any other is

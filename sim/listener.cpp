@@ -51,8 +51,8 @@ std::string PeerText(const sockaddr_storage& address)
 {
     char host[NI_MAXHOST] = "?";
     char service[NI_MAXSERV] = "?";
-    (void)::getnameinfo(reinterpret_cast<const sockaddr*>(&address), sizeof address, host, sizeof host, service,
-                        sizeof service, NI_NUMERICHOST | NI_NUMERICSERV);
+    (void)::getnameinfo(reinterpret_cast<const sockaddr*>(&address), sizeof address, host,
+                        sizeof host, service, sizeof service, NI_NUMERICHOST | NI_NUMERICSERV);
     const bool v6 = address.ss_family == AF_INET6;
     return std::string(v6 ? "[" : "") + host + (v6 ? "]:" : ":") + service;
 }
@@ -82,15 +82,12 @@ std::size_t ResponseLength(const std::uint8_t* frame, std::size_t available)
         return 5;
     switch (function) {
     case FUNCTION_READ_HOLDING_REGISTERS:
-    case 0x04:
-        return 5 + frame[2];
+    case 0x04: return 5 + frame[2];
     case FUNCTION_WRITE_SINGLE_REGISTER:
     case FUNCTION_WRITE_MULTIPLE_REGISTERS:
     case 0x05:
-    case 0x0F:
-        return 8;
-    default:
-        return 0;
+    case 0x0F: return 8;
+    default: return 0;
     }
 }
 
@@ -101,7 +98,7 @@ struct Listener::Impl {
     bool gateway = false;
     std::string url;
     int listenFd = -1;
-    int line[2] = {-1, -1};  // [0] the simulator's end, [1] ours
+    int line[2] = {-1, -1}; // [0] the simulator's end, [1] ours
     int stopPipe[2] = {-1, -1};
     std::thread server;
 
@@ -147,7 +144,9 @@ void Listener::Impl::serve()
 {
     for (;;) {
         // One client at a time: others wait in the backlog until it leaves.
-        pollfd fds[3] = {{stopPipe[0], POLLIN, 0}, {line[1], POLLIN, 0}, {client >= 0 ? client : listenFd, POLLIN, 0}};
+        pollfd fds[3] = {{stopPipe[0], POLLIN, 0},
+                         {line[1], POLLIN, 0},
+                         {client >= 0 ? client : listenFd, POLLIN, 0}};
         if (::poll(fds, 3, -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -273,7 +272,8 @@ void Listener::Impl::gatewayResponses()
     std::size_t at = 0;
     while (at < lineBytes.size()) {
         const std::size_t length = ResponseLength(lineBytes.data() + at, lineBytes.size() - at);
-        if (length == 0 || at + length > lineBytes.size() || !HasValidCheck(lineBytes.data() + at, length)) {
+        if (length == 0 || at + length > lineBytes.size() ||
+            !HasValidCheck(lineBytes.data() + at, length)) {
             ++at;
             continue;
         }
@@ -288,12 +288,14 @@ void Listener::Impl::gatewayResponses()
                 return;
             }
         }
-        lineBytes.erase(lineBytes.begin(), lineBytes.begin() + static_cast<std::ptrdiff_t>(at + length));
+        lineBytes.erase(lineBytes.begin(),
+                        lineBytes.begin() + static_cast<std::ptrdiff_t>(at + length));
         at = 0;
     }
 }
 
-Listener::Listener() : impl_(new Impl) {}
+Listener::Listener() : impl_(new Impl)
+{}
 
 bool Listener::CheckUrl(const std::string& url, std::string& error)
 {
@@ -324,7 +326,8 @@ bool Listener::start(const std::string& url, bool quiet, std::string& error)
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE;
     addrinfo* found = nullptr;
-    const int rc = ::getaddrinfo(name.host.c_str(), std::to_string(name.port).c_str(), &hints, &found);
+    const int rc =
+        ::getaddrinfo(name.host.c_str(), std::to_string(name.port).c_str(), &hints, &found);
     if (rc != 0) {
         error = "cannot listen on " + name.peer() + ": " + ::gai_strerror(rc);
         return false;
@@ -333,7 +336,8 @@ bool Listener::start(const std::string& url, bool quiet, std::string& error)
     const int on = 1;
     const bool bound = s.listenFd >= 0 &&
                        ::setsockopt(s.listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
-                       ::bind(s.listenFd, found->ai_addr, found->ai_addrlen) == 0 && ::listen(s.listenFd, 4) == 0;
+                       ::bind(s.listenFd, found->ai_addr, found->ai_addrlen) == 0 &&
+                       ::listen(s.listenFd, 4) == 0;
     ::freeaddrinfo(found);
     if (!bound) {
         error = "cannot listen on " + name.peer() + ": " + std::strerror(errno);

@@ -16,7 +16,7 @@ namespace korvanel {
 class Listener {
 public:
     Listener();
-    ~Listener();  // stops serving and closes every connection
+    ~Listener(); // stops serving and closes every connection
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
 

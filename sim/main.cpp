@@ -7,16 +7,16 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <deque>
-#include <random>
 #include <iostream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -24,11 +24,11 @@
 #include "command_line.h"
 #include "hex_bytes.h"
 #include "inverter.h"
+#include "korvanel_version.h"
 #include "line_settings.h"
 #include "line_termios.h"
 #include "listener.h"
 #include "process_setup.h"
-#include "korvanel_version.h"
 
 namespace {
 
@@ -167,8 +167,8 @@ CommandOption NumberOption(const char* name, long min, long max, Target& target,
     return korvanel::ValueOption(name, [name, min, max, offset, &target](const std::string& value) {
         long n = 0;
         if (!korvanel::ParseDecimal(value, n) || n < min || n > max)
-            throw UsageError(std::string(name) + " takes a number from " + std::to_string(min) + " to " +
-                             std::to_string(max) + ", not '" + value + "'");
+            throw UsageError(std::string(name) + " takes a number from " + std::to_string(min) +
+                             " to " + std::to_string(max) + ", not '" + value + "'");
         target = static_cast<Target>(n + offset);
     });
 }
@@ -187,11 +187,12 @@ void TakeFault(const std::string& value, korvanel::SimConfig& config, bool& busF
     const std::string mode = colon == std::string::npos ? value : value.substr(colon + 1);
     korvanel::SimFault fault = korvanel::SimFault::None;
     if (!korvanel::VirtualInverter::ParseFault(mode, fault))
-        throw UsageError("unknown fault '" + mode + "' (one of " + korvanel::VirtualInverter::FaultNames() +
-                         ")");
+        throw UsageError("unknown fault '" + mode + "' (one of " +
+                         korvanel::VirtualInverter::FaultNames() + ")");
     if (colon == std::string::npos) {
         if (busFaultGiven)
-            throw UsageError("--fault MODE given twice; give one MODE for the bus, and LIST:MODE for the others");
+            throw UsageError(
+                "--fault MODE given twice; give one MODE for the bus, and LIST:MODE for the others");
         busFaultGiven = true;
         config.fault = fault;
         return;
@@ -206,7 +207,8 @@ void TakeBaud(const std::string& value, std::uint32_t& baud)
 {
     long n = 0;
     speed_t speed = B0;
-    if (!korvanel::ParseDecimal(value, n) || !korvanel::TermiosSpeed(static_cast<std::uint32_t>(n), speed))
+    if (!korvanel::ParseDecimal(value, n) ||
+        !korvanel::TermiosSpeed(static_cast<std::uint32_t>(n), speed))
         throw UsageError("--baud takes a standard rate from 1200 to 115200, not '" + value + "'");
     baud = static_cast<std::uint32_t>(n);
 }
@@ -217,7 +219,8 @@ bool LineAt(int slave, std::uint32_t baud)
 {
     termios tio{};
     speed_t speed = B0;
-    return ::tcgetattr(slave, &tio) == 0 && korvanel::TermiosSpeed(baud, speed) && cfgetospeed(&tio) == speed;
+    return ::tcgetattr(slave, &tio) == 0 && korvanel::TermiosSpeed(baud, speed) &&
+           cfgetospeed(&tio) == speed;
 }
 
 // What an inverter at `baud` makes of a frame sent at another speed: noise.
@@ -231,8 +234,10 @@ korvanel::FrameOutcome Unheard(std::uint32_t baud)
 // Repeatable: each "--fault LIST:MODE" adds its own group.
 CommandOption FaultOption(korvanel::SimConfig& config, bool& busFaultGiven)
 {
-    CommandOption option = korvanel::ValueOption(
-        "--fault", [&config, &busFaultGiven](const std::string& value) { TakeFault(value, config, busFaultGiven); });
+    CommandOption option =
+        korvanel::ValueOption("--fault", [&config, &busFaultGiven](const std::string& value) {
+            TakeFault(value, config, busFaultGiven);
+        });
     option.again = CommandOption::Again::Taken;
     return option;
 }
@@ -243,21 +248,23 @@ void TakeVanishAfter(const std::string& value, double& vanishAfterS)
     const double seconds = std::strtod(value.c_str(), &end);
     if (value.empty() || *end != '\0' || !(seconds > 0 && seconds <= MAX_VANISH_AFTER_S)) {
         std::ostringstream what;
-        what << "--vanish-after takes seconds above 0, up to " << MAX_VANISH_AFTER_S << ", not '" << value
-             << "'";
+        what << "--vanish-after takes seconds above 0, up to " << MAX_VANISH_AFTER_S << ", not '"
+             << value << "'";
         throw UsageError(what.str());
     }
     vanishAfterS = seconds;
 }
 
 // Every option the simulator takes, each writing into `o`.
-std::vector<CommandOption> SimOptionTable(SimOptions& o, bool& help, bool& version, bool& busFaultGiven)
+std::vector<CommandOption> SimOptionTable(SimOptions& o, bool& help, bool& version,
+                                          bool& busFaultGiven)
 {
     using korvanel::SwitchOption;
     using korvanel::ValueOption;
     korvanel::SimConfig& c = o.config;
     return {
-        korvanel::ListOption("--address", [&](const std::string& value) { TakeAddressList(value, c.addresses); }),
+        korvanel::ListOption(
+            "--address", [&](const std::string& value) { TakeAddressList(value, c.addresses); }),
         FaultOption(c, busFaultGiven),
         NumberOption("--noise", 0, MAX_NOISE_RATE, o.noiseRate),
         NumberOption("--seed", 0, MAX_SEED, o.noiseSeed),
@@ -276,14 +283,17 @@ std::vector<CommandOption> SimOptionTable(SimOptions& o, bool& help, bool& versi
         ValueOption("--junk-before",
                     [&](const std::string& value) {
                         if (!korvanel::VirtualInverter::ParseHexBytes(value, c.junkBefore))
-                            throw UsageError("--junk-before takes pairs of hex digits such as FF00, not '" +
-                                             value + "'");
+                            throw UsageError(
+                                "--junk-before takes pairs of hex digits such as FF00, not '" +
+                                value + "'");
                     }),
         ValueOption("--echo-glitch",
                     [&](const std::string& value) {
-                        if (!korvanel::VirtualInverter::ParseHexBytes(value, o.echoGlitch) || o.echoGlitch.empty())
-                            throw UsageError("--echo-glitch takes pairs of hex digits such as 00, not '" + value +
-                                             "'");
+                        if (!korvanel::VirtualInverter::ParseHexBytes(value, o.echoGlitch) ||
+                            o.echoGlitch.empty())
+                            throw UsageError(
+                                "--echo-glitch takes pairs of hex digits such as 00, not '" +
+                                value + "'");
                     }),
         NumberOption("--echo-delay", 0, MAX_DELAY_MS, o.echoDelayMs),
         ValueOption("--vanish-after",
@@ -332,7 +342,8 @@ int ParseSimOptions(const std::vector<std::string>& args, SimOptions& o)
     }
     // Over TCP there is no line speed for an inverter to hear.
     if (o.baud != 0 && !o.listenUrl.empty()) {
-        korvanel::PrintUsageError(std::cerr, "korvanel-sim", "--baud needs a serial line; --listen has none");
+        korvanel::PrintUsageError(std::cerr, "korvanel-sim",
+                                  "--baud needs a serial line; --listen has none");
         return 2;
     }
     if (help) {
@@ -355,9 +366,10 @@ public:
         if (quiet_)
             return;
         const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
-        std::fprintf(stderr, "%10.1f ms  %s  %s%s%s\n", ms, dir,
-                     korvanel::HexBytes(bytes.data(), static_cast<std::uint32_t>(bytes.size())).c_str(),
-                     note.empty() ? "" : "  ; ", note.c_str());
+        std::fprintf(
+            stderr, "%10.1f ms  %s  %s%s%s\n", ms, dir,
+            korvanel::HexBytes(bytes.data(), static_cast<std::uint32_t>(bytes.size())).c_str(),
+            note.empty() ? "" : "  ; ", note.c_str());
         std::fflush(stderr);
     }
     void text(const std::string& message) const
@@ -399,10 +411,10 @@ class LineOut {
 public:
     LineOut(int fd, unsigned bitsPerSecond)
         : fd_(fd),
-          byteTime_(bitsPerSecond ? std::chrono::nanoseconds(BITS_PER_BYTE * 1000000000LL / bitsPerSecond)
-                                  : std::chrono::nanoseconds(0))
-    {
-    }
+          byteTime_(bitsPerSecond
+                        ? std::chrono::nanoseconds(BITS_PER_BYTE * 1000000000LL / bitsPerSecond)
+                        : std::chrono::nanoseconds(0))
+    {}
 
     void queue(const FrameBytes& bytes, Clock::time_point now)
     {
@@ -425,7 +437,8 @@ public:
             out.push_back(queued_.front().byte);
             queued_.pop_front();
         }
-        return out.empty() || ::write(fd_, out.data(), out.size()) == static_cast<ssize_t>(out.size());
+        return out.empty() ||
+               ::write(fd_, out.data(), out.size()) == static_cast<ssize_t>(out.size());
     }
 
 private:
@@ -443,7 +456,8 @@ private:
 
 std::uint64_t MsSince(Clock::time_point start, Clock::time_point now)
 {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count());
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count());
 }
 
 int Fail(const std::string& what)
@@ -456,7 +470,8 @@ int Fail(const std::string& what)
 std::string ClearRegisterText()
 {
     char text[24];
-    std::snprintf(text, sizeof text, "register 0x%04X", static_cast<unsigned>(korvanel::CLEAR_REGISTER));
+    std::snprintf(text, sizeof text, "register 0x%04X",
+                  static_cast<unsigned>(korvanel::CLEAR_REGISTER));
     return text;
 }
 
@@ -560,7 +575,10 @@ public:
         lastByte_ = now;
     }
     // When the frame gathered so far ends unless more bytes come.
-    Clock::time_point endsAt() const { return frame_.empty() ? Clock::time_point::max() : lastByte_ + gap_; }
+    Clock::time_point endsAt() const
+    {
+        return frame_.empty() ? Clock::time_point::max() : lastByte_ + gap_;
+    }
     bool complete(Clock::time_point now) const
     {
         return !frame_.empty() && (now - lastByte_ >= gap_ || frame_.size() >= MAX_FRAME);
@@ -581,7 +599,8 @@ private:
 // Junk bytes onto the line at a steady rate, in small bursts.
 class NoiseSource {
 public:
-    NoiseSource(unsigned rate, std::uint32_t seed) : rate_(rate), random_(seed), next_(Clock::now()) {}
+    NoiseSource(unsigned rate, std::uint32_t seed) : rate_(rate), random_(seed), next_(Clock::now())
+    {}
 
     Clock::time_point nextDue() const { return rate_ > 0 ? next_ : Clock::time_point::max(); }
     unsigned long sent() const { return sent_; }
@@ -671,7 +690,8 @@ int WaitUntil(int master, Clock::time_point wakeAt)
     timespec* timeoutAt = nullptr;
     if (wakeAt != Clock::time_point::max()) {
         const auto left = std::max<std::chrono::nanoseconds>(
-            std::chrono::nanoseconds(0), std::chrono::duration_cast<std::chrono::nanoseconds>(wakeAt - Clock::now()));
+            std::chrono::nanoseconds(0),
+            std::chrono::duration_cast<std::chrono::nanoseconds>(wakeAt - Clock::now()));
         timeout.tv_sec = static_cast<time_t>(left.count() / 1000000000);
         timeout.tv_nsec = static_cast<long>(left.count() % 1000000000);
         timeoutAt = &timeout;
@@ -680,7 +700,8 @@ int WaitUntil(int master, Clock::time_point wakeAt)
     const int ready = ::ppoll(fds, 2, timeoutAt, nullptr);
     if (ready < 0)
         return errno == EINTR ? 0 : -1;
-    return ((fds[0].revents & POLLIN) ? LINE_READABLE : 0) | ((fds[1].revents & POLLIN) ? STOP_ASKED : 0);
+    return ((fds[0].revents & POLLIN) ? LINE_READABLE : 0) |
+           ((fds[1].revents & POLLIN) ? STOP_ASKED : 0);
 }
 
 // One run of the simulator over an open line, until a stop signal or the
@@ -688,20 +709,14 @@ int WaitUntil(int master, Clock::time_point wakeAt)
 class Simulator {
 public:
     Simulator(const SimOptions& options, const SimLine& line, Clock::time_point start)
-        : options_(options),
-          line_(line),
-          start_(start),
-          log_(options.quiet, start),
-          inverter_(options.config),
-          frame_(FrameGap(options)),
-          out_(line.master, options.lineRate),
+        : options_(options), line_(line), start_(start), log_(options.quiet, start),
+          inverter_(options.config), frame_(FrameGap(options)), out_(line.master, options.lineRate),
           noise_(options.noiseRate, options.noiseSeed),
           vanishAt_(options.vanishAfterS > 0
                         ? start + std::chrono::duration_cast<Clock::duration>(
                                       std::chrono::duration<double>(options.vanishAfterS))
                         : Clock::time_point::max())
-    {
-    }
+    {}
 
     // 0, or an exit status.
     int run()
@@ -737,7 +752,8 @@ private:
     // falls due.
     Clock::time_point nextWake() const
     {
-        return std::min({frame_.endsAt(), queues_.nextDue(), noise_.nextDue(), vanishAt_, out_.nextDue()});
+        return std::min(
+            {frame_.endsAt(), queues_.nextDue(), noise_.nextDue(), vanishAt_, out_.nextDue()});
     }
     void readLine(Clock::time_point now)
     {
@@ -755,9 +771,10 @@ private:
         if (!frame_.complete(now))
             return;
         const FrameBytes frame = frame_.take();
-        const korvanel::FrameOutcome outcome = options_.baud == 0 || LineAt(line_.slaveHold, options_.baud)
-                                                   ? inverter_.handleFrame(frame, MsSince(start_, now))
-                                                   : Unheard(options_.baud);
+        const korvanel::FrameOutcome outcome =
+            options_.baud == 0 || LineAt(line_.slaveHold, options_.baud)
+                ? inverter_.handleFrame(frame, MsSince(start_, now))
+                : Unheard(options_.baud);
         log_.line("RX", frame, outcome.note);
         queues_.queueReply(outcome.reply, now);
     }
@@ -793,7 +810,8 @@ int main(int argc, char** argv)
     if (!korvanel::OpenMissingStandardDescriptors())
         return 1;
     SimOptions options;
-    if (const int status = ParseSimOptions(std::vector<std::string>(argv + 1, argv + argc), options))
+    if (const int status =
+            ParseSimOptions(std::vector<std::string>(argv + 1, argv + argc), options))
         return status < 0 ? 0 : status;
 
     korvanel::Listener listener;

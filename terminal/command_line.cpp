@@ -54,7 +54,8 @@ void RefuseRepeat(GivenValues& given, const std::string& name, CommandOption::Ag
     if (again == CommandOption::Again::Taken)
         return;
     if (again == CommandOption::Again::List)
-        throw UsageError(name + " given twice; give one list: " + name + " " + earlier->second + "," + value);
+        throw UsageError(name + " given twice; give one list: " + name + " " + earlier->second +
+                         "," + value);
     throw UsageError(name + " given twice; give it once");
 }
 
@@ -62,15 +63,16 @@ void AddValueOption(CLI::App& app, const CommandOption& option, GivenValues& giv
 {
     const std::string name = LongName(option.names);
     app.add_option(option.names,
-                   [&app, &given, name, again = option.again, take = option.take](const CLI::results_t& values) {
+                   [&app, &given, name, again = option.again,
+                    take = option.take](const CLI::results_t& values) {
                        RefuseStrays(app);
                        const std::string& value = values.front();
                        // "--port --trace" forgot the port; taking "--trace" as
                        // its name would open a file of that name and silently
                        // drop the trace.
                        if (value.compare(0, 2, "--") == 0)
-                           throw UsageError("option '" + name + "' needs a value, not the option '" +
-                                            value + "'");
+                           throw UsageError("option '" + name +
+                                            "' needs a value, not the option '" + value + "'");
                        RefuseRepeat(given, name, again, value);
                        take(value);
                        return true;
@@ -168,7 +170,8 @@ CommandOption ListOption(std::string names, std::function<void(const std::string
     return option;
 }
 
-void ParseCommandLine(const std::vector<CommandOption>& options, const std::vector<std::string>& args)
+void ParseCommandLine(const std::vector<CommandOption>& options,
+                      const std::vector<std::string>& args)
 {
     CLI::App app;
     // --help is a switch like any other: the program decides what it does
@@ -188,7 +191,8 @@ void ParseCommandLine(const std::vector<CommandOption>& options, const std::vect
     // next argument as the value.
     std::vector<std::string> reversed;
     for (auto arg = args.rbegin(); arg != args.rend(); ++arg) {
-        const bool emptyInline = arg->size() > 3 && arg->compare(0, 2, "--") == 0 && arg->back() == '=';
+        const bool emptyInline =
+            arg->size() > 3 && arg->compare(0, 2, "--") == 0 && arg->back() == '=';
         const std::string name = emptyInline ? arg->substr(0, arg->size() - 1) : std::string();
         if (emptyInline && IsValueOption(options, name)) {
             reversed.emplace_back();
@@ -237,8 +241,8 @@ bool ParseAddressList(const std::string& text, std::vector<std::uint8_t>& addres
     std::size_t start = 0;
     for (;;) {
         const std::size_t comma = text.find(',', start);
-        const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos
-                                                                               : comma - start);
+        const std::string item =
+            text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         if (item.empty()) {
             error = "address list '" + text + "' has an empty item";
             return false;

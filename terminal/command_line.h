@@ -26,9 +26,9 @@ public:
 struct CommandOption {
     // What a second "--name" on one line means.
     enum class Again {
-        Refused,  // a usage error: "--port given twice; give it once"
-        List,     // a usage error that shows the one list: "--address 1,2"
-        Taken,    // each is handed on ("--fault 3:silent --fault 7:exception")
+        Refused, // a usage error: "--port given twice; give it once"
+        List,    // a usage error that shows the one list: "--address 1,2"
+        Taken,   // each is handed on ("--fault 3:silent --fault 7:exception")
     };
 
     // "--port", or a short and a long name: "-h,--help".
@@ -51,7 +51,8 @@ CommandOption ListOption(std::string names, std::function<void(const std::string
 // option to its handler in command-line order. Throws UsageError for the
 // first fault on the line: an unknown option, an argument that belongs to
 // no option, a missing value or a refused one.
-void ParseCommandLine(const std::vector<CommandOption>& options, const std::vector<std::string>& args);
+void ParseCommandLine(const std::vector<CommandOption>& options,
+                      const std::vector<std::string>& args);
 
 // "korvanel-clear: WHAT" and the hint, on `err`.
 void PrintUsageError(std::ostream& err, const char* program, const std::string& what);

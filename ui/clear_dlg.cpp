@@ -78,7 +78,8 @@ const MessageMapEntry MESSAGE_MAP[] = {
      [](CClearDlg&, const DialogMessage&) { return MessageResult::DragIcon; }},
     {MSG_COMMAND, IDC_RUN_BUTTON, NOTIFY_BN_CLICKED, Handle<&CClearDlg::OnClearButton>},
     {WM_CLEAR_TICK, 0, 0, Handle<&CClearDlg::OnClearTick>},
-    {MSG_COMMAND, IDC_FUNCTION_SELECTOR, NOTIFY_CBN_SELCHANGE, Handle<&CClearDlg::OnFunctionSelChange>},
+    {MSG_COMMAND, IDC_FUNCTION_SELECTOR, NOTIFY_CBN_SELCHANGE,
+     Handle<&CClearDlg::OnFunctionSelChange>},
     {MSG_COMMAND, IDC_PARAM_SELECTOR, NOTIFY_CBN_SELCHANGE, Handle<&CClearDlg::OnParamSelChange>},
     {MSG_COMMAND, ID_HELP, NOTIFY_BN_CLICKED, Handle<&CClearDlg::OnHelp>},
 };
@@ -87,8 +88,7 @@ const MessageMapEntry MESSAGE_MAP[] = {
 
 CClearDlg::CClearDlg(DialogWindow& window, RunPort& port, TickPacer& pacer, ClearRun& run)
     : window_(window), port_(port), pacer_(pacer), run_(run)
-{
-}
+{}
 
 bool CClearDlg::OnInitDialog()
 {
@@ -183,7 +183,10 @@ void CClearDlg::OnClearButton()
     UpdateData(false);
 }
 
-void CClearDlg::OnClearTick() { korvanel::OnClearTick(run_, *this); }
+void CClearDlg::OnClearTick()
+{
+    korvanel::OnClearTick(run_, *this);
+}
 
 void CClearDlg::OnFunctionSelChange()
 {
@@ -204,7 +207,10 @@ void CClearDlg::OnFunctionSelChange()
     }
 }
 
-void CClearDlg::OnParamSelChange() { ParameterIndex() = window_.comboSelection(IDC_PARAM_SELECTOR); }
+void CClearDlg::OnParamSelChange()
+{
+    ParameterIndex() = window_.comboSelection(IDC_PARAM_SELECTOR);
+}
 
 void CClearDlg::OnHelp()
 {
@@ -217,7 +223,10 @@ void CClearDlg::OnHelp()
                        MB_TYPE_OK | MB_TYPE_ICON_INFORMATION);
 }
 
-bool CClearDlg::OnOK() { return UpdateData(true); }
+bool CClearDlg::OnOK()
+{
+    return UpdateData(true);
+}
 
 bool CClearDlg::UpdateData(bool saveAndValidate)
 {
@@ -275,8 +284,7 @@ void CClearDlg::closePort()
 
 void CClearDlg::RejectField(int id, const char* text)
 {
-    window_.messageBox(text, window_.applicationTitle(),
-                       MB_TYPE_OK | MB_TYPE_ICON_EXCLAMATION);
+    window_.messageBox(text, window_.applicationTitle(), MB_TYPE_OK | MB_TYPE_ICON_EXCLAMATION);
     window_.focusAndSelectAll(id);
 }
 

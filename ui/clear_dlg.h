@@ -41,9 +41,9 @@ struct DialogMessage {
 DialogMessage CommandMessage(int id, unsigned notifyCode);
 
 enum class MessageResult {
-    Default,   // not in the message map: the window's default handling
+    Default, // not in the message map: the window's default handling
     Handled,
-    DragIcon,  // WM_QUERYDRAGICON: the window returns icon 128
+    DragIcon, // WM_QUERYDRAGICON: the window returns icon 128
 };
 
 // Where the minimised icon goes: centred, odd pixels to the right/bottom.

@@ -42,8 +42,7 @@ public:
     virtual void addAboutMenuItem(const std::string& text) = 0;
     // Modal; returns when the user has dismissed it. Ticks keep being
     // delivered while it is open.
-    virtual void messageBox(const std::string& text, const std::string& caption,
-                            unsigned type) = 0;
+    virtual void messageBox(const std::string& text, const std::string& caption, unsigned type) = 0;
     // Modal About box.
     virtual void showAboutBox() = 0;
     // The executable's file name without path and extension.
@@ -53,7 +52,11 @@ public:
     virtual std::string helpPath() const { return {}; }
     // Shows the file at `path` in the desktop's viewer; false when it is
     // missing or nothing could be started to show it.
-    virtual bool openHelp(const std::string& path) { (void)path; return false; }
+    virtual bool openHelp(const std::string& path)
+    {
+        (void)path;
+        return false;
+    }
 
     // Called on the poll thread: queues one tick for the UI thread and
     // returns at once (Win32: PostMessage(WM_CLEAR_TICK, 0, 4); Qt: a queued
@@ -69,7 +72,11 @@ public:
     virtual PixelSize iconSize() const { return {}; }
     // Erases the background (WM_ICONERASEBKGND) and draws icon 128 with its
     // top left corner at (x, y).
-    virtual void drawIcon(int x, int y) { (void)x; (void)y; }
+    virtual void drawIcon(int x, int y)
+    {
+        (void)x;
+        (void)y;
+    }
 };
 
 } // namespace korvanel

@@ -6,8 +6,14 @@ namespace korvanel {
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 // Reads `text` by the field rules into a magnitude and a sign; the caller
 // clamps to its own type. `limitNegative`/`limitPositive` are the largest
@@ -82,8 +88,14 @@ bool ParseSignedField(const std::string& text, std::int32_t& value)
     return true;
 }
 
-std::string FormatUnsignedField(std::uint32_t value) { return std::to_string(value); }
+std::string FormatUnsignedField(std::uint32_t value)
+{
+    return std::to_string(value);
+}
 
-std::string FormatSignedField(std::int32_t value) { return std::to_string(value); }
+std::string FormatSignedField(std::int32_t value)
+{
+    return std::to_string(value);
+}
 
 } // namespace korvanel

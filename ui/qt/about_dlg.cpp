@@ -15,15 +15,15 @@ constexpr int ICON_PIXELS = 32;
 
 } // namespace
 
-CAboutDlg::CAboutDlg(QWidget* parent)
-    : QDialog(parent, DialogWindowFlags(ABOUT_DIALOG_STYLE))
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent, DialogWindowFlags(ABOUT_DIALOG_STYLE))
 {
     setWindowTitle(ABOUT_DIALOG_CAPTION);
     const QFont font = DialogFont();
     setFont(font);
     const DialogBaseUnits base = BaseUnitsOf(font);
     setFixedSize(
-        DialogUnitsToPixels(QRect(0, 0, ABOUT_DIALOG_WIDTH_DU, ABOUT_DIALOG_HEIGHT_DU), base).size());
+        DialogUnitsToPixels(QRect(0, 0, ABOUT_DIALOG_WIDTH_DU, ABOUT_DIALOG_HEIGHT_DU), base)
+            .size());
 
     for (int i = 0; i < ABOUT_DIALOG_CONTROL_COUNT; ++i) {
         const ControlTemplate& t = ABOUT_DIALOG_CONTROLS[i];

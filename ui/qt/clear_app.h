@@ -4,8 +4,8 @@
 
 #include "clear_dialog_qt.h"
 #include "clear_dlg.h"
-#include "poll_thread.h"
 #include "line_port.h"
+#include "poll_thread.h"
 
 namespace korvanel {
 

@@ -27,7 +27,10 @@ namespace korvanel {
 
 namespace {
 
-QString Q(const std::string& text) { return QString::fromStdString(text); }
+QString Q(const std::string& text)
+{
+    return QString::fromStdString(text);
+}
 
 // The icon bits of a message box type.
 constexpr unsigned MB_ICON_MASK = 0xF0;
@@ -116,9 +119,7 @@ void QtClearDialog::CreateControls()
             widget = label;
             break;
         }
-        case ControlKind::Edit:
-            widget = new QLineEdit(text, this);
-            break;
+        case ControlKind::Edit: widget = new QLineEdit(text, this); break;
         case ControlKind::MultiLineEdit: {
             auto* edit = new QPlainTextEdit(text, this);
             edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -131,9 +132,8 @@ void QtClearDialog::CreateControls()
             auto* combo = new QComboBox(this);
             combo->setEditable(true);
             combo->setInsertPolicy(QComboBox::InsertAlphabetically);
-            connect(combo, QOverload<int>::of(&QComboBox::activated), this, [this, id = t.id] {
-                Dispatch(CommandMessage(id, NOTIFY_CBN_SELCHANGE));
-            });
+            connect(combo, QOverload<int>::of(&QComboBox::activated), this,
+                    [this, id = t.id] { Dispatch(CommandMessage(id, NOTIFY_CBN_SELCHANGE)); });
             widget = combo;
             break;
         }
@@ -142,18 +142,13 @@ void QtClearDialog::CreateControls()
             auto* button = new QPushButton(text, this);
             // Enter is the dialog's, as in a dialog without a default button.
             button->setAutoDefault(false);
-            connect(button, &QPushButton::clicked, this, [this, id = t.id] {
-                Dispatch(CommandMessage(id, NOTIFY_BN_CLICKED));
-            });
+            connect(button, &QPushButton::clicked, this,
+                    [this, id = t.id] { Dispatch(CommandMessage(id, NOTIFY_BN_CLICKED)); });
             widget = button;
             break;
         }
-        case ControlKind::CheckBox:
-            widget = new QCheckBox(text, this);
-            break;
-        case ControlKind::Icon:
-            widget = new QLabel(this);
-            break;
+        case ControlKind::CheckBox: widget = new QCheckBox(text, this); break;
+        case ControlKind::Icon: widget = new QLabel(this); break;
         }
         widget->setObjectName(QString("control%1").arg(t.id));
         QRect rect = DialogUnitsToPixels(QRect(t.x, t.y, t.width, t.height), base);
@@ -275,9 +270,15 @@ int QtClearDialog::comboSelection(int id) const
     return -1;
 }
 
-void QtClearDialog::setTitle(const std::string& title) { setWindowTitle(Q(title)); }
+void QtClearDialog::setTitle(const std::string& title)
+{
+    setWindowTitle(Q(title));
+}
 
-void QtClearDialog::setIcons() { setWindowIcon(ApplicationIcon()); }
+void QtClearDialog::setIcons()
+{
+    setWindowIcon(ApplicationIcon());
+}
 
 void QtClearDialog::addAboutMenuItem(const std::string& text)
 {

@@ -6,7 +6,6 @@
 
 #include <QDialog>
 #include <QUrl>
-
 #include <functional>
 #include <map>
 #include <string>

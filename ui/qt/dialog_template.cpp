@@ -9,8 +9,8 @@ QFont DialogFont()
 {
     QFont font;
     font.setFamilies(QStringList{QString::fromUtf8(MAIN_DIALOG_FONT_FACE),
-                                QStringLiteral("Microsoft Sans Serif"), QStringLiteral("DejaVu Sans"),
-                                QStringLiteral("Liberation Sans")});
+                                 QStringLiteral("Microsoft Sans Serif"),
+                                 QStringLiteral("DejaVu Sans"), QStringLiteral("Liberation Sans")});
     font.setStyleHint(QFont::SansSerif);
     font.setPointSize(MAIN_DIALOG_FONT_POINTS);
     return font;

@@ -18,8 +18,8 @@ namespace korvanel {
 QFont DialogFont();
 
 struct DialogBaseUnits {
-    int x = 0;  // average character width, pixels
-    int y = 0;  // character height, pixels
+    int x = 0; // average character width, pixels
+    int y = 0; // character height, pixels
 };
 
 DialogBaseUnits BaseUnitsOf(const QFont& font);

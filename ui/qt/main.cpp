@@ -1,11 +1,10 @@
 #include <QApplication>
-
 #include <cstring>
 #include <iostream>
 
 #include "clear_app.h"
-#include "process_setup.h"
 #include "korvanel_version.h"
+#include "process_setup.h"
 
 namespace {
 

@@ -48,15 +48,13 @@ INT_PTR CALLBACK MainDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
     if (message == WM_HELP)
         msg = CommandMessage(ID_HELP, BN_CLICKED);
     switch (main->dlg.Dispatch(msg)) {
-    case MessageResult::Handled:
-        return TRUE;
+    case MessageResult::Handled: return TRUE;
     case MessageResult::DragIcon:
         // WM_QUERYDRAGICON is answered by the procedure's own return value;
         // the message result is set too, for dialog managers that read it.
         ::SetWindowLongPtrA(hwnd, DWLP_MSGRESULT, reinterpret_cast<LONG_PTR>(main->window.icon()));
         return reinterpret_cast<INT_PTR>(main->window.icon());
-    case MessageResult::Default:
-        break;
+    case MessageResult::Default: break;
     }
 
     // The dialog defaults: Enter is OK, which ends the dialog only when the
@@ -67,9 +65,7 @@ INT_PTR CALLBACK MainDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
             if (main->dlg.OnOK())
                 ::EndDialog(hwnd, IDOK);
             return TRUE;
-        case IDCANCEL:
-            ::EndDialog(hwnd, IDCANCEL);
-            return TRUE;
+        case IDCANCEL: ::EndDialog(hwnd, IDCANCEL); return TRUE;
         }
     }
     return FALSE;

@@ -7,8 +7,8 @@
 #include <windows.h>
 
 #include "clear_dlg.h"
-#include "poll_thread.h"
 #include "line_port.h"
+#include "poll_thread.h"
 #include "win32_dialog_window.h"
 
 namespace korvanel {

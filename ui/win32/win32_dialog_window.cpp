@@ -39,22 +39,21 @@ bool TemplateAtOrigin(HINSTANCE instance, int templateId)
 {
     const HRSRC found = ::FindResourceA(instance, MAKEINTRESOURCEA(templateId), RT_DIALOG);
     const HGLOBAL loaded = found ? ::LoadResource(instance, found) : nullptr;
-    const auto* bytes = static_cast<const unsigned char*>(loaded ? ::LockResource(loaded) : nullptr);
+    const auto* bytes =
+        static_cast<const unsigned char*>(loaded ? ::LockResource(loaded) : nullptr);
     if (!bytes || ::SizeofResource(instance, found) < EXTENDED_HEADER_BYTES)
         return false;
     const TemplateLayout at =
         ReadAt<WORD>(bytes, 2) == EXTENDED_TEMPLATE_SIGNATURE ? EXTENDED_LAYOUT : PLAIN_LAYOUT;
     const DWORD placedByStyle = DS_CENTER | DS_CENTERMOUSE | DS_ABSALIGN;
-    return (ReadAt<DWORD>(bytes, at.style) & placedByStyle) == 0 && ReadAt<short>(bytes, at.x) == 0 &&
-           ReadAt<short>(bytes, at.y) == 0;
+    return (ReadAt<DWORD>(bytes, at.style) & placedByStyle) == 0 &&
+           ReadAt<short>(bytes, at.x) == 0 && ReadAt<short>(bytes, at.y) == 0;
 }
 
 INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
 {
     switch (message) {
-    case WM_INITDIALOG:
-        CentreIfTemplateAtOrigin(dialog, IDD_ABOUTBOX);
-        return TRUE;
+    case WM_INITDIALOG: CentreIfTemplateAtOrigin(dialog, IDD_ABOUTBOX); return TRUE;
     case WM_COMMAND:
         // OK, Esc and the close box all end it.
         if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
@@ -77,8 +76,8 @@ void CentreIfTemplateAtOrigin(HWND dialog, int templateId)
     const bool overOwner = owner && ::IsWindowVisible(owner) && !::IsIconic(owner);
     MONITORINFO monitor{};
     monitor.cbSize = sizeof monitor;
-    if (!::GetMonitorInfoA(::MonitorFromWindow(overOwner ? owner : dialog, MONITOR_DEFAULTTOPRIMARY),
-                           &monitor))
+    if (!::GetMonitorInfoA(
+            ::MonitorFromWindow(overOwner ? owner : dialog, MONITOR_DEFAULTTOPRIMARY), &monitor))
         return;
     const RECT area = monitor.rcWork;
     RECT over = area;
@@ -90,8 +89,10 @@ void CentreIfTemplateAtOrigin(HWND dialog, int templateId)
     const LONG height = box.bottom - box.top;
     // Kept on the screen; the top-left corner wins, so that a dialog larger
     // than the screen still shows its caption.
-    const LONG left = std::max(area.left, std::min((over.left + over.right) / 2 - width / 2, area.right - width));
-    const LONG top = std::max(area.top, std::min((over.top + over.bottom) / 2 - height / 2, area.bottom - height));
+    const LONG left =
+        std::max(area.left, std::min((over.left + over.right) / 2 - width / 2, area.right - width));
+    const LONG top = std::max(
+        area.top, std::min((over.top + over.bottom) / 2 - height / 2, area.bottom - height));
     ::SetWindowPos(dialog, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
@@ -184,7 +185,8 @@ void Win32DialogWindow::addAboutMenuItem(const std::string& text)
     // the same words, used should the string table lack it.
     char loaded[256] = {};
     const int length = ::LoadStringA(instance_, IDS_ABOUTBOX, loaded, sizeof loaded);
-    const std::string item = length > 0 ? std::string(loaded, static_cast<std::size_t>(length)) : text;
+    const std::string item =
+        length > 0 ? std::string(loaded, static_cast<std::size_t>(length)) : text;
     if (item.empty())
         return;
     const HMENU systemMenu = ::GetSystemMenu(hwnd_, FALSE);
@@ -218,7 +220,8 @@ std::string Win32DialogWindow::helpPath() const
     const DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
     const std::string program(path, length);
     const std::size_t slash = program.find_last_of("\\/");
-    return (slash == std::string::npos ? std::string() : program.substr(0, slash + 1)) + "README.txt";
+    return (slash == std::string::npos ? std::string() : program.substr(0, slash + 1)) +
+           "README.txt";
 }
 
 bool Win32DialogWindow::openHelp(const std::string& path)
