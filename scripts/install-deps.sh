@@ -21,7 +21,7 @@ full_packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine wine64
   xvfb x11-utils xdotool imagemagick fonts-dejavu-core
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   procps
   dpkg-dev file lintian man-db desktop-file-utils unzip
 )
