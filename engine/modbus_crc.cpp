@@ -32,15 +32,16 @@ constexpr CrcTables MakeTables()
     return t;
 }
 
-constexpr CrcTables kTables = MakeTables();
+constexpr CrcTables CRC_TABLES = MakeTables();
 
 // First entries as printed in the standard's tables.
-static_assert(kTables.high[0] == 0x00 && kTables.high[1] == 0xC1 && kTables.high[2] == 0x81 &&
-              kTables.high[3] == 0x40 && kTables.high[4] == 0x01 && kTables.high[5] == 0xC0 &&
-              kTables.high[6] == 0x80 && kTables.high[7] == 0x41);
-static_assert(kTables.low[0] == 0x00 && kTables.low[1] == 0xC0 && kTables.low[2] == 0xC1 &&
-              kTables.low[3] == 0x01 && kTables.low[4] == 0xC3 && kTables.low[5] == 0x03 &&
-              kTables.low[6] == 0x02 && kTables.low[7] == 0xC2);
+static_assert(CRC_TABLES.high[0] == 0x00 && CRC_TABLES.high[1] == 0xC1 &&
+              CRC_TABLES.high[2] == 0x81 && CRC_TABLES.high[3] == 0x40 &&
+              CRC_TABLES.high[4] == 0x01 && CRC_TABLES.high[5] == 0xC0 &&
+              CRC_TABLES.high[6] == 0x80 && CRC_TABLES.high[7] == 0x41);
+static_assert(CRC_TABLES.low[0] == 0x00 && CRC_TABLES.low[1] == 0xC0 && CRC_TABLES.low[2] == 0xC1 &&
+              CRC_TABLES.low[3] == 0x01 && CRC_TABLES.low[4] == 0xC3 && CRC_TABLES.low[5] == 0x03 &&
+              CRC_TABLES.low[6] == 0x02 && CRC_TABLES.low[7] == 0xC2);
 
 } // namespace
 
@@ -50,8 +51,8 @@ std::uint16_t ModbusCrc16Bytes(const std::uint8_t* bytes, std::size_t length)
     std::uint8_t lo = 0xFF;
     for (std::size_t i = 0; i < length; ++i) {
         const std::uint8_t index = static_cast<std::uint8_t>(bytes[i] ^ hi);
-        hi = static_cast<std::uint8_t>(kTables.high[index] ^ lo);
-        lo = kTables.low[index];
+        hi = static_cast<std::uint8_t>(CRC_TABLES.high[index] ^ lo);
+        lo = CRC_TABLES.low[index];
     }
     return static_cast<std::uint16_t>(hi << 8 | lo);
 }

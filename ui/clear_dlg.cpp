@@ -232,31 +232,31 @@ bool CClearDlg::UpdateData(bool saveAndValidate)
 {
     controlsAttached_ = true;
 
-    ExchangeText(IDC_PORT_NAME, portName_, saveAndValidate);
-    if (!ExchangeUnsigned(IDC_INVERTER_ADDRESS, inverterAddress_, saveAndValidate))
+    exchangeText(IDC_PORT_NAME, portName_, saveAndValidate);
+    if (!exchangeUnsigned(IDC_INVERTER_ADDRESS, inverterAddress_, saveAndValidate))
         return false;
-    if (!ExchangeUnsigned(IDC_REGISTER_ADDRESS, registerAddress_, saveAndValidate))
+    if (!exchangeUnsigned(IDC_REGISTER_ADDRESS, registerAddress_, saveAndValidate))
         return false;
-    if (!ExchangeUnsigned(IDC_LENGTH_OR_DATA, lengthOrData_, saveAndValidate))
+    if (!exchangeUnsigned(IDC_LENGTH_OR_DATA, lengthOrData_, saveAndValidate))
         return false;
-    ExchangeText(IDC_RESULT_TEXT, resultText_, saveAndValidate);
+    exchangeText(IDC_RESULT_TEXT, resultText_, saveAndValidate);
 
     if (saveAndValidate) {
         std::int32_t period = pollPeriodMs_;
         if (!ParseSignedField(window_.controlText(IDC_POLL_PERIOD), period)) {
-            RejectField(IDC_POLL_PERIOD, TEXT_NEED_INTEGER);
+            rejectField(IDC_POLL_PERIOD, TEXT_NEED_INTEGER);
             return false;
         }
         pollPeriodMs_ = period;
         readSingleTime_ = window_.checkState(IDC_READ_SINGLE_TIME);
     } else {
-        PutText(IDC_POLL_PERIOD, FormatSignedField(pollPeriodMs_));
+        putText(IDC_POLL_PERIOD, FormatSignedField(pollPeriodMs_));
         if (readSingleTime_ < 0 || readSingleTime_ > CHECK_STATE_MAX)
             readSingleTime_ = 0;
         window_.setCheckState(IDC_READ_SINGLE_TIME, readSingleTime_);
     }
 
-    ExchangeText(IDC_PARAMETER_DATA, parameterData_, saveAndValidate);
+    exchangeText(IDC_PARAMETER_DATA, parameterData_, saveAndValidate);
     return true;
 }
 
@@ -282,42 +282,42 @@ void CClearDlg::closePort()
     run_.txLength = 0;
 }
 
-void CClearDlg::RejectField(int id, const char* text)
+void CClearDlg::rejectField(int id, const char* text)
 {
     window_.messageBox(text, window_.applicationTitle(), MB_TYPE_OK | MB_TYPE_ICON_EXCLAMATION);
     window_.focusAndSelectAll(id);
 }
 
-bool CClearDlg::ExchangeUnsigned(int id, std::uint32_t& field, bool saveAndValidate)
+bool CClearDlg::exchangeUnsigned(int id, std::uint32_t& field, bool saveAndValidate)
 {
     if (!saveAndValidate) {
-        PutText(id, FormatUnsignedField(field));
+        putText(id, FormatUnsignedField(field));
         return true;
     }
     std::uint32_t value = field;
     if (!ParseUnsignedField(window_.controlText(id), value)) {
-        RejectField(id, TEXT_NEED_UNSIGNED);
+        rejectField(id, TEXT_NEED_UNSIGNED);
         return false;
     }
     // Only one byte of address goes on the wire; a larger number would reach
     // a different inverter (300 would write to inverter 44).
     if (id == IDC_INVERTER_ADDRESS && value > MAX_INVERTER_ADDRESS) {
-        RejectField(id, TEXT_NEED_ADDRESS_RANGE);
+        rejectField(id, TEXT_NEED_ADDRESS_RANGE);
         return false;
     }
     field = value;
     return true;
 }
 
-void CClearDlg::ExchangeText(int id, std::string& field, bool saveAndValidate)
+void CClearDlg::exchangeText(int id, std::string& field, bool saveAndValidate)
 {
     if (saveAndValidate)
         field = window_.controlText(id);
     else
-        PutText(id, field);
+        putText(id, field);
 }
 
-void CClearDlg::PutText(int id, const std::string& text)
+void CClearDlg::putText(int id, const std::string& text)
 {
     // Rewriting an unchanged text would move the caret and the selection of
     // a field the user may be typing in.

@@ -104,10 +104,10 @@ public:
 private:
     void closePort();
     // One rejected field: its message, then focus and selection on it.
-    void RejectField(int id, const char* text);
-    bool ExchangeUnsigned(int id, std::uint32_t& field, bool saveAndValidate);
-    void ExchangeText(int id, std::string& field, bool saveAndValidate);
-    void PutText(int id, const std::string& text);
+    void rejectField(int id, const char* text);
+    bool exchangeUnsigned(int id, std::uint32_t& field, bool saveAndValidate);
+    void exchangeText(int id, std::string& field, bool saveAndValidate);
+    void putText(int id, const std::string& text);
 
     DialogWindow& window_;
     RunPort& port_;
