@@ -34,6 +34,13 @@ async def main(port, address, initial):
     # line tells the test the inverter is listening.
     await server.start()
 
+    await report_values(slave, stop)
+    await server.shutdown()
+
+
+async def report_values(slave, stop):
+    """Prints "value N" for register 0x004A at once and whenever it
+    changes, until `stop` is set."""
     last = None
     while not stop.is_set():
         value = slave.getValues(3, REGISTER, 1)[0]
@@ -44,7 +51,6 @@ async def main(port, address, initial):
             await asyncio.wait_for(stop.wait(), 0.02)
         except asyncio.TimeoutError:
             pass
-    await server.shutdown()
 
 
 if __name__ == "__main__":

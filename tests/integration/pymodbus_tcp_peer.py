@@ -13,6 +13,8 @@ import sys
 from pymodbus.datastore import ModbusServerContext, ModbusSequentialDataBlock, ModbusSlaveContext
 from pymodbus.server import StartAsyncTcpServer
 
+from pymodbus_peer import report_values
+
 REGISTER = 0x004A
 
 
@@ -39,16 +41,7 @@ async def main(address, initial):
         await asyncio.sleep(0.01)
     print("port", port, flush=True)
 
-    last = None
-    while not stop.is_set():
-        value = slave.getValues(3, REGISTER, 1)[0]
-        if value != last:
-            print("value", value, flush=True)
-            last = value
-        try:
-            await asyncio.wait_for(stop.wait(), 0.02)
-        except asyncio.TimeoutError:
-            pass
+    await report_values(slave, stop)
     await server.shutdown()
     serving.cancel()
 
