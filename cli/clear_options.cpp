@@ -275,11 +275,23 @@ LineSettings SlowestSetting(const std::vector<LineSettings>& settings)
 }
 
 // Why the options cannot run together, or empty when they can.
-std::string FirstConflict(const ClearOptions& o, const ClearArgs& a)
+// The period must fit an exchange at the slowest setting tried; empty when
+// it does.
+std::string PeriodTooShort(const ClearOptions& o)
 {
-    // The period must fit an exchange at the slowest setting tried.
     const LineSettings slowest = SlowestSetting(o.lineSettings);
     const std::int32_t shortest = ShortestPollPeriodMs(slowest);
+    if (o.pollPeriodMs >= shortest)
+        return {};
+    return "period " + std::to_string(o.pollPeriodMs) +
+           " ms is shorter than one exchange on the line: at " + slowest.text() +
+           " a request, its reply and the silences between take " + std::to_string(shortest) +
+           " ms; give --period " + std::to_string(shortest) + " or more";
+}
+
+std::string FirstConflict(const ClearOptions& o, const ClearArgs& a)
+{
+    const std::string periodTooShort = PeriodTooShort(o);
     const Conflict conflicts[] = {
         {o.broadcast && !a.addressText.empty(),
          "--broadcast writes to address 0, every inverter on the bus; it takes no --address"},
@@ -295,11 +307,7 @@ std::string FirstConflict(const ClearOptions& o, const ClearArgs& a)
         {o.echo && o.noEcho,
          "--echo says the line echoes and --no-echo that it does not; give one, or neither to have it found "
          "out"},
-        {o.pollPeriodMs < shortest,
-         "period " + std::to_string(o.pollPeriodMs) +
-             " ms is shorter than one exchange on the line: at " + slowest.text() +
-             " a request, its reply and the silences between take " + std::to_string(shortest) +
-             " ms; give --period " + std::to_string(shortest) + " or more"},
+        {!periodTooShort.empty(), periodTooShort},
         {o.broadcast && o.verify,
          "--verify reads each inverter back, but no inverter answers a broadcast; give --address LIST to "
          "clear and verify them"},
