@@ -560,9 +560,13 @@ int Runs::probeEcho(std::uint8_t address)
         session_.lookForProbeCopy(record.frame.tx());
     std::string found = copied ? "probe: our request came back: an echoing line"
                                : "probe: no copy of our request came back: the line does not echo";
-    if (session_.succeeded())
-        found += "; " + RegisterText() + " = " + ValueText(record.findings.last.value) +
-                 " before the clear";
+    if (session_.succeeded()) {
+        const std::string before =
+            RegisterText() + " = " + ValueText(record.findings.last.value) + " before the clear";
+        found += "; " + before;
+        // A script reading the objects sees it too.
+        record_.notes.push_back(before);
+    }
     trace_.note(found);
     return GO_ON;
 }

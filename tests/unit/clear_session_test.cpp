@@ -203,7 +203,8 @@ TEST(ClearSession, WhatTheUserSeesOnLinesAsTheyCome)
          "!!--Clear OK--!!\nnot verified: register 0x004A still 4660 \\(0x1234\\) after 0.2 s\n", {}, 1},
         {"JSON: verified", {"--verify", "--json"}, Line({1}),
          "\\{\"address\": 1, \"outcome\": \"cleared\", \"exception\": null, \"requests\": 3, \"elapsed_ms\": "
-         "[0-9]+, \"value\": 0, \"verified\": true, \"settings\": \"9600 8N1\", \"notes\": \\[\\]\\}\n"
+         "[0-9]+, \"value\": 0, \"verified\": true, \"settings\": \"9600 8N1\", \"notes\": "
+         "\\[\"register 0x004A = 4660 \\(0x1234\\) before the clear\"\\]\\}\n"
          "\\{\"summary\": true, \"mode\": \"verify\", \"addresses\": 1, \"succeeded\": 1, \"elapsed_ms\": "
          "[0-9]+, \"settings\": \\[\"9600 8N1\"\\], \"exit_status\": 0\\}\n",
          {}, 0},
