@@ -411,7 +411,10 @@ class ClearExeHardening(unittest.TestCase):
         print("line lost mid-run: status %s after %.1f s, cpu %.2f s: %s"
               % (status, wall, cpu, " ".join(lost)), flush=True)
         self.assertEqual((status, len(lost)), (self.LINE_LOST[0], 1), text)
-        self.assertLess(cpu, 0.5 * wall, "the run spun")
+        # Starting a Windows program under Wine costs a few tenths of a
+        # second of CPU by itself; a session that ends within a fraction of a
+        # second of the loss cannot have spun, one that lingers must idle.
+        self.assertLess(cpu, 0.5 * wall + 0.5, "the run spun")
 
         got, out = WINE.wine([CLEAR_EXE, "--port", "COM8", "--period", "200"], 60)
         self.assertEqual((got, self.START_AFTER_LOSS[1] in out), (self.START_AFTER_LOSS[0], True), out)
