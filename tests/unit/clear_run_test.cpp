@@ -567,6 +567,19 @@ TEST(ExceptionCodeMeaning, NamesTheStandardCodes)
         EXPECT_EQ(ExceptionCodeMeaning(row.first), row.second) << int(row.first);
 }
 
+// Arms the run and ticks it until it shows its outcome (at most ten ticks):
+// the tick that showed it, 0 for none.
+int TickUntilShown(ClearRun& r, RecordingOps& o)
+{
+    r.setState(Armed);
+    for (int t = 1; t <= 10; ++t) {
+        o.Tick();
+        if (!o.shown.empty())
+            return t;
+    }
+    return 0;
+}
+
 // Under the field rule: an exception ends the run on the tick it comes, an
 // echoing line is stripped only after a send, a broadcast is never judged,
 // a read goes out as a read, and a single-check schedule ends after one
@@ -615,13 +628,7 @@ TEST_F(ClearRunTest, FieldRuleSchedules)
         r.retryLimit = row.retryLimit;
         o.address = row.address;
         o.arrivals = row.arrivals;
-        r.setState(Armed);
-        int endTick = 0;
-        for (int t = 1; t <= 10 && endTick == 0; ++t) {
-            o.Tick();
-            if (!o.shown.empty())
-                endTick = t;
-        }
+        const int endTick = TickUntilShown(r, o);
         EXPECT_EQ(o.WriteTicks(), row.writeTicks) << row.what;
         for (const auto& w : o.writes)
             EXPECT_EQ(w.bytes, row.wire) << row.what;
@@ -658,13 +665,7 @@ TEST_F(ClearRunTest, ExceptionsByMeaningAndRepliesBetweenTicks)
         r.replyRule = ReplyRule::Field;
         r.lineEcho = LineEcho::NoEcho;
         o.arrivals = row.arrivals;
-        r.setState(Armed);
-        int endTick = 0;
-        for (int t = 1; t <= 10 && endTick == 0; ++t) {
-            o.Tick();
-            if (!o.shown.empty())
-                endTick = t;
-        }
+        const int endTick = TickUntilShown(r, o);
         std::vector<Bytes> wire;
         for (const auto& w : o.writes)
             wire.push_back(w.bytes);
