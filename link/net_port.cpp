@@ -83,7 +83,6 @@ PortOpenResult NetPort::open(const std::string& portName)
     lostReason_.clear();
     inbox_.clear();
     telnet_ = Telnet::Data;
-    sub_.clear();
     comPortAnswer_ = 0;
     answered_.clear();
     mbap_.clear();
@@ -385,7 +384,6 @@ void NetPort::decodeTelnet(const std::uint8_t* bytes, std::size_t length)
                 verb_ = b;
                 telnet_ = Telnet::Verb;
             } else if (b == SB) {
-                sub_.clear();
                 telnet_ = Telnet::Sub;
             }
             // Any other command (NOP, go-ahead...) carries nothing for us.
@@ -394,21 +392,16 @@ void NetPort::decodeTelnet(const std::uint8_t* bytes, std::size_t length)
             telnet_ = Telnet::Data;
             answerOption(verb_, b);
             break;
+        // A subnegotiation's payload is passed over: the server's
+        // acknowledgements and line or modem state notifications change
+        // nothing a run does.
         case Telnet::Sub:
             if (b == IAC)
                 telnet_ = Telnet::SubIac;
-            else
-                sub_.push_back(b);
             break;
         case Telnet::SubIac:
-            // The server's acknowledgements and line or modem state
-            // notifications: none changes what a run does.
-            if (b == IAC) {
-                sub_.push_back(IAC);
-                telnet_ = Telnet::Sub;
-            } else {
-                telnet_ = Telnet::Data;
-            }
+            // A doubled IAC is payload; anything else (SE) ends it.
+            telnet_ = b == IAC ? Telnet::Sub : Telnet::Data;
             break;
         }
     }

@@ -81,7 +81,6 @@ private:
     // rfc2217: the Telnet reader's state and what each side agreed.
     Telnet telnet_ = Telnet::Data;
     std::uint8_t verb_ = 0;
-    std::vector<std::uint8_t> sub_;
     int comPortAnswer_ = 0; // 0 none yet, 1 DO, -1 DONT
     std::vector<std::uint16_t> answered_;
 
