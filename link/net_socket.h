@@ -19,11 +19,24 @@ struct SocketAddress {
     int family = 0;
 };
 
-// The addresses of a name lookup's list, in its order. Both platforms'
-// addrinfo have these fields; the template keeps their headers out of here.
-template <typename AddrInfo>
-void TakeAddresses(const AddrInfo* found, std::vector<SocketAddress>& addresses)
+// Looks `host` up for `port` with the platform's getaddrinfo and
+// freeaddrinfo, asking for this family, socket type and protocol, and
+// appends the addresses found, in the lookup's order. Returns what
+// getaddrinfo did: 0, or its error code. Both platforms' calls and addrinfo
+// fields are alike; the template keeps their headers out of here.
+template <typename AddrInfo, typename GetAddrInfo, typename FreeAddrInfo>
+int LookUpAddresses(GetAddrInfo getAddrInfo, FreeAddrInfo freeAddrInfo, int family, int socketType,
+                    int protocol, const std::string& host, std::uint16_t port,
+                    std::vector<SocketAddress>& addresses)
 {
+    AddrInfo hints{};
+    hints.ai_family = family;
+    hints.ai_socktype = socketType;
+    hints.ai_protocol = protocol;
+    AddrInfo* found = nullptr;
+    const int rc = getAddrInfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (rc != 0)
+        return rc;
     for (const AddrInfo* a = found; a; a = a->ai_next) {
         SocketAddress address;
         const auto* bytes = reinterpret_cast<const unsigned char*>(a->ai_addr);
@@ -31,6 +44,8 @@ void TakeAddresses(const AddrInfo* found, std::vector<SocketAddress>& addresses)
         address.family = a->ai_family;
         addresses.push_back(address);
     }
+    freeAddrInfo(found);
+    return 0;
 }
 
 // Every address `host` has, for TCP to `port`; false with `error` set when

@@ -38,30 +38,22 @@ struct NetSocket::Impl {
     int fd = -1;
 };
 
-bool ResolveHost(const std::string& host, std::uint16_t port, std::vector<SocketAddress>& addresses,
-                 std::string& error)
-{
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* found = nullptr;
-    const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (rc != 0) {
-        error = rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc);
-        return false;
-    }
-    TakeAddresses(found, addresses);
-    ::freeaddrinfo(found);
-    return true;
-}
-
 NetSocket::NetSocket() : impl_(new Impl)
 {}
 
 NetSocket::~NetSocket()
 {
     close();
+}
+
+bool ResolveHost(const std::string& host, std::uint16_t port, std::vector<SocketAddress>& addresses,
+                 std::string& error)
+{
+    const int rc = LookUpAddresses<addrinfo>(::getaddrinfo, ::freeaddrinfo, AF_UNSPEC, SOCK_STREAM,
+                                             IPPROTO_TCP, host, port, addresses);
+    if (rc != 0)
+        error = rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc);
+    return rc == 0;
 }
 
 NetSocket::Step NetSocket::startConnect(const SocketAddress& address, std::string& error)

@@ -55,32 +55,24 @@ struct NetSocket::Impl {
     SOCKET s = INVALID_SOCKET;
 };
 
-bool ResolveHost(const std::string& host, std::uint16_t port, std::vector<SocketAddress>& addresses,
-                 std::string& error)
-{
-    if (!WinsockReady(error))
-        return false;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* found = nullptr;
-    const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (rc != 0) {
-        error = SystemMessage(rc);
-        return false;
-    }
-    TakeAddresses(found, addresses);
-    ::freeaddrinfo(found);
-    return true;
-}
-
 NetSocket::NetSocket() : impl_(new Impl)
 {}
 
 NetSocket::~NetSocket()
 {
     close();
+}
+
+bool ResolveHost(const std::string& host, std::uint16_t port, std::vector<SocketAddress>& addresses,
+                 std::string& error)
+{
+    if (!WinsockReady(error))
+        return false;
+    const int rc = LookUpAddresses<addrinfo>(::getaddrinfo, ::freeaddrinfo, AF_UNSPEC, SOCK_STREAM,
+                                             IPPROTO_TCP, host, port, addresses);
+    if (rc != 0)
+        error = SystemMessage(rc);
+    return rc == 0;
 }
 
 NetSocket::Step NetSocket::startConnect(const SocketAddress& address, std::string& error)
