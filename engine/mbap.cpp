@@ -7,6 +7,18 @@ namespace korvanel {
 namespace {
 
 constexpr std::size_t RTU_OVERHEAD = 3; // address and two check bytes
+constexpr std::uint16_t MBAP_PROTOCOL_MODBUS = 0;
+// The length field counts the unit id and the PDU.
+constexpr std::uint16_t MBAP_MIN_LENGTH = 2;
+constexpr std::uint16_t MBAP_MAX_LENGTH = 1 + MAX_PDU_SIZE;
+
+// Where each field of the header starts; each is big-endian.
+enum MbapOffset : std::size_t {
+    MBAP_TRANSACTION_ID = 0,
+    MBAP_PROTOCOL_ID = 2,
+    MBAP_LENGTH_FIELD = 4,
+    MBAP_UNIT_ID = 6,
+};
 
 std::uint16_t BigEndian16(const std::uint8_t* p)
 {
@@ -65,20 +77,20 @@ MbapReader::Result MbapReader::next(MbapFrame& frame)
     const std::uint8_t* head = buffer_.data() + start_;
     // Neither fault can be skipped over: without a trusted length there is
     // no telling where the next frame starts.
-    if (BigEndian16(head + 2) != MBAP_PROTOCOL_MODBUS) {
+    if (BigEndian16(head + MBAP_PROTOCOL_ID) != MBAP_PROTOCOL_MODBUS) {
         error_ = "protocol id is not 0 (not Modbus)";
         return Result::Malformed;
     }
-    const std::uint16_t length = BigEndian16(head + 4);
+    const std::uint16_t length = BigEndian16(head + MBAP_LENGTH_FIELD);
     if (length < MBAP_MIN_LENGTH || length > MBAP_MAX_LENGTH) {
         error_ = "length field out of range 2..254";
         return Result::Malformed;
     }
-    const std::size_t whole = MBAP_HEADER_SIZE - 1 + length;
+    const std::size_t whole = MBAP_UNIT_ID + length;
     if (pending() < whole)
         return Result::NeedMore;
-    frame.transactionId = BigEndian16(head);
-    frame.unitId = head[6];
+    frame.transactionId = BigEndian16(head + MBAP_TRANSACTION_ID);
+    frame.unitId = head[MBAP_UNIT_ID];
     frame.pdu.assign(head + MBAP_HEADER_SIZE, head + whole);
     start_ += whole;
     return Result::Frame;

@@ -10,17 +10,13 @@
 
 namespace korvanel {
 
-// Transaction id (2), protocol id (2), length (2), unit id (1); big-endian.
+// Transaction id (2), protocol id (2), length (2), unit id (1).
 constexpr std::size_t MBAP_HEADER_SIZE = 7;
-constexpr std::uint16_t MBAP_PROTOCOL_MODBUS = 0;
-constexpr std::uint16_t MODBUS_TCP_DEFAULT_PORT = 502;
-// A PDU is at most 253 bytes (function code and 252 data bytes), so the
-// length field, which counts the unit id and the PDU, is 2 to 254 and a
-// whole ADU at most 260 bytes.
+// Function code and at most 252 data bytes.
 constexpr std::size_t MAX_PDU_SIZE = 253;
-constexpr std::uint16_t MBAP_MIN_LENGTH = 2;
-constexpr std::uint16_t MBAP_MAX_LENGTH = 1 + MAX_PDU_SIZE;
-constexpr std::size_t MAX_ADU_SIZE = MBAP_HEADER_SIZE - 1 + MBAP_MAX_LENGTH;
+// The unit id is both the header's last byte and the first the length
+// field counts, so a whole ADU is at most 260 bytes.
+constexpr std::size_t MAX_ADU_SIZE = MBAP_HEADER_SIZE + MAX_PDU_SIZE;
 
 struct MbapFrame {
     std::uint16_t transactionId = 0;

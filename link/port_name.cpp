@@ -3,8 +3,6 @@
 #include <cctype>
 #include <cstring>
 
-#include "mbap.h"
-
 namespace korvanel {
 
 namespace {
@@ -21,7 +19,7 @@ struct SchemeRow {
 constexpr SchemeRow SCHEMES[] = {
     {"tcp", PortScheme::Tcp, 0},
     {"rfc2217", PortScheme::Rfc2217, 0},
-    {"modbus-tcp", PortScheme::ModbusTcp, MODBUS_TCP_DEFAULT_PORT},
+    {"modbus-tcp", PortScheme::ModbusTcp, 502}, // Modbus TCP's registered port
 };
 
 std::string Lower(std::string s)
