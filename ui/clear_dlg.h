@@ -19,12 +19,16 @@ namespace korvanel {
 
 // Window message and notification numbers the message map is keyed on, with
 // the values of the Win32 API (named apart from <windows.h>'s macros).
-constexpr unsigned MSG_PAINT = 0x000F;
-constexpr unsigned MSG_QUERYDRAGICON = 0x0037;
-constexpr unsigned MSG_COMMAND = 0x0111;
-constexpr unsigned MSG_SYSCOMMAND = 0x0112;
-constexpr unsigned NOTIFY_BN_CLICKED = 0;
-constexpr unsigned NOTIFY_CBN_SELCHANGE = 1;
+enum WindowMessage : unsigned {
+    MSG_PAINT = 0x000F,
+    MSG_QUERYDRAGICON = 0x0037,
+    MSG_COMMAND = 0x0111,
+    MSG_SYSCOMMAND = 0x0112,
+};
+enum CommandNotification : unsigned {
+    NOTIFY_BN_CLICKED = 0,
+    NOTIFY_CBN_SELCHANGE = 1,
+};
 
 // Last selections of the two selectors, process-wide.
 std::uint8_t& FunctionIndex();
