@@ -159,9 +159,11 @@ bool Contains(const Bytes& haystack, const Bytes& needle)
 TEST(Rfc2217Port, TelnetIsStrippedAndDataEscapedBothWays)
 {
     // The option accepted, the speed acknowledged, a line-state
-    // notification and a modem-line answer among data bytes 01 FF 02 03.
+    // notification and a modem-state one (every line up: FF, doubled) among
+    // data bytes 01 FF 02 03.
     ScriptedServer server({0xFF, 0xFD, 44, 0xFF, 0xFB, 1, 0xFF, 0xFA, 44, 101, 0x00, 0x00, 0x25, 0x80, 0xFF, 0xF0,
-                           0x01, 0xFF, 0xFF, 0x02, 0xFF, 0xFA, 44, 106, 0x60, 0xFF, 0xF0, 0x03});
+                           0x01, 0xFF, 0xFF, 0x02, 0xFF, 0xFA, 44, 106, 0x60, 0xFF, 0xF0,
+                           0xFF, 0xFA, 44, 107, 0xFF, 0xFF, 0xFF, 0xF0, 0x03});
     NetPort port;
     ASSERT_EQ(port.open(server.name()), PortOpenResult::Ok) << port.lastSystemError();
     Bytes queued;
