@@ -31,13 +31,9 @@ class EchoingAdapter(unittest.TestCase):
          [EXCEPTION_04, ECHO_HINT], []),
         ("echo + exception, --echo", ["--fault", "exception"], ["--echo"], OPERATION_FAIL, 1, [1],
          [EXCEPTION_04], [ECHO_HINT]),
-        # A glitch byte ahead of the echo, and an echo later than a period.
-        ("glitch, echo alone", ["--fault", "silent", "--echo-glitch", "00"], [], OPERATION_FAIL, 1,
-         RETRY_TICKS, [ECHO_HINT], []),
+        # A glitch byte ahead of the echo.
         ("glitch, echo + exception", ["--fault", "exception", "--echo-glitch", "00"], [], OPERATION_FAIL, 1,
          [1], [EXCEPTION_04, ECHO_HINT], []),
-        ("late echo alone", ["--fault", "silent", "--echo-delay", "150"], [], OPERATION_FAIL, 1, RETRY_TICKS,
-         [ECHO_HINT], []),
     ]
 
     def test_outcomes(self):
@@ -54,17 +50,6 @@ class EchoingAdapter(unittest.TestCase):
                     self.assertNotIn(text, r.stderr)
                 # The hint is given once per session, not once per tick.
                 self.assertLessEqual(r.stderr.count(ECHO_HINT), 1)
-
-
-    def test_the_echo_learned_once_holds_for_the_batch(self):
-        # One inverter behind an echoing adapter, the second address empty:
-        # the read sent first finds the echo, and the second address's echo
-        # is never taken for its reply.
-        with Sim("--echo", *LINE) as sim:
-            r = run_clear("--port", sim.port, "--period", PERIOD, "--address", "1,2", "--trace")
-        self.assertEqual((r.stdout, r.returncode), ("1: %s\n2: %s\n" % (CLEAR_OK, OPERATION_FAIL), 1), r)
-        self.assertEqual(r.stderr.count(ECHO_HINT), 1, r)
-        self.assertEqual(sum(1 for _, data in r.sent() if not is_write(data)), 1, r)
 
 
 class LateReplyAcrossABatch(unittest.TestCase):
