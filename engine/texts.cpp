@@ -26,6 +26,7 @@ const char* const FUNCTION_NAMES[FUNCTION_NAME_COUNT] = {
 };
 
 const char* const TEXT_PORT_LOST = "COM Port Lost: ";
+const char* const TEXT_CONNECT_CANCELLED = "the connect was cancelled";
 
 const char* PortOpenFailureText(PortOpenResult result)
 {

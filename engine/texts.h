@@ -40,6 +40,9 @@ extern const char* const FUNCTION_NAMES[FUNCTION_NAME_COUNT];
 // during a session, followed by the system's reason.
 extern const char* const TEXT_PORT_LOST; // "COM Port Lost: "
 
+// Why an open gave up when the user cancelled the connect.
+extern const char* const TEXT_CONNECT_CANCELLED; // "the connect was cancelled"
+
 // The message-box text for a failed open ("COM Open Fail", ...); empty for Ok.
 const char* PortOpenFailureText(PortOpenResult result);
 

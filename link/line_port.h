@@ -18,13 +18,14 @@ public:
     LinePort& operator=(const LinePort&) = delete;
 
     // See NetPort::setWaitHook; a serial open never waits.
-    void setWaitHook(std::function<void()> hook) { net_.setWaitHook(std::move(hook)); }
+    void setWaitHook(std::function<bool()> hook) { net_.setWaitHook(std::move(hook)); }
 
     PortOpenResult open(const std::string& portName) override;
     bool isOpen() const override { return active_->isOpen(); }
     void close() override { active_->close(); }
     void beginRun() override { active_->beginRun(); }
     bool neverEchoes() const override { return active_->neverEchoes(); }
+    std::vector<std::string> takeNotes() override { return active_->takeNotes(); }
 
     bool lost() const override { return active_->lost(); }
     std::string lostReason() const override { return active_->lostReason(); }

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "protocol.h"
+#include "texts.h"
 
 namespace korvanel {
 
@@ -65,6 +66,7 @@ struct Lookup {
 };
 
 constexpr char TEXT_TIMED_OUT[] = "Connection timed out";
+
 
 } // namespace
 
@@ -157,11 +159,11 @@ bool NetPort::lookUp(std::vector<SocketAddress>& addresses, Clock::time_point de
             lastError_ = "Connecting to " + name_.peer() + ": name lookup timed out";
             return false;
         }
-        if (waitHook_) {
-            lock.unlock();
-            waitHook_();
-            lock.lock();
-        }
+        lock.unlock();
+        const bool goOn = keepWaiting();
+        lock.lock();
+        if (!goOn)
+            return false;
     }
     if (!lookup->ok || lookup->addresses.empty()) {
         lastError_ = "Connecting to " + name_.peer() + ": name not found (" + lookup->error + ")";
@@ -187,8 +189,10 @@ bool NetPort::connect(Clock::time_point deadline)
                 reason = TEXT_TIMED_OUT;
                 break;
             }
-            if (waitHook_)
-                waitHook_();
+            if (!keepWaiting()) {
+                socket_.close();
+                return false;
+            }
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             step = socket_.finishConnect(
@@ -224,8 +228,8 @@ bool NetPort::offerComPortControl(Clock::time_point deadline)
                          ": no answer to the offer of COM port control (not an RFC 2217 server?)";
             return false;
         }
-        if (waitHook_)
-            waitHook_();
+        if (!keepWaiting())
+            return false;
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (socket_.waitReadable(
@@ -241,6 +245,14 @@ bool NetPort::offerComPortControl(Clock::time_point deadline)
         return false;
     }
     return true;
+}
+
+bool NetPort::keepWaiting()
+{
+    if (!waitHook_ || waitHook_())
+        return true;
+    lastError_ = TEXT_CONNECT_CANCELLED;
+    return false;
 }
 
 void NetPort::sendLineSettings()

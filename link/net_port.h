@@ -30,8 +30,9 @@ public:
     NetPort& operator=(const NetPort&) = delete;
 
     // Called every few milliseconds while open() waits on the network, so a
-    // dialog can keep painting.
-    void setWaitHook(std::function<void()> hook) { waitHook_ = std::move(hook); }
+    // dialog can keep painting. When it returns false the user has given up:
+    // open() stops waiting at once and fails with TEXT_CONNECT_CANCELLED.
+    void setWaitHook(std::function<bool()> hook) { waitHook_ = std::move(hook); }
 
     PortOpenResult open(const std::string& portName) override;
     bool isOpen() const override;
@@ -71,7 +72,8 @@ private:
 
     NetSocket socket_;
     NetPortName name_;
-    std::function<void()> waitHook_;
+    std::function<bool()> waitHook_;
+    bool keepWaiting();
     std::string lastError_;
     bool lost_ = false;
     std::string lostReason_;

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "line_settings.h"
 #include "tick_port.h"
@@ -53,6 +54,11 @@ public:
     // True when the port can never hand back what it sends (a Modbus TCP
     // gateway answers with its own frames), so no run has to find out.
     virtual bool neverEchoes() const { return false; }
+    // What the port learned that the user should hear but that is no
+    // failure (a converter that keeps other line settings than asked, a
+    // gateway answering under another unit id, input dropped from a
+    // flood); each note is handed out once.
+    virtual std::vector<std::string> takeNotes() { return {}; }
 
     // Returns once input is queued (true) or `timeout` has passed (false),
     // so a caller can judge a reply the moment it is complete. This default

@@ -4,9 +4,10 @@
 
 namespace korvanel {
 
-void KeepPainting()
+bool KeepPainting()
 {
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    return true;
 }
 
 bool CClearApp::InitInstance()

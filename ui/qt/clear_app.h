@@ -11,7 +11,7 @@ namespace korvanel {
 
 // While a network port connects: paints, timers and posted events go on,
 // user input waits, so no second press re-enters the button handler.
-void KeepPainting();
+bool KeepPainting();
 
 // The main dialog with the real port and poll thread. Members are declared
 // so that the poll thread is joined before the window it posts to goes.

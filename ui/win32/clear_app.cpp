@@ -8,7 +8,7 @@ namespace korvanel {
 
 CClearApp theApp;
 
-void KeepPainting()
+bool KeepPainting()
 {
     MSG msg;
     // Posted and sent messages first (PM_QS_POSTMESSAGE leaves input in the
@@ -16,12 +16,13 @@ void KeepPainting()
     while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE | PM_QS_POSTMESSAGE | PM_QS_SENDMESSAGE)) {
         if (msg.message == WM_QUIT) {
             ::PostQuitMessage(static_cast<int>(msg.wParam));
-            return;
+            return true;
         }
         ::DispatchMessageA(&msg);
     }
     while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE | PM_QS_PAINT))
         ::DispatchMessageA(&msg);
+    return true;
 }
 
 INT_PTR CALLBACK MainDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)

@@ -16,7 +16,7 @@ namespace korvanel {
 // While a network port connects: paint, timer and posted messages (the
 // tick among them) go on, input messages wait in the queue, so no second
 // press re-enters the button handler.
-void KeepPainting();
+bool KeepPainting();
 
 // Everything the main dialog needs, alive for exactly one modal run.
 // Members are destroyed in the reverse of this order: the dialog logic,
