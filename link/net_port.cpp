@@ -67,7 +67,6 @@ struct Lookup {
 
 constexpr char TEXT_TIMED_OUT[] = "Connection timed out";
 
-
 } // namespace
 
 NetPort::NetPort() = default;
