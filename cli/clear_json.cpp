@@ -50,16 +50,28 @@ private:
     std::string text_;
 };
 
+// {"code": 2, "meaning": "illegal data address"}, or null for 0.
+std::string ExceptionObject(std::uint8_t code)
+{
+    if (code == 0)
+        return "null";
+    return Object()
+        .add("code", std::to_string(code))
+        .add("meaning", Quoted(ExceptionCodeMeaning(code)))
+        .done();
+}
+
 } // namespace
 
 std::string JsonLine(const AddressRecord& r)
 {
-    std::string exception = "null";
-    if (r.exceptionCode != 0)
-        exception = Object()
-                        .add("code", std::to_string(r.exceptionCode))
-                        .add("meaning", Quoted(ExceptionCodeMeaning(r.exceptionCode)))
-                        .done();
+    const std::string exception = ExceptionObject(r.exceptionCode);
+    const std::string read = r.readOutcome.empty()
+                                 ? "null"
+                                 : Object()
+                                       .add("outcome", Quoted(r.readOutcome))
+                                       .add("exception", ExceptionObject(r.readException))
+                                       .done();
     return Object()
         .add("address", std::to_string(r.address))
         .add("outcome", Quoted(r.outcome))
@@ -68,6 +80,7 @@ std::string JsonLine(const AddressRecord& r)
         .add("elapsed_ms", std::to_string(r.elapsedMs))
         .add("value", r.hasValue ? std::to_string(r.value) : "null")
         .add("verified", r.hasVerified ? (r.verified ? "true" : "false") : "null")
+        .add("read", read)
         .add("settings", Quoted(r.settings))
         .add("notes", List(r.notes))
         .done();

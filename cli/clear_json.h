@@ -12,8 +12,9 @@ namespace korvanel {
 // What one address came to, in any mode.
 struct AddressRecord {
     int address = 0;
-    // "cleared", "failed", "refused", "lost", "answered", "silent" or
-    // "broadcast".
+    // "cleared", "failed", "refused", "lost", "answered", "busy" (a scan's
+    // inverter that is there but busy), "gateway" (a scan's address a
+    // gateway could not reach), "silent" or "broadcast".
     std::string outcome;
     // The exception code the inverter answered with; 0 for none (null).
     std::uint8_t exceptionCode = 0;
@@ -26,6 +27,11 @@ struct AddressRecord {
     // Verify and settle only; null otherwise.
     bool hasVerified = false;
     bool verified = false;
+    // What the last read back came to: "value", "refused", "busy",
+    // "gateway" or "no reply"; empty (null) when nothing was read back. With
+    // the exception code it rests on, 0 for none.
+    std::string readOutcome;
+    std::uint8_t readException = 0;
     // "19200 8E1".
     std::string settings;
     // Echo learned, function fallback, late reply...

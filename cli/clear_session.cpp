@@ -268,6 +268,10 @@ public:
     RunEnd run(std::uint8_t address, RequestKind kind, std::uint8_t retryLimit,
                bool fallBack = false)
     {
+        // A connection closed right after the last run's answer: that run
+        // was judged; this one cannot be sent.
+        if (EndedByLostPort())
+            return RunEnd::PortLost;
         ops_.beginRun(address);
         run_.fallBackToMultiple = fallBack;
         // The dialog has no read: a read is always judged by the field rule.
@@ -309,8 +313,16 @@ public:
             } else {
                 tickDue = ticks_.take(TICK_WAIT);
             }
-            if (EndedByLostPort())
-                return RunEnd::PortLost;
+            if (port_.lost() && !ops_.finished()) {
+                // What arrived before the loss is judged first: a gateway
+                // that closes after each answer has answered.
+                if (!dialogRule && run_.state() == Waiting) {
+                    ops_.beginTick(0);
+                    OnReplyInput(run_, ops_);
+                }
+                if (!ops_.finished() && EndedByLostPort())
+                    return RunEnd::PortLost;
+            }
         }
         stats_.runEnded();
         return RunEnd::Finished;
@@ -334,6 +346,15 @@ public:
     }
     const LineSettings& lineSettings() const { return port_.lineSettings(); }
     bool lost() const { return port_.lost(); }
+    std::string lostReason() const { return port_.lostReason(); }
+    std::vector<std::string> takePortNotes() { return port_.takeNotes(); }
+    // A loss after the last run's answer, said as a note: nothing was cut
+    // off. Empty when the port was not lost or the loss was said already.
+    std::string unsaidLoss() const
+    {
+        return port_.lost() && !lossSaid_ ? "after the last answer: " + port_.lostReason()
+                                          : std::string();
+    }
 
 private:
     // Whatever is queued now belongs to an earlier run (a late reply, an
@@ -381,7 +402,9 @@ private:
         if (!port_.lost())
             return false;
         close();
-        io_.err << TEXT_PORT_LOST << port_.lostReason() << '\n';
+        if (!lossSaid_)
+            io_.err << TEXT_PORT_LOST << port_.lostReason() << '\n';
+        lossSaid_ = true;
         return true;
     }
 
@@ -395,6 +418,7 @@ private:
     TickQueue ticks_;
     PollThread poll_;
     const Ms missingTick_;
+    bool lossSaid_ = false;
 };
 
 // An exit status, or "go on" while the session's runs continue.
@@ -435,13 +459,17 @@ private:
     {
         int status = EndOfRun(session_.run(address, kind, retryLimit, fallBack), session_);
         record_.requests += session_.ops().writes();
-        if (status == GO_ON && session_.lineEcho() == LineEcho::Echoes && !options_.echo)
+        for (const std::string& text : session_.takePortNotes())
+            note(text);
+        if (status == GO_ON && session_.lineEcho() == LineEcho::Echoes && !options_.echo &&
+            !echoAssumed_)
             noteEcho();
         if (status == EXIT_USAGE_OR_PORT && session_.lost()) {
             // Cut off: no text line, but a script reading objects learns why.
+            lost_ = true;
             record_.outcome = "lost";
-            if (!emit())
-                status = EXIT_USAGE_OR_PORT;
+            record_.notes.push_back(TEXT_PORT_LOST + session_.lostReason());
+            emit();
         }
         return status;
     }
@@ -492,7 +520,9 @@ private:
     }
     int summary(const char* mode, unsigned succeeded, std::vector<std::string> settings, int status)
     {
-        if (!options_.json || status == EXIT_USAGE_OR_PORT)
+        mode_ = mode;
+        succeeded_ = succeeded;
+        if (!options_.json || (status == EXIT_USAGE_OR_PORT && !lost_))
             return status;
         const SummaryRecord summary{mode,
                                     static_cast<unsigned>(options_.addresses.size()),
@@ -502,9 +532,26 @@ private:
                                     status};
         return write(JsonLine(summary)) ? status : EXIT_USAGE_OR_PORT;
     }
+
+public:
+    // The session ends: a lost port still gets its summary object (the
+    // objects promise one in every mode), and a loss after the last answer
+    // is said as a note, since nothing was cut off.
+    int finish(int status)
+    {
+        if (lost_)
+            return summary(mode_, succeeded_, {session_.lineSettings().text()}, status);
+        const std::string loss = session_.unsaidLoss();
+        if (!loss.empty())
+            reporter_.note(loss);
+        return status;
+    }
+
+private:
     int probeEcho(std::uint8_t address);
     int write(std::uint8_t address);
     void noteExceptions(std::uint8_t address);
+    std::string readFailure(std::uint8_t address);
     int verify(std::uint8_t address, const std::string& prefix, bool& verified);
     int settle(std::uint8_t address, const std::string& prefix, bool& verified);
 
@@ -517,6 +564,10 @@ private:
         std::vector<std::pair<std::string, unsigned>> found;
         std::string tried;
         unsigned answered = 0;
+        // Of those answered, the busy ones; and addresses a gateway said it
+        // could not reach.
+        unsigned busy = 0;
+        unsigned unreachable = 0;
         bool severalSettings = false;
     };
     bool scanAnswered(ScanTally& tally, std::uint8_t address, const ReadAnswer& answer,
@@ -534,40 +585,65 @@ private:
     AddressRecord record_;
     Clock::time_point addressStarted_{};
     bool echoRecorded_ = false;
+    // The probe could not tell; the line is judged as if it echoed.
+    bool echoAssumed_ = false;
+    // Kept for the summary a lost port still gets.
+    bool lost_ = false;
+    const char* mode_ = "clear";
+    unsigned succeeded_ = 0;
 };
 
 // Before the session's first write: does the line give our requests back?
 // The first frame is a read of register 0x004A, whose reply differs from
 // its request, so a copy of it is always the echo. The read is answered or
 // given one period before the write goes out, which keeps the bus free of a
-// second request while the inverter may still be answering.
+// second request while the inverter may still be answering. Bytes that are
+// neither a copy nor the answer (noise, a copy a glitch changed) settle
+// nothing: the read is asked again, and a line still not known is judged
+// as if it echoed, since taking an echo for a reply would be a false Clear.
+constexpr int PROBE_ATTEMPTS = 3;
+
 int Runs::probeEcho(std::uint8_t address)
 {
     constexpr std::uint8_t probeRetryLimit = 0;
-    const int status = run(address, RequestKind::ReadRegister, probeRetryLimit);
-    if (status != GO_ON)
-        return status;
-    const ClearRun& record = session_.record();
-    const bool copied = session_.lineEcho() == LineEcho::Echoes ||
-                        CountCopies(record.window.data(), record.window.size(), record.frame.tx(),
-                                    REQUEST_LENGTH) > 0;
-    session_.learnEcho(copied ? LineEcho::Echoes : LineEcho::NoEcho);
-    if (copied)
-        noteEcho();
-    else
-        // A slow adapter's copy may still come: it proves the echo wherever
-        // it lands.
-        session_.lookForProbeCopy(record.frame.tx());
-    std::string found = copied ? "probe: our request came back: an echoing line"
-                               : "probe: no copy of our request came back: the line does not echo";
-    if (session_.succeeded()) {
-        const std::string before =
-            RegisterText() + " = " + ValueText(record.findings.last.value) + " before the clear";
-        found += "; " + before;
-        // A script reading the objects sees it too.
-        record_.notes.push_back(before);
+    for (int attempt = 1; attempt <= PROBE_ATTEMPTS; ++attempt) {
+        const int status = run(address, RequestKind::ReadRegister, probeRetryLimit);
+        if (status != GO_ON)
+            return status;
+        const ClearRun& record = session_.record();
+        const ProbeEcho found =
+            ReadProbeWindow(record.frame.tx(), record.window.data(), record.window.size());
+        std::string before;
+        if (session_.succeeded()) {
+            before = RegisterText() + " = " + ValueText(record.findings.last.value) +
+                     " before the clear";
+            // A script reading the objects sees it too, once.
+            if (std::find(record_.notes.begin(), record_.notes.end(), before) ==
+                record_.notes.end())
+                record_.notes.push_back(before);
+            before = "; " + before;
+        }
+        if (session_.lineEcho() == LineEcho::Echoes || found.copies > 0) {
+            session_.learnEcho(LineEcho::Echoes);
+            noteEcho();
+            trace_.note("probe: our request came back: an echoing line" + before);
+            return GO_ON;
+        }
+        if (found.unexplained == 0) {
+            session_.learnEcho(LineEcho::NoEcho);
+            // A slow adapter's copy may still come: it proves the echo
+            // wherever it lands.
+            session_.lookForProbeCopy(record.frame.tx());
+            trace_.note("probe: no copy of our request came back: the line does not echo" + before);
+            return GO_ON;
+        }
+        trace_.note("probe: " + CountOf(found.unexplained, "byte", "bytes") +
+                    " came back that are neither our read nor its answer; asked again");
     }
-    trace_.note(found);
+    session_.learnEcho(LineEcho::Echoes);
+    echoAssumed_ = true;
+    note("the line gave back bytes that are neither our read nor its answer, so whether it "
+         "echoes is not known; it is judged as if it echoed (give --no-echo if it does not)");
     return GO_ON;
 }
 
@@ -618,6 +694,32 @@ void Runs::noteExceptions(std::uint8_t address)
     }
 }
 
+// Why a read gave no value: refused, busy, a gateway's trouble or silence,
+// told apart in the address's object too.
+std::string Runs::readFailure(std::uint8_t address)
+{
+    const FieldFindings& found = session_.record().findings;
+    const std::string inverter = "inverter " + std::to_string(address);
+    record_.readException = 0;
+    if (found.last.kind == FieldVerdict::Exception) {
+        record_.readOutcome = "refused";
+        record_.readException = found.last.exceptionCode;
+        return "the read was refused: " + ExceptionText(found.last.exceptionCode);
+    }
+    if (found.passingExceptions.empty()) {
+        record_.readOutcome = "no reply";
+        return "no reply to the read";
+    }
+    const std::uint8_t code = found.passingExceptions.back();
+    record_.readException = code;
+    if (MeaningOf(code) == ExceptionMeaning::Busy) {
+        record_.readOutcome = "busy";
+        return inverter + " is busy: " + ExceptionText(code);
+    }
+    record_.readOutcome = "gateway";
+    return "the gateway answered for " + inverter + ": " + ExceptionText(code);
+}
+
 // The read that proves a Clear: the same schedule as the Clear, so a slow
 // or noisy line gets as many chances to answer it.
 int Runs::verify(std::uint8_t address, const std::string& prefix, bool& verified)
@@ -627,6 +729,8 @@ int Runs::verify(std::uint8_t address, const std::string& prefix, bool& verified
     const int status = run(address, RequestKind::ReadRegister, MAX_RETRY_COUNT);
     if (status != GO_ON)
         return status;
+    if (session_.succeeded())
+        record_.readOutcome = "value";
     const FieldVerdict& last = session_.record().findings.last;
     std::string line;
     verified = session_.succeeded() && last.value == CLEAR_VALUE;
@@ -638,10 +742,8 @@ int Runs::verify(std::uint8_t address, const std::string& prefix, bool& verified
         line = "verified: " + RegisterText() + " = 0";
     else if (session_.succeeded())
         line = "not verified: " + RegisterText() + " = " + ValueText(last.value);
-    else if (last.kind == FieldVerdict::Exception)
-        line = "not verified: the read was refused: " + ExceptionText(last.exceptionCode);
     else
-        line = "not verified: no reply to the read";
+        line = "not verified: " + readFailure(address);
     return say(prefix + line) ? GO_ON : EXIT_USAGE_OR_PORT;
 }
 
@@ -662,11 +764,11 @@ int Runs::settle(std::uint8_t address, const std::string& prefix, bool& verified
             return status;
         const FieldVerdict& last = session_.record().findings.last;
         if (!session_.succeeded()) {
-            line = last.kind == FieldVerdict::Exception
-                       ? "not verified: the read was refused: " + ExceptionText(last.exceptionCode)
-                       : "not verified: no reply to the read";
+            line = "not verified: " + readFailure(address);
             break;
         }
+        record_.readOutcome = "value";
+        record_.readException = 0;
         record_.hasValue = true;
         record_.value = last.value;
         if (!watch.read(last.value,
@@ -689,8 +791,7 @@ int Runs::clears()
     bool probe =
         session_.lineEcho() == LineEcho::Unknown && !options_.dialogRules && !options_.broadcast;
     bool allCleared = true;
-    unsigned succeeded = 0;
-    const char* mode = options_.broadcast ? "broadcast" : options_.verify ? "verify" : "clear";
+    mode_ = options_.broadcast ? "broadcast" : options_.verify ? "verify" : "clear";
     for (const std::uint8_t address : options_.addresses) {
         begin(address);
         if (probe) {
@@ -734,9 +835,9 @@ int Runs::clears()
         }
         if (!emit())
             return EXIT_USAGE_OR_PORT;
-        succeeded += (cleared && verified) || options_.broadcast ? 1 : 0;
+        succeeded_ += (cleared && verified) || options_.broadcast ? 1 : 0;
     }
-    return summary(mode, succeeded, {session_.lineSettings().text()},
+    return summary(mode_, succeeded_, {session_.lineSettings().text()},
                    allCleared ? EXIT_ALL_CLEARED : EXIT_RUN_FAILED);
 }
 
@@ -763,9 +864,25 @@ bool Runs::scanAnswered(ScanTally& tally, std::uint8_t address, const ReadAnswer
                         const std::string& late)
 {
     const std::string settings = session_.lineSettings().text();
+    const ExceptionMeaning meaning =
+        answer.exception ? MeaningOf(answer.exceptionCode) : ExceptionMeaning::Refusal;
+    if (answer.exception && meaning == ExceptionMeaning::Gateway) {
+        // The gateway's word, not the inverter's: the address stays silent
+        // unless the inverter itself answers later.
+        AddressRecord& gateway = tally.records[address];
+        if (gateway.outcome.empty())
+            ++tally.unreachable;
+        gateway.outcome = "gateway";
+        gateway.exceptionCode = answer.exceptionCode;
+        return true;
+    }
+    if (tally.records[address].outcome == "gateway")
+        --tally.unreachable;
     record_ = tally.records[address];
     record_.address = address;
-    record_.outcome = "answered";
+    const bool busy = answer.exception && meaning == ExceptionMeaning::Busy;
+    record_.outcome = busy ? "busy" : "answered";
+    tally.busy += busy ? 1 : 0;
     record_.exceptionCode = answer.exception ? answer.exceptionCode : 0;
     record_.hasValue = !answer.exception;
     record_.value = answer.value;
@@ -778,8 +895,9 @@ bool Runs::scanAnswered(ScanTally& tally, std::uint8_t address, const ReadAnswer
     if (at == tally.found.end())
         at = tally.found.insert(tally.found.end(), {settings, 0});
     ++at->second;
-    ++tally.answered;
-    const std::string line = AddressPrefix(true, address) +
+    succeeded_ = ++tally.answered;
+    // A busy inverter is there: it answered, only not with the value.
+    const std::string line = AddressPrefix(true, address) + (busy ? "busy: " : "") +
                              ReadAnswerText(answer.exception, answer.exceptionCode, answer.value) +
                              (tally.severalSettings ? " at " + settings : "") +
                              (late.empty() ? "" : ", " + late);
@@ -814,14 +932,23 @@ int Runs::scanAtCurrentSettings(ScanTally& tally)
                                   " ms; a longer --period finds it in time"))
                 return EXIT_USAGE_OR_PORT;
         }
-        const FieldVerdict& last = session_.record().findings.last;
-        if (!session_.succeeded() && last.kind != FieldVerdict::Exception) {
-            waiting.emplace_back(address, session_.ops().firstWrite());
-            continue;
-        }
+        const FieldFindings& found = session_.record().findings;
+        const FieldVerdict& last = found.last;
         ReadAnswer answer;
         answer.exception = !session_.succeeded();
         answer.exceptionCode = last.exceptionCode;
+        if (!session_.succeeded() && last.kind != FieldVerdict::Exception) {
+            // Busy or a gateway's exception: no value, but an answer of a kind.
+            if (!found.passingExceptions.empty()) {
+                answer.exceptionCode = found.passingExceptions.back();
+                if (!scanAnswered(tally, address, answer, ""))
+                    return EXIT_USAGE_OR_PORT;
+                if (tally.records[address].outcome != "gateway")
+                    continue;
+            }
+            waiting.emplace_back(address, session_.ops().firstWrite());
+            continue;
+        }
         answer.value = last.value;
         if (!scanAnswered(tally, address, answer, ""))
             return EXIT_USAGE_OR_PORT;
@@ -837,7 +964,13 @@ int Runs::scanSummary(const ScanTally& tally, Clock::time_point started)
     io_.err << "scan: " << CountOf(options_.addresses.size(), "address", "addresses") << " asked";
     if (tally.severalSettings)
         io_.err << " at " << CountOf(options_.lineSettings.size(), "line setting", "line settings");
-    io_.err << ", " << tally.answered << " answered, " << took;
+    io_.err << ", " << tally.answered << " answered";
+    if (tally.busy > 0)
+        io_.err << " (" << tally.busy << " busy)";
+    io_.err << ", " << took;
+    if (tally.unreachable > 0)
+        io_.err << "; a gateway could not reach "
+                << CountOf(tally.unreachable, "address", "addresses");
     std::vector<std::string> settingsFound;
     if (tally.severalSettings) {
         io_.err << "; settings found: ";
@@ -858,6 +991,7 @@ int Runs::scanSummary(const ScanTally& tally, Clock::time_point started)
 
 int Runs::scan()
 {
+    mode_ = "scan";
     const auto started = Clock::now();
     ScanTally tally;
     tally.left = options_.addresses;
@@ -875,7 +1009,8 @@ int Runs::scan()
     for (const std::uint8_t address : tally.left) {
         record_ = tally.records[address];
         record_.address = address;
-        record_.outcome = "silent";
+        if (record_.outcome.empty())
+            record_.outcome = "silent";
         record_.settings = tally.tried;
         if (!emit(false))
             return EXIT_USAGE_OR_PORT;
@@ -903,7 +1038,7 @@ int RunClearSession(const ClearOptions& options, RunPort& port, ClearSessionIo& 
     ClearTrace trace(options.trace ? &io.err : nullptr, io.start);
     Session session(options, port, io, trace, stats);
     Runs runs(options, session, io, trace);
-    const int status = options.scan ? runs.scan() : runs.clears();
+    const int status = runs.finish(options.scan ? runs.scan() : runs.clears());
     session.close();
     stats.closed();
     stats.report(io.err);

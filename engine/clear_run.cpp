@@ -167,10 +167,10 @@ FieldVerdict JudgeReplyWindow(const std::uint8_t* request, std::size_t requestLe
         }
         if (left >= requestLength && std::memcmp(here, request, requestLength) == 0) {
             ++verdict.copies;
-            if (replyIsCopy && verdict.copies > (echoes ? window.sends : 0u)) {
+            // Taken, but the rest of the window is still read: an exception
+            // from the inverter outweighs a copy, which an echo can be.
+            if (replyIsCopy && verdict.copies > (echoes ? window.sends : 0u))
                 verdict.kind = FieldVerdict::Accepted;
-                return verdict;
-            }
             at += requestLength;
             continue;
         }
@@ -196,13 +196,43 @@ FieldVerdict JudgeReplyWindow(const std::uint8_t* request, std::size_t requestLe
         if (function == FUNCTION_WRITE_MULTIPLE_REGISTERS &&
             IsWriteMultipleReply(here, left, request)) {
             verdict.kind = FieldVerdict::Accepted;
-            return verdict;
+            at += WRITE_MULTIPLE_REPLY_LENGTH;
+            continue;
         }
         ++at;
     }
     if (readAnswered)
         verdict.kind = FieldVerdict::Accepted;
     return verdict;
+}
+
+ProbeEcho ReadProbeWindow(const std::uint8_t* request, const std::uint8_t* bytes,
+                          std::size_t count)
+{
+    ProbeEcho found;
+    const std::uint8_t address = request[0];
+    for (std::size_t at = 0; at < count;) {
+        const std::uint8_t* here = bytes + at;
+        const std::size_t left = count - at;
+        std::size_t length = 0;
+        if (left >= REQUEST_LENGTH && std::memcmp(here, request, REQUEST_LENGTH) == 0) {
+            ++found.copies;
+            length = REQUEST_LENGTH;
+        } else if (IsReadReplyFrom(here, left, address)) {
+            found.answered = true;
+            length = READ_REPLY_LENGTH;
+        } else if (IsExceptionFrom(here, left, address, FUNCTION_READ_HOLDING_REGISTERS)) {
+            found.answered = true;
+            length = EXCEPTION_REPLY_LENGTH;
+        }
+        if (length == 0) {
+            ++found.unexplained;
+            ++at;
+        } else {
+            at += length;
+        }
+    }
+    return found;
 }
 
 std::vector<ReadAnswer> FindReadAnswers(const std::uint8_t* bytes, std::size_t count)

@@ -256,6 +256,18 @@ FieldVerdict JudgeReplyWindow(const std::uint8_t* request, std::size_t requestLe
 // tick is being handled.
 void OnReplyInput(ClearRun& run, ClearTickOps& ops);
 
+// What came back to the read that asks whether the line echoes: copies of
+// the read itself, the addressed inverter's answer (a value or an
+// exception), and bytes that are neither (noise, a copy a glitch changed),
+// which leave the question open.
+struct ProbeEcho {
+    unsigned copies = 0;
+    bool answered = false;
+    std::size_t unexplained = 0;
+};
+ProbeEcho ReadProbeWindow(const std::uint8_t* request, const std::uint8_t* bytes,
+                          std::size_t count);
+
 // A read's answer found in any bytes: the reply or exception of `address`
 // to a read of one register.
 struct ReadAnswer {

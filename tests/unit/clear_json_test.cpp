@@ -19,8 +19,17 @@ TEST(ClearJson, EveryKeyInOrderNullsAndEscapedText)
     refused.notes = {"the line echoes", "a \"quoted\"\tnote"};
     EXPECT_EQ(JsonLine(refused),
               "{\"address\": 7, \"outcome\": \"refused\", \"exception\": {\"code\": 2, \"meaning\": \"illegal data "
-              "address\"}, \"requests\": 1, \"elapsed_ms\": 31, \"value\": null, \"verified\": null, \"settings\": "
-              "\"19200 8E1\", \"notes\": [\"the line echoes\", \"a \\\"quoted\\\"\\u0009note\"]}");
+              "address\"}, \"requests\": 1, \"elapsed_ms\": 31, \"value\": null, \"verified\": null, \"read\": null, "
+              "\"settings\": \"19200 8E1\", \"notes\": [\"the line echoes\", \"a \\\"quoted\\\"\\u0009note\"]}");
+    // A read back that was not answered with a value says why.
+    AddressRecord busy;
+    busy.hasVerified = true;
+    busy.readOutcome = "busy";
+    busy.readException = 6;
+    EXPECT_NE(JsonLine(busy).find("\"verified\": false, \"read\": {\"outcome\": \"busy\", \"exception\": "
+                                  "{\"code\": 6, \"meaning\": \"server device busy\"}}"),
+              std::string::npos)
+        << JsonLine(busy);
 }
 
 } // namespace

@@ -520,6 +520,8 @@ TEST(JudgeReplyWindow, EchoesExceptionsAndReads)
         {"0x10: echo, reply", multiple, Concat(multiple, multipleReply), 1, E, false, K::Accepted, 0, 0, false,
          0},
         {"0x10: refused", multiple, multipleRefusal, 1, N, false, K::Exception, 1, 0, false, 0},
+        {"a copy, then the refusal", kRequest1, Concat(kRequest1, kRefusal1), 1, N, false, K::Exception, 2, 0,
+         false, 0},
     };
     for (const Row& row : rows) {
         ReplyWindow w;
@@ -534,6 +536,36 @@ TEST(JudgeReplyWindow, EchoesExceptionsAndReads)
         EXPECT_EQ(v.value, row.value) << row.what;
         EXPECT_EQ(v.probeCopySeen, row.probeSeen) << row.what;
         EXPECT_EQ(v.passingException, row.passing) << row.what;
+    }
+}
+
+// What came back to the read that asks whether the line echoes: only a
+// window with nothing but copies and answers settles the question.
+TEST(ReadProbeWindow, CopiesAnswersAndTheRest)
+{
+    const Bytes read1234 = WithCheck({0x01, 0x03, 0x02, 0x12, 0x34});
+    Bytes garbled = kRead1;
+    garbled.insert(garbled.begin() + 4, 0x5A);
+    struct Row {
+        const char* what;
+        Bytes window;
+        unsigned copies;
+        bool answered;
+        std::size_t unexplained;
+    } const rows[] = {
+        {"nothing", {}, 0, false, 0},
+        {"the answer alone", read1234, 0, true, 0},
+        {"echo and answer", Concat(kRead1, read1234), 1, true, 0},
+        {"a noise byte inside the echo", garbled, 0, false, 9},
+        {"a garbled echo, then the answer", Concat(garbled, read1234), 0, true, 9},
+        {"the refusal", kReadRefusal1, 0, true, 0},
+        {"another inverter's answer", WithCheck({0x02, 0x03, 0x02, 0x00, 0x00}), 0, false, 7},
+    };
+    for (const Row& row : rows) {
+        const ProbeEcho found = ReadProbeWindow(kRead1.data(), row.window.data(), row.window.size());
+        EXPECT_EQ(found.copies, row.copies) << row.what;
+        EXPECT_EQ(found.answered, row.answered) << row.what;
+        EXPECT_EQ(found.unexplained, row.unexplained) << row.what;
     }
 }
 

@@ -31,6 +31,13 @@ struct LineScript {
     // acknowledge), or the first write only is (06: busy); 0 for neither.
     std::uint8_t acknowledgeEvery = 0;
     std::uint8_t refuseFirst = 0;
+    // Reads are answered with this exception code (06 busy, 02...); 0: not.
+    std::uint8_t readException = 0;
+    // A noise byte lands inside the first this many echoes.
+    unsigned noisyEchoes = 0;
+    // The peer hangs up right after its first answer.
+    bool closeAfterAnswer = false;
+    std::string portNote;
 };
 
 // A line whose far end is the simulator's inverters behind an adapter that
@@ -46,6 +53,16 @@ public:
     }
     bool isOpen() const override { return open_; }
     void close() override { open_ = false; }
+    bool lost() const override { return lost_; }
+    std::string lostReason() const override { return lost_ ? "closed by the other side" : ""; }
+    std::vector<std::string> takeNotes() override
+    {
+        std::vector<std::string> notes;
+        if (!script_.portNote.empty())
+            notes.push_back(script_.portNote);
+        script_.portNote.clear();
+        return notes;
+    }
     std::uint32_t queuedByteCount() override
     {
         arrive();
@@ -65,15 +82,23 @@ public:
     {
         const Bytes frame(bytes, bytes + count);
         const auto now = Clock::now();
+        if (lost_)
+            return;
         if (script_.echo) {
             Bytes echo = script_.glitch;
             echo.insert(echo.end(), frame.begin(), frame.end());
+            if (script_.noisyEchoes > 0) {
+                --script_.noisyEchoes;
+                echo.insert(echo.begin() + static_cast<long>(script_.glitch.size()) + 4, 0x5A);
+            }
             due_.emplace(now + Ms(script_.echoDelayMs), echo);
         }
         auto at = now;
         for (const ReplyChunk& chunk : answer(frame)) {
             at += Ms(chunk.delayMs);
             due_.emplace(at, chunk.bytes);
+            if (script_.closeAfterAnswer && closeAt_ == Clock::time_point{})
+                closeAt_ = at;
         }
     }
     bool waitForInput(Ms timeout) override
@@ -82,7 +107,7 @@ public:
         const auto next = due_.empty() ? until : std::min(until, due_.begin()->first);
         std::this_thread::sleep_until(next);
         arrive();
-        return !queue_.empty();
+        return !queue_.empty() || lost_;
     }
 
 private:
@@ -91,8 +116,16 @@ private:
         const auto ms = std::chrono::duration_cast<Ms>(Clock::now() - born_).count();
         std::vector<ReplyChunk> reply = bus_.handleFrame(frame, static_cast<std::uint64_t>(ms)).reply;
         const bool write = frame[1] == FUNCTION_WRITE_SINGLE_REGISTER;
-        if (!write || reply.empty())
+        if (reply.empty())
             return reply;
+        if (!write) {
+            if (script_.readException == 0)
+                return reply;
+            Bytes exception = {frame[0], static_cast<std::uint8_t>(frame[1] | EXCEPTION_FLAG),
+                               script_.readException};
+            AppendCheck(exception);
+            return {ReplyChunk{reply.front().delayMs, exception}};
+        }
         std::uint8_t code = script_.acknowledgeEvery;
         if (script_.refuseFirst != 0 && !refused_) {
             code = script_.refuseFirst;
@@ -111,6 +144,8 @@ private:
             queue_.insert(queue_.end(), due_.begin()->second.begin(), due_.begin()->second.end());
             due_.erase(due_.begin());
         }
+        if (closeAt_ != Clock::time_point{} && closeAt_ <= now)
+            lost_ = true;
     }
 
     LineScript script_;
@@ -118,6 +153,8 @@ private:
     const Clock::time_point born_ = Clock::now();
     bool open_ = false;
     bool refused_ = false;
+    bool lost_ = false;
+    Clock::time_point closeAt_{};
     std::multimap<Clock::time_point, Bytes> due_;
     std::vector<std::uint8_t> queue_;
 };
@@ -160,6 +197,20 @@ TEST(ClearSession, WhatTheUserSeesOnLinesAsTheyCome)
     LineScript neverStored = Line({1});
     neverStored.inverters.ignoreWrite = true;
     const LineScript fc16Only = Answering(Line({1}), SimFault::Fc16Only, 0);
+    auto noisy = [](LineScript s, unsigned echoes) {
+        s.noisyEchoes = echoes;
+        return s;
+    };
+    auto closing = [](LineScript s) {
+        s.closeAfterAnswer = true;
+        return s;
+    };
+    auto readsAnswered = [](LineScript s, std::uint8_t code) {
+        s.readException = code;
+        return s;
+    };
+    LineScript converter = Line({1});
+    converter.portNote = "the converter keeps 9600 8N1, not 19200 8E1 as asked";
     struct Row {
         const char* what;
         std::vector<std::string> args;
@@ -203,7 +254,8 @@ TEST(ClearSession, WhatTheUserSeesOnLinesAsTheyCome)
          "!!--Clear OK--!!\nnot verified: register 0x004A still 4660 \\(0x1234\\) after 0.2 s\n", {}, 1},
         {"JSON: verified", {"--verify", "--json"}, Line({1}),
          "\\{\"address\": 1, \"outcome\": \"cleared\", \"exception\": null, \"requests\": 3, \"elapsed_ms\": "
-         "[0-9]+, \"value\": 0, \"verified\": true, \"settings\": \"9600 8N1\", \"notes\": "
+         "[0-9]+, \"value\": 0, \"verified\": true, \"read\": \\{\"outcome\": \"value\", \"exception\": null\\}, "
+         "\"settings\": \"9600 8N1\", \"notes\": "
          "\\[\"register 0x004A = 4660 \\(0x1234\\) before the clear\"\\]\\}\n"
          "\\{\"summary\": true, \"mode\": \"verify\", \"addresses\": 1, \"succeeded\": 1, \"elapsed_ms\": "
          "[0-9]+, \"settings\": \\[\"9600 8N1\"\\], \"exit_status\": 0\\}\n",
@@ -214,6 +266,27 @@ TEST(ClearSession, WhatTheUserSeesOnLinesAsTheyCome)
          "exception 02 \\(illegal data address\\)\"\\]\\}\n\\{\"summary\": true, \"mode\": \"clear\", "
          "\"addresses\": 1, \"succeeded\": 0, .*\"exit_status\": 1\\}\n",
          {}, 1},
+        {"noise inside the probe's echo, no inverter", {}, noisy(Echoing(Line({})), 1), FAIL,
+         {"the line echoes"}, 1},
+        {"noise inside the probe's echo, refusal", {}, noisy(Echoing(Answering(Line({1}), SimFault::Exception, 2)), 1),
+         FAIL, {"refused the write: exception 02"}, 1},
+        {"noise inside every echo, no inverter", {}, noisy(Echoing(Line({})), 99), FAIL,
+         {"it is judged as if it echoed"}, 1},
+        {"the reply, then the peer hangs up", {"--no-echo"}, closing(Line({1})), OK,
+         {"after the last answer: closed by the other side"}, 0},
+        {"hung up before the second address", {"--address", "1,2", "--json", "--no-echo"}, closing(Line({1, 2})),
+         "\\{\"address\": 1, \"outcome\": \"cleared\".*\\}\n"
+         "\\{\"address\": 2, \"outcome\": \"lost\".*\"notes\": \\[\"COM Port Lost: closed by the other side\"\\]\\}\n"
+         "\\{\"summary\": true, \"mode\": \"clear\", \"addresses\": 2, \"succeeded\": 1, .*\"exit_status\": 2\\}\n",
+         {"COM Port Lost: closed by the other side"}, 2},
+        {"read back busy", {"--verify", "--no-echo"}, readsAnswered(Line({1}), 6),
+         "!!--Clear OK--!!\nnot verified: inverter 1 is busy: exception 06 \\(server device busy\\)\n", {}, 1},
+        {"read back refused, JSON", {"--verify", "--json", "--no-echo"}, readsAnswered(Line({1}), 2),
+         ".*\"verified\": false, \"read\": \\{\"outcome\": \"refused\", \"exception\": \\{\"code\": 2, [\\s\\S]*",
+         {}, 1},
+        {"a busy inverter in a scan", {"--scan", "1-2"}, readsAnswered(Line({2}), 6),
+         "2: busy: exception 06 \\(server device busy\\)\n", {"2 addresses asked, 1 answered (1 busy)"}, 0},
+        {"a converter's own word", {}, converter, OK, {"korvanel-clear: the converter keeps 9600 8N1"}, 0},
         // Late is counted from when the write returned, a little after the
         // line's own clock started the 150 ms.
         {"a slow inverter in a scan", {"--scan", "1-3", "--period", "100"}, Line({2}, 150),
