@@ -597,10 +597,10 @@ private:
 // The first frame is a read of register 0x004A, whose reply differs from
 // its request, so a copy of it is always the echo. The read is answered or
 // given one period before the write goes out, which keeps the bus free of a
-// second request while the inverter may still be answering. Bytes that are
-// neither a copy nor the answer (noise, a copy a glitch changed) settle
-// nothing: the read is asked again, and a line still not known is judged
-// as if it echoed, since taking an echo for a reply would be a false Clear.
+// second request while the inverter may still be answering. A copy that
+// noise or a glitch spoiled settles nothing: the read is asked again, and a
+// line still not known is judged as if it echoed, since taking an echo for
+// a reply would be a false Clear. Noise alone says nothing of an echo.
 constexpr int PROBE_ATTEMPTS = 3;
 
 int Runs::probeEcho(std::uint8_t address)
@@ -629,7 +629,7 @@ int Runs::probeEcho(std::uint8_t address)
             trace_.note("probe: our request came back: an echoing line" + before);
             return GO_ON;
         }
-        if (found.unexplained == 0) {
+        if (!found.nearCopy) {
             session_.learnEcho(LineEcho::NoEcho);
             // A slow adapter's copy may still come: it proves the echo
             // wherever it lands.
@@ -637,13 +637,14 @@ int Runs::probeEcho(std::uint8_t address)
             trace_.note("probe: no copy of our request came back: the line does not echo" + before);
             return GO_ON;
         }
-        trace_.note("probe: " + CountOf(found.unexplained, "byte", "bytes") +
-                    " came back that are neither our read nor its answer; asked again");
+        trace_.note("probe: what came back is our read spoiled (" +
+                    CountOf(found.unexplained, "byte", "bytes") +
+                    " neither the read nor its answer); asked again");
     }
     session_.learnEcho(LineEcho::Echoes);
     echoAssumed_ = true;
-    note("the line gave back bytes that are neither our read nor its answer, so whether it "
-         "echoes is not known; it is judged as if it echoed (give --no-echo if it does not)");
+    note("the line gave back our read spoiled by noise each time, so whether it echoes is not "
+         "known for sure; it is judged as if it echoed (give --no-echo if it does not)");
     return GO_ON;
 }
 

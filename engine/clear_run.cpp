@@ -206,11 +206,51 @@ FieldVerdict JudgeReplyWindow(const std::uint8_t* request, std::size_t requestLe
     return verdict;
 }
 
+namespace {
+
+// The fewest bytes inserted, dropped or changed that turn some stretch of
+// `bytes` into the request: 0 for a copy, a few for a copy a glitch or a
+// noise byte changed, about the request's length for bytes unrelated to it.
+std::size_t DistanceToNearestCopy(const std::uint8_t* request, const std::uint8_t* bytes,
+                                  std::size_t count)
+{
+    // One column per byte of the window; row i is the cost of matching the
+    // request's first i bytes against a stretch ending there (a stretch may
+    // start anywhere, so row 0 costs nothing).
+    std::size_t previous[REQUEST_LENGTH + 1];
+    for (std::size_t i = 0; i <= REQUEST_LENGTH; ++i)
+        previous[i] = i;
+    std::size_t best = previous[REQUEST_LENGTH];
+    for (std::size_t j = 0; j < count; ++j) {
+        std::size_t current[REQUEST_LENGTH + 1];
+        current[0] = 0;
+        for (std::size_t i = 1; i <= REQUEST_LENGTH; ++i)
+            current[i] = std::min({previous[i - 1] + (request[i - 1] == bytes[j] ? 0u : 1u),
+                                   previous[i] + 1, current[i - 1] + 1});
+        best = std::min(best, current[REQUEST_LENGTH]);
+        std::copy(current, current + REQUEST_LENGTH + 1, previous);
+    }
+    return best;
+}
+
+} // namespace
+
 ProbeEcho ReadProbeWindow(const std::uint8_t* request, const std::uint8_t* bytes,
                           std::size_t count)
 {
     ProbeEcho found;
+    // Half the request's bytes must survive: random noise is that close to
+    // it only by a chance of about one in four billion per position.
+    constexpr std::size_t nearCopyDistance = REQUEST_LENGTH / 2;
     const std::uint8_t address = request[0];
+    // Each stretch between the frames found is looked at on its own: an
+    // answer next to noise must not pass for a spoiled copy.
+    std::size_t stretch = 0;
+    auto endStretch = [&](std::size_t end) {
+        if (end > stretch && DistanceToNearestCopy(request, bytes + stretch, end - stretch) <=
+                                 nearCopyDistance)
+            found.nearCopy = true;
+    };
     for (std::size_t at = 0; at < count;) {
         const std::uint8_t* here = bytes + at;
         const std::size_t left = count - at;
@@ -229,9 +269,12 @@ ProbeEcho ReadProbeWindow(const std::uint8_t* request, const std::uint8_t* bytes
             ++found.unexplained;
             ++at;
         } else {
+            endStretch(at);
             at += length;
+            stretch = at;
         }
     }
+    endStretch(count);
     return found;
 }
 

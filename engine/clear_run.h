@@ -258,12 +258,15 @@ void OnReplyInput(ClearRun& run, ClearTickOps& ops);
 
 // What came back to the read that asks whether the line echoes: copies of
 // the read itself, the addressed inverter's answer (a value or an
-// exception), and bytes that are neither (noise, a copy a glitch changed),
-// which leave the question open.
+// exception), bytes that are neither, and among those whether some stretch
+// is our read with a few bytes changed, dropped or added (an echo a glitch
+// or a noise byte spoiled), which leaves the question open: a line that
+// does not echo cannot give back something so close to our request.
 struct ProbeEcho {
     unsigned copies = 0;
     bool answered = false;
     std::size_t unexplained = 0;
+    bool nearCopy = false;
 };
 ProbeEcho ReadProbeWindow(const std::uint8_t* request, const std::uint8_t* bytes,
                           std::size_t count);

@@ -552,20 +552,24 @@ TEST(ReadProbeWindow, CopiesAnswersAndTheRest)
         unsigned copies;
         bool answered;
         std::size_t unexplained;
+        bool nearCopy;
     } const rows[] = {
-        {"nothing", {}, 0, false, 0},
-        {"the answer alone", read1234, 0, true, 0},
-        {"echo and answer", Concat(kRead1, read1234), 1, true, 0},
-        {"a noise byte inside the echo", garbled, 0, false, 9},
-        {"a garbled echo, then the answer", Concat(garbled, read1234), 0, true, 9},
-        {"the refusal", kReadRefusal1, 0, true, 0},
-        {"another inverter's answer", WithCheck({0x02, 0x03, 0x02, 0x00, 0x00}), 0, false, 7},
+        {"nothing", {}, 0, false, 0, false},
+        {"the answer alone", read1234, 0, true, 0, false},
+        {"echo and answer", Concat(kRead1, read1234), 1, true, 0, false},
+        {"a noise byte inside the echo", garbled, 0, false, 9, true},
+        {"a garbled echo, then the answer", Concat(garbled, read1234), 0, true, 9, true},
+        {"a changed byte and a lost one", {0x01, 0x03, 0x00, 0x4B, 0x00, 0x01, 0xDC}, 0, false, 7, true},
+        {"noise around the answer", Concat(Concat({0x3C, 0x81}, read1234), {0x5A}), 0, true, 3, false},
+        {"the refusal", kReadRefusal1, 0, true, 0, false},
+        {"another inverter's answer", WithCheck({0x02, 0x03, 0x02, 0x00, 0x00}), 0, false, 7, false},
     };
     for (const Row& row : rows) {
         const ProbeEcho found = ReadProbeWindow(kRead1.data(), row.window.data(), row.window.size());
         EXPECT_EQ(found.copies, row.copies) << row.what;
         EXPECT_EQ(found.answered, row.answered) << row.what;
         EXPECT_EQ(found.unexplained, row.unexplained) << row.what;
+        EXPECT_EQ(found.nearCopy, row.nearCopy) << row.what;
     }
 }
 
