@@ -51,6 +51,23 @@ class LineNoise(unittest.TestCase):
                 self.assertEqual(r.returncode, 1)
                 self.assertGreater(gathered, rate * PERIOD_MS / 1000 * RUNS, "the noise did not arrive")
 
+    def test_noise_inside_the_echo_never_gives_a_false_clear(self):
+        # korvanel-clear's own rule learns the echo from its first read; a
+        # noise byte inside that read's echo once made it take the write's
+        # echo for a reply. Each session learns afresh, so each is its own.
+        sessions = {"silent": 0, "exception": 0}
+        for seed in range(1, 13):
+            for fault in sessions:
+                with self.subTest(fault=fault, seed=seed), \
+                        Sim("--fault", fault, "--exception", "2", "--echo", "--noise", "100",
+                            "--line-rate", "9600", "--seed", str(seed), "--quiet") as sim:
+                    r = run_clear("--port", sim.port, "--period", "100", timeout=60)
+                    self.assertEqual(r.stdout, OPERATION_FAIL + "\n", r)
+                    self.assertEqual(r.returncode, 1, r)
+                    sessions[fault] += 1
+        print("\nno false Clear over %s sessions on an echoing line with noise"
+              % " + ".join("%d %s" % (n, f) for f, n in sessions.items()))
+
     def test_a_clean_line_still_clears(self):
         # The same harness without noise succeeds, so the runs above failed
         # because of what was on the line.
