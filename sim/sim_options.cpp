@@ -46,7 +46,8 @@ struct Given {
 
 const char* UsageText()
 {
-    return "Usage: korvanel-sim [--address LIST] [--fault MODE] [--answer-after N | --answer-from N]\n"
+    return "Usage: korvanel-sim [--address LIST] [--fault MODE]\n"
+           "                    [--answer-after N | --answer-from N]\n"
            "                    [--split-delay MS] [--flood-bytes N] [--initial VALUE]\n"
            "                    [--noise RATE] [--seed N] [--exception CODE] [--ignore-write]\n"
            "                    [--echo] [--echo-glitch HEX] [--echo-delay MS]\n"
@@ -65,8 +66,8 @@ const char* UsageText()
            "  --fault MODE      none, silent, exception, bad-check, stray-byte,\n"
            "                    other-address, split, flood, refuse-read,\n"
            "                    fc16-only (exception 01 to 0x06) (default none)\n"
-           "  --fault LIST:MODE the same for these addresses only (repeatable, one\n"
-           "                    MODE an address; they join the bus), e.g. --fault 3-5:silent\n"
+           "  --fault LIST:MODE the same for these addresses only (repeatable, one MODE\n"
+           "                    an address; they join the bus), e.g. --fault 3-5:silent\n"
            "  --noise RATE      junk bytes per second sent onto the line (default 0)\n"
            "  --seed N          seed of the noise (default 1)\n"
            "  --answer-after N  leave the first N requests unanswered (default 0); every\n"
