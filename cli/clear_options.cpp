@@ -351,11 +351,10 @@ void Settle(ParsedClearOptions& parsed, ClearArgs& a)
     // The dialog's user may press the button for one inverter again and
     // again, and tests that follow the dialog do the same in one session.
     if (!o.dialogRules) {
-        const std::vector<std::uint8_t> repeated = DropRepeats(o.addresses);
-        for (const std::uint8_t address : repeated)
-            parsed.notes.push_back("address " + std::to_string(address) +
-                                   " is named more than once in '" + a.addressText +
-                                   (o.scan ? "'; it is read once" : "'; it is cleared once"));
+        const std::string note =
+            RepeatsNote(DropRepeats(o.addresses), a.addressText, o.scan ? "read" : "cleared");
+        if (!note.empty())
+            parsed.notes.push_back(note);
     }
     if (a.help)
         o.action = ClearOptions::Action::Help;

@@ -38,6 +38,14 @@ constexpr std::size_t MAX_RTU_FRAME = MAX_ADU_SIZE;
 constexpr std::chrono::milliseconds GATEWAY_TIMEOUT{5000};
 // The line's bytes a gateway keeps while it looks for a response in them.
 constexpr std::size_t LINE_BUFFER_LIMIT = 512;
+// The gateway's line carries one message per write, so a read takes one
+// whole: the largest the simulator writes at once is a noise burst at its
+// highest rate (1,000,000 bytes/s for 5 ms: 5000 bytes).
+constexpr std::size_t LINE_READ_SIZE = 8192;
+// What a client has not taken yet, beyond what the kernel holds for it. A
+// client that reads nothing is closed past this, rather than let the
+// listener's memory grow or a stop wait on it.
+constexpr std::size_t CLIENT_BACKLOG_LIMIT = 64 * 1024;
 
 void Log(bool quiet, const std::string& text)
 {
@@ -57,18 +65,15 @@ std::string PeerText(const sockaddr_storage& address)
     return std::string(v6 ? "[" : "") + host + (v6 ? "]:" : ":") + service;
 }
 
-bool SendAll(int fd, const std::uint8_t* bytes, std::size_t length)
+// Whether `address` is the any-address of its family: a listener bound
+// there takes connections on every address of the machine.
+bool IsWildcard(const sockaddr_storage& address)
 {
-    std::size_t sent = 0;
-    while (sent < length) {
-        const ssize_t n = ::send(fd, bytes + sent, length - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        sent += static_cast<std::size_t>(n);
+    if (address.ss_family == AF_INET6) {
+        const in6_addr& a = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
+        return IN6_IS_ADDR_UNSPECIFIED(&a);
     }
-    return true;
+    return reinterpret_cast<const sockaddr_in&>(address).sin_addr.s_addr == htonl(INADDR_ANY);
 }
 
 // The length of the RTU response that starts at `frame`, from its function
@@ -105,6 +110,8 @@ struct Listener::Impl {
     // The client being served; -1 while none is.
     int client = -1;
     std::string peer;
+    // Bytes for the client that it has not taken yet.
+    std::vector<std::uint8_t> backlog;
     // tcp://: the client's bytes since the last silence.
     std::size_t runLength = 0;
     Clock::time_point lastByte{};
@@ -134,6 +141,8 @@ struct Listener::Impl {
     void serve();
     void accept();
     void drop(const std::string& why);
+    bool toClient(const std::uint8_t* bytes, std::size_t length);
+    bool flush();
     void fromClient();
     void fromLine();
     void gatewayRequest(const MbapFrame& frame);
@@ -144,9 +153,12 @@ void Listener::Impl::serve()
 {
     for (;;) {
         // One client at a time: others wait in the backlog until it leaves.
+        const int served = client;
+        const short events =
+            static_cast<short>(served < 0 || backlog.empty() ? POLLIN : POLLIN | POLLOUT);
         pollfd fds[3] = {{stopPipe[0], POLLIN, 0},
                          {line[1], POLLIN, 0},
-                         {client >= 0 ? client : listenFd, POLLIN, 0}};
+                         {served >= 0 ? served : listenFd, events, 0}};
         if (::poll(fds, 3, -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -159,12 +171,13 @@ void Listener::Impl::serve()
             fromLine();
         if (fds[1].revents & (POLLHUP | POLLERR))
             return;
-        if (fds[2].revents) {
-            if (client >= 0)
-                fromClient();
-            else
-                accept();
-        }
+        // The client polled may have been closed meanwhile.
+        if (served < 0 && fds[2].revents)
+            accept();
+        if (served >= 0 && client == served && (fds[2].revents & POLLOUT))
+            flush();
+        if (served >= 0 && client == served && (fds[2].revents & ~POLLOUT))
+            fromClient();
     }
 }
 
@@ -172,14 +185,23 @@ void Listener::Impl::accept()
 {
     sockaddr_storage address{};
     socklen_t size = sizeof address;
-    const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&address), &size, SOCK_CLOEXEC);
+    // Never blocking: a client that stops reading must not hold the
+    // listener, nor a stop signal waiting for it.
+    const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&address), &size,
+                             SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0)
         return;
     const int on = 1;
     (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    // The kernel's own buffer bounded too, as a converter's is small: left
+    // to grow (to megabytes on Linux), a client that reads nothing would be
+    // found only after that much.
+    const int sendBuffer = static_cast<int>(CLIENT_BACKLOG_LIMIT);
+    (void)::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     client = fd;
     peer = PeerText(address);
     runLength = 0;
+    backlog.clear();
     reader.clear();
     waiting.clear();
     lineBytes.clear();
@@ -191,13 +213,44 @@ void Listener::Impl::drop(const std::string& why)
     Log(quiet, "client " + peer + ": " + why + "; connection closed");
     ::close(client);
     client = -1;
+    backlog.clear();
+}
+
+// Queues `bytes` for the client and sends what it takes; false when the
+// client was closed.
+bool Listener::Impl::toClient(const std::uint8_t* bytes, std::size_t length)
+{
+    backlog.insert(backlog.end(), bytes, bytes + length);
+    return flush();
+}
+
+bool Listener::Impl::flush()
+{
+    while (!backlog.empty()) {
+        const ssize_t n = ::send(client, backlog.data(), backlog.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        if (n <= 0) {
+            drop(std::strerror(errno));
+            return false;
+        }
+        backlog.erase(backlog.begin(), backlog.begin() + n);
+    }
+    if (backlog.size() > CLIENT_BACKLOG_LIMIT) {
+        drop("reads nothing we send (" + std::to_string(backlog.size()) +
+             " bytes wait for it, over " + std::to_string(CLIENT_BACKLOG_LIMIT) + ")");
+        return false;
+    }
+    return true;
 }
 
 void Listener::Impl::fromClient()
 {
     std::uint8_t buffer[512];
     const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
-    if (n < 0 && errno == EINTR)
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
         return;
     if (n <= 0) {
         drop(n == 0 ? "disconnected" : std::strerror(errno));
@@ -231,12 +284,14 @@ void Listener::Impl::fromClient()
 
 void Listener::Impl::gatewayRequest(const MbapFrame& frame)
 {
-    // The bus is quiet when a request goes out; whatever the line still
-    // holds belongs to no request of this one.
-    lineBytes.clear();
     const auto now = Clock::now();
     while (!waiting.empty() && now - waiting.front().sent > GATEWAY_TIMEOUT)
         waiting.pop_front();
+    // With no request outstanding, whatever the line still holds belongs to
+    // no request of this client; with one, it may be the start of its
+    // response, still coming at the line's pace.
+    if (waiting.empty())
+        lineBytes.clear();
     // A broadcast is executed by all and answered by none.
     if (frame.unitId != BROADCAST_ADDRESS)
         waiting.push_back({frame.transactionId, now});
@@ -246,7 +301,7 @@ void Listener::Impl::gatewayRequest(const MbapFrame& frame)
 
 void Listener::Impl::fromLine()
 {
-    std::uint8_t buffer[512];
+    std::uint8_t buffer[LINE_READ_SIZE];
     const ssize_t n = ::read(line[1], buffer, sizeof buffer);
     if (n <= 0)
         return;
@@ -254,8 +309,7 @@ void Listener::Impl::fromLine()
     if (client < 0)
         return;
     if (!gateway) {
-        if (!SendAll(client, buffer, static_cast<std::size_t>(n)))
-            drop(std::strerror(errno));
+        (void)toClient(buffer, static_cast<std::size_t>(n));
         return;
     }
     lineBytes.insert(lineBytes.end(), buffer, buffer + n);
@@ -283,10 +337,8 @@ void Listener::Impl::gatewayResponses()
             const std::vector<std::uint8_t> adu =
                 MbapFromRtu(waiting.front().transactionId, lineBytes.data() + at, length);
             waiting.pop_front();
-            if (!SendAll(client, adu.data(), adu.size())) {
-                drop(std::strerror(errno));
+            if (!toClient(adu.data(), adu.size()))
                 return;
-            }
         }
         lineBytes.erase(lineBytes.begin(),
                         lineBytes.begin() + static_cast<std::ptrdiff_t>(at + length));
@@ -332,7 +384,7 @@ bool Listener::start(const std::string& url, bool quiet, std::string& error)
         error = "cannot listen on " + name.peer() + ": " + ::gai_strerror(rc);
         return false;
     }
-    s.listenFd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    s.listenFd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     const int on = 1;
     const bool bound = s.listenFd >= 0 &&
                        ::setsockopt(s.listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
@@ -349,10 +401,20 @@ bool Listener::start(const std::string& url, bool quiet, std::string& error)
     name.port = static_cast<std::uint16_t>(
         ntohs(local.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&local)->sin6_port
                                           : reinterpret_cast<sockaddr_in*>(&local)->sin_port));
+    // A client cannot connect to the any-address: the URL printed names
+    // the loopback of the same family, which the listener also serves.
+    if (IsWildcard(local)) {
+        Log(quiet, "listening on every address of this machine (" + name.peer() +
+                       "); connect through any of them");
+        name.host = local.ss_family == AF_INET6 ? "::1" : "127.0.0.1";
+    }
     s.url = (s.gateway ? "modbus-tcp://" : "tcp://") + name.peer();
 
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, s.line) != 0 ||
-        ::pipe2(s.stopPipe, O_CLOEXEC) != 0) {
+    // The gateway's line keeps each request apart (one message a write), as
+    // the silence between them does on a bus: two that came in one TCP
+    // segment must not reach the inverter as one frame.
+    const int lineType = (s.gateway ? SOCK_SEQPACKET : SOCK_STREAM) | SOCK_CLOEXEC | SOCK_NONBLOCK;
+    if (::socketpair(AF_UNIX, lineType, 0, s.line) != 0 || ::pipe2(s.stopPipe, O_CLOEXEC) != 0) {
         error = std::string("cannot make the line: ") + std::strerror(errno);
         return false;
     }
@@ -363,6 +425,11 @@ bool Listener::start(const std::string& url, bool quiet, std::string& error)
 int Listener::lineFd() const
 {
     return impl_->line[0];
+}
+
+bool Listener::framesRequests() const
+{
+    return impl_->gateway;
 }
 
 const std::string& Listener::url() const

@@ -27,6 +27,10 @@ public:
     bool start(const std::string& url, bool quiet, std::string& error);
     // The simulator's end of the line.
     int lineFd() const;
+    // Whether each read of lineFd() is one whole request (a gateway's line,
+    // where requests are delimited by MBAP lengths); otherwise it is a byte
+    // stream whose requests end at a silence, as on a serial line.
+    bool framesRequests() const;
     // The name a client connects to, with the port the system chose.
     const std::string& url() const;
 

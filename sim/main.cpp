@@ -12,34 +12,30 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <iostream>
-#include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "command_line.h"
 #include "hex_bytes.h"
 #include "inverter.h"
-#include "korvanel_version.h"
 #include "line_settings.h"
 #include "line_termios.h"
 #include "listener.h"
 #include "process_setup.h"
+#include "sim_line.h"
+#include "sim_options.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using korvanel::CommandOption;
+using korvanel::FrameAssembler;
 using korvanel::FrameBytes;
-using korvanel::UsageError;
-
-// Larger than any Modbus RTU frame (256 bytes): a master that never pauses
-// still gets its junk logged and dropped.
-constexpr std::size_t MAX_FRAME = 512;
+using korvanel::LineOut;
+using korvanel::NoiseSource;
+using korvanel::SimOptions;
 
 int g_wakePipe[2] = {-1, -1};
 
@@ -51,167 +47,9 @@ void OnStopSignal(int)
     (void)ignored;
 }
 
-struct SimOptions {
-    korvanel::SimConfig config;
-    std::string linkPath;
-    // Serve over TCP instead of a pseudo-terminal: tcp://... or modbus-tcp://...
-    std::string listenUrl;
-    bool quiet = false;
-    // Junk bytes per second written onto the line between and over replies,
-    // as a noisy cable or a flaky adapter would; 0 for a clean line.
-    unsigned noiseRate = 0;
-    std::uint32_t noiseSeed = 1;
-    // The adapter hands every byte the master sends straight back.
-    bool echo = false;
-    // Sent ahead of the echo of each request, as a turnaround glitch.
-    FrameBytes echoGlitch;
-    // The echo comes this late, as through a USB adapter's latency timer; a
-    // quicker reply goes out ahead of it.
-    unsigned echoDelayMs = 0;
-    // Bits a second of the line the replies leave on; 0 sends at once.
-    unsigned lineRate = 0;
-    // Seconds after start at which the line goes away as an unplugged
-    // adapter does: the simulator closes its side and exits. 0 for never.
-    double vanishAfterS = 0;
-    // The only speed the inverter understands; while the master has the
-    // line at another, every request is noise to it. 0 for any.
-    std::uint32_t baud = 0;
-};
-
-// A day: longer than any test, short enough that the deadline's
-// arithmetic on the steady clock cannot overflow.
-constexpr double MAX_VANISH_AFTER_S = 86400;
-// Ten minutes: far beyond any master's reply wait.
-constexpr long MAX_DELAY_MS = 600000;
-// At one request a second, about a week of requests left unanswered.
-constexpr long MAX_UNANSWERED_REQUESTS = 600000;
-constexpr long MAX_FLOOD_BYTES = 4096;
-// About a thousand times what a 9600 baud line carries (960 bytes a second).
-constexpr long MAX_NOISE_RATE = 1000000;
-// 4 Mbit/s: above the fastest serial adapters.
-constexpr long MAX_LINE_RATE = 4000000;
-// The largest seed a signed 32-bit number holds.
-constexpr long MAX_SEED = 0x7FFFFFFF;
-
-// Noise goes out in small bursts, often enough that every tick interval of
-// the shortest period (10 ms) sees some.
-constexpr std::chrono::milliseconds NOISE_BURST_INTERVAL{5};
-
 // What WaitUntil found readable.
 constexpr int LINE_READABLE = 1;
 constexpr int STOP_ASKED = 2;
-
-const char* UsageText()
-{
-    return "Usage: korvanel-sim [--address LIST] [--fault MODE] [--answer-after N]\n"
-           "                    [--split-delay MS] [--flood-bytes N] [--initial VALUE]\n"
-           "                    [--noise RATE] [--seed N] [--exception CODE] [--ignore-write]\n"
-           "                    [--echo] [--echo-glitch HEX] [--echo-delay MS]\n"
-           "                    [--reply-delay MS] [--junk-before HEX]\n"
-           "                    [--line-rate BAUD] [--vanish-after S] [--link PATH] [--quiet]\n"
-           "                    [--apply-delay MS] [--revert-after MS] [--baud N]\n"
-           "                    [--listen URL]\n"
-           "\n"
-           "A virtual inverter on a pseudo-terminal. The first line printed is the\n"
-           "port to open; frames received and sent are logged to standard error.\n"
-           "Stops on SIGINT, SIGTERM or SIGHUP.\n"
-           "\n"
-           "  --address LIST    inverter addresses on the bus, e.g. 1 or 1-4,7 (default 1)\n"
-           "  --fault MODE      none, silent, exception, bad-check, stray-byte,\n"
-           "                    other-address, split, flood, refuse-read,\n"
-           "                    fc16-only (exception 01 to 0x06) (default none)\n"
-           "  --fault LIST:MODE the same for these addresses only (repeatable;\n"
-           "                    they join the bus), e.g. --fault 3-5:silent\n"
-           "  --noise RATE      junk bytes per second sent onto the line (default 0)\n"
-           "  --seed N          seed of the noise (default 1)\n"
-           "  --answer-after N  leave the first N requests unanswered (default 0)\n"
-           "  --answer-from N   the same as --answer-after N-1\n"
-           "  --split-delay MS  pause between the halves of a split reply (default 1500)\n"
-           "  --flood-bytes N   junk bytes sent by the flood fault (default 300)\n"
-           "  --initial VALUE   starting value of register 0x004A (default 4660 = 0x1234)\n"
-           "  --exception CODE  code of the exception fault's replies, 1 to 255 (default 4)\n"
-           "  --ignore-write    acknowledge writes but change nothing\n"
-           "  --apply-delay MS  a write takes effect MS after it is acknowledged; reads\n"
-           "                    show the old value until then (default 0)\n"
-           "  --revert-after MS a write that took effect is undone MS later: the\n"
-           "                    register goes back to its old value (default 0, never)\n"
-           "  --baud N          answer only while the master has the line at N baud\n"
-           "                    (1200 to 115200), as its termios shows; default any\n"
-           "Line faults (with any fault mode):\n"
-           "  --echo            hand back every byte the master sends, before any reply\n"
-           "  --echo-glitch HEX send these bytes ahead of the echo of each request,\n"
-           "                    e.g. 00 (turns --echo on)\n"
-           "  --echo-delay MS   the echo comes MS late, after the reply if that is\n"
-           "                    quicker, as a slow USB adapter's (turns --echo on)\n"
-           "  --reply-delay MS  answer MS after the request (default 0)\n"
-           "  --junk-before HEX send these bytes before each reply, e.g. FF00\n"
-           "  --line-rate BAUD  send at the pace of this line, 10 bits a byte\n"
-           "                    (9600: 1.04 ms a byte; default 0, at once)\n"
-           "  --vanish-after S  after S seconds (decimals allowed, e.g. 1.5) close the\n"
-           "                    port's far end and exit, as an unplugged adapter\n"
-           "  --link PATH       also make PATH a symbolic link to the port\n"
-           "  --listen URL      serve over the network instead, one client at a time:\n"
-           "                    tcp://HOST:PORT (a transparent converter) or\n"
-           "                    modbus-tcp://HOST:PORT (a Modbus TCP gateway); HOST\n"
-           "                    127.0.0.1 unless given, PORT 0 picks a free one; the\n"
-           "                    first line printed is then the URL to connect to\n"
-           "  --quiet           log nothing\n"
-           "  --version         print the version\n";
-}
-
-// "--exception 4": a number from `min` to `max`, stored in `target` with
-// `offset` added.
-template <typename Target>
-CommandOption NumberOption(const char* name, long min, long max, Target& target, long offset = 0)
-{
-    return korvanel::ValueOption(name, [name, min, max, offset, &target](const std::string& value) {
-        long n = 0;
-        if (!korvanel::ParseDecimal(value, n) || n < min || n > max)
-            throw UsageError(std::string(name) + " takes a number from " + std::to_string(min) +
-                             " to " + std::to_string(max) + ", not '" + value + "'");
-        target = static_cast<Target>(n + offset);
-    });
-}
-
-void TakeAddressList(const std::string& text, std::vector<std::uint8_t>& addresses)
-{
-    std::string error;
-    if (!korvanel::ParseAddressList(text, addresses, error))
-        throw UsageError(error);
-}
-
-// "--fault MODE" for the whole bus, "--fault LIST:MODE" for these addresses.
-void TakeFault(const std::string& value, korvanel::SimConfig& config, bool& busFaultGiven)
-{
-    const std::size_t colon = value.find(':');
-    const std::string mode = colon == std::string::npos ? value : value.substr(colon + 1);
-    korvanel::SimFault fault = korvanel::SimFault::None;
-    if (!korvanel::VirtualInverter::ParseFault(mode, fault))
-        throw UsageError("unknown fault '" + mode + "' (one of " +
-                         korvanel::VirtualInverter::FaultNames() + ")");
-    if (colon == std::string::npos) {
-        if (busFaultGiven)
-            throw UsageError(
-                "--fault MODE given twice; give one MODE for the bus, and LIST:MODE for the others");
-        busFaultGiven = true;
-        config.fault = fault;
-        return;
-    }
-    std::vector<std::uint8_t> own;
-    TakeAddressList(value.substr(0, colon), own);
-    for (const std::uint8_t a : own)
-        config.faultByAddress[a] = fault;
-}
-
-void TakeBaud(const std::string& value, std::uint32_t& baud)
-{
-    long n = 0;
-    speed_t speed = B0;
-    if (!korvanel::ParseDecimal(value, n) ||
-        !korvanel::TermiosSpeed(static_cast<std::uint32_t>(n), speed))
-        throw UsageError("--baud takes a standard rate from 1200 to 115200, not '" + value + "'");
-    baud = static_cast<std::uint32_t>(n);
-}
 
 // Whether the master has the line at `baud`: the far end of a
 // pseudo-terminal shares its termios with the master's side.
@@ -229,133 +67,6 @@ korvanel::FrameOutcome Unheard(std::uint32_t baud)
     korvanel::FrameOutcome outcome;
     outcome.note = "the line is not at " + std::to_string(baud) + " baud: noise to us, ignored";
     return outcome;
-}
-
-// Repeatable: each "--fault LIST:MODE" adds its own group.
-CommandOption FaultOption(korvanel::SimConfig& config, bool& busFaultGiven)
-{
-    CommandOption option =
-        korvanel::ValueOption("--fault", [&config, &busFaultGiven](const std::string& value) {
-            TakeFault(value, config, busFaultGiven);
-        });
-    option.again = CommandOption::Again::Taken;
-    return option;
-}
-
-void TakeVanishAfter(const std::string& value, double& vanishAfterS)
-{
-    char* end = nullptr;
-    const double seconds = std::strtod(value.c_str(), &end);
-    if (value.empty() || *end != '\0' || !(seconds > 0 && seconds <= MAX_VANISH_AFTER_S)) {
-        std::ostringstream what;
-        what << "--vanish-after takes seconds above 0, up to " << MAX_VANISH_AFTER_S << ", not '"
-             << value << "'";
-        throw UsageError(what.str());
-    }
-    vanishAfterS = seconds;
-}
-
-// Every option the simulator takes, each writing into `o`.
-std::vector<CommandOption> SimOptionTable(SimOptions& o, bool& help, bool& version,
-                                          bool& busFaultGiven)
-{
-    using korvanel::SwitchOption;
-    using korvanel::ValueOption;
-    korvanel::SimConfig& c = o.config;
-    return {
-        korvanel::ListOption(
-            "--address", [&](const std::string& value) { TakeAddressList(value, c.addresses); }),
-        FaultOption(c, busFaultGiven),
-        NumberOption("--noise", 0, MAX_NOISE_RATE, o.noiseRate),
-        NumberOption("--seed", 0, MAX_SEED, o.noiseSeed),
-        NumberOption("--answer-from", 1, MAX_UNANSWERED_REQUESTS, c.answerFrom),
-        // Leaving N unanswered is answering from request N + 1.
-        NumberOption("--answer-after", 0, MAX_UNANSWERED_REQUESTS, c.answerFrom, 1),
-        NumberOption("--split-delay", 0, MAX_DELAY_MS, c.splitDelayMs),
-        NumberOption("--flood-bytes", 0, MAX_FLOOD_BYTES, c.floodBytes),
-        NumberOption("--initial", 0, 0xFFFF, c.initialClearValue),
-        NumberOption("--exception", 1, 0xFF, c.exceptionCode),
-        NumberOption("--reply-delay", 0, MAX_DELAY_MS, c.replyDelayMs),
-        NumberOption("--line-rate", 0, MAX_LINE_RATE, o.lineRate),
-        NumberOption("--apply-delay", 0, MAX_DELAY_MS, c.applyDelayMs),
-        NumberOption("--revert-after", 0, MAX_DELAY_MS, c.revertAfterMs),
-        ValueOption("--baud", [&](const std::string& value) { TakeBaud(value, o.baud); }),
-        ValueOption("--junk-before",
-                    [&](const std::string& value) {
-                        if (!korvanel::VirtualInverter::ParseHexBytes(value, c.junkBefore))
-                            throw UsageError(
-                                "--junk-before takes pairs of hex digits such as FF00, not '" +
-                                value + "'");
-                    }),
-        ValueOption("--echo-glitch",
-                    [&](const std::string& value) {
-                        if (!korvanel::VirtualInverter::ParseHexBytes(value, o.echoGlitch) ||
-                            o.echoGlitch.empty())
-                            throw UsageError(
-                                "--echo-glitch takes pairs of hex digits such as 00, not '" +
-                                value + "'");
-                    }),
-        NumberOption("--echo-delay", 0, MAX_DELAY_MS, o.echoDelayMs),
-        ValueOption("--vanish-after",
-                    [&](const std::string& value) { TakeVanishAfter(value, o.vanishAfterS); }),
-        ValueOption("--link", [&](const std::string& value) { o.linkPath = value; }),
-        ValueOption("--listen",
-                    [&](const std::string& value) {
-                        std::string error;
-                        if (!korvanel::Listener::CheckUrl(value, error))
-                            throw UsageError(error);
-                        o.listenUrl = value;
-                    }),
-        SwitchOption("--echo", o.echo),
-        SwitchOption("--ignore-write", c.ignoreWrite),
-        SwitchOption("--quiet", o.quiet),
-        SwitchOption("-h,--help", help),
-        SwitchOption("--version", version),
-    };
-}
-
-// What options imply beyond themselves.
-void CompleteSimOptions(SimOptions& o)
-{
-    // A glitch or a delay of the echo needs an echo.
-    if (!o.echoGlitch.empty() || o.echoDelayMs > 0)
-        o.echo = true;
-    // An address given its own fault is on the bus too.
-    korvanel::SimConfig& c = o.config;
-    for (const auto& own : c.faultByAddress) {
-        if (std::find(c.addresses.begin(), c.addresses.end(), own.first) == c.addresses.end())
-            c.addresses.push_back(own.first);
-    }
-}
-
-// 0 to continue, or an exit status.
-int ParseSimOptions(const std::vector<std::string>& args, SimOptions& o)
-{
-    bool help = false;
-    bool version = false;
-    bool busFaultGiven = false;
-    try {
-        korvanel::ParseCommandLine(SimOptionTable(o, help, version, busFaultGiven), args);
-    } catch (const UsageError& e) {
-        korvanel::PrintUsageError(std::cerr, "korvanel-sim", e.what());
-        return 2;
-    }
-    // Over TCP there is no line speed for an inverter to hear.
-    if (o.baud != 0 && !o.listenUrl.empty()) {
-        korvanel::PrintUsageError(std::cerr, "korvanel-sim",
-                                  "--baud needs a serial line; --listen has none");
-        return 2;
-    }
-    if (help) {
-        std::cout << UsageText();
-        return -1;
-    }
-    if (version) {
-        std::cout << "korvanel-sim " << KORVANEL_VERSION << '\n';
-        return -1;
-    }
-    CompleteSimOptions(o);
-    return 0;
 }
 
 class Log {
@@ -402,58 +113,6 @@ void EchoBack(const SimOptions& o, FrameBytes received, bool requestStarts, Cloc
     echoes.push_back({now + std::chrono::milliseconds(o.echoDelayMs), std::move(received), "echo"});
 }
 
-// The simulator's side of the line: what it sends leaves in order, one byte
-// after another, at the line's pace. At 9600 baud 8N1 a byte is 10 bits
-// (start, 8 data, stop): 10 / 9600 s = 1.04 ms. An echo and a reply share
-// the line, so a reply queued behind an echo follows it, as on a two-wire
-// bus where the inverter can only answer once the request is off the wire.
-class LineOut {
-public:
-    LineOut(int fd, unsigned bitsPerSecond)
-        : fd_(fd),
-          byteTime_(bitsPerSecond
-                        ? std::chrono::nanoseconds(BITS_PER_BYTE * 1000000000LL / bitsPerSecond)
-                        : std::chrono::nanoseconds(0))
-    {}
-
-    void queue(const FrameBytes& bytes, Clock::time_point now)
-    {
-        auto at = std::max(now, freeAt_);
-        for (const std::uint8_t b : bytes) {
-            at += byteTime_;
-            queued_.push_back({at, b});
-        }
-        freeAt_ = at;
-    }
-    Clock::time_point nextDue() const
-    {
-        return queued_.empty() ? Clock::time_point::max() : queued_.front().due;
-    }
-    // Writes every byte whose time has come; false when the write failed.
-    bool send(Clock::time_point now)
-    {
-        FrameBytes out;
-        while (!queued_.empty() && queued_.front().due <= now) {
-            out.push_back(queued_.front().byte);
-            queued_.pop_front();
-        }
-        return out.empty() ||
-               ::write(fd_, out.data(), out.size()) == static_cast<ssize_t>(out.size());
-    }
-
-private:
-    static constexpr long long BITS_PER_BYTE = 10;
-    struct Byte {
-        Clock::time_point due;
-        std::uint8_t byte;
-    };
-
-    int fd_;
-    std::chrono::nanoseconds byteTime_;
-    std::deque<Byte> queued_;
-    Clock::time_point freeAt_{};
-};
-
 std::uint64_t MsSince(Clock::time_point start, Clock::time_point now)
 {
     return static_cast<std::uint64_t>(
@@ -493,6 +152,9 @@ struct SimLine {
     int slaveHold = -1;
     // What the master opens: a device path or the listener's URL.
     std::string portPath;
+    // Each read is one whole request (a gateway's line), so no silence
+    // has to end it.
+    bool framed = false;
 };
 
 // Makes a pseudo-terminal: 0, or an exit status.
@@ -535,6 +197,7 @@ int OpenLine(const SimOptions& options, korvanel::Listener& listener, SimLine& l
         if (line.master < 0)
             return Fail("cannot make a pseudo-terminal");
         line.portPath = listener.url();
+        line.framed = listener.framesRequests();
     }
     ::fcntl(line.master, F_SETFL, ::fcntl(line.master, F_GETFL) | O_NONBLOCK);
     return 0;
@@ -562,74 +225,6 @@ int LinkPort(const std::string& linkPath, const std::string& portPath)
         return Fail("cannot link " + linkPath);
     return 0;
 }
-
-// The bytes of the master's request, gathered until the line falls silent.
-class FrameAssembler {
-public:
-    explicit FrameAssembler(std::chrono::microseconds gap) : gap_(gap) {}
-
-    bool empty() const { return frame_.empty(); }
-    void add(const std::uint8_t* bytes, std::size_t count, Clock::time_point now)
-    {
-        frame_.insert(frame_.end(), bytes, bytes + count);
-        lastByte_ = now;
-    }
-    // When the frame gathered so far ends unless more bytes come.
-    Clock::time_point endsAt() const
-    {
-        return frame_.empty() ? Clock::time_point::max() : lastByte_ + gap_;
-    }
-    bool complete(Clock::time_point now) const
-    {
-        return !frame_.empty() && (now - lastByte_ >= gap_ || frame_.size() >= MAX_FRAME);
-    }
-    FrameBytes take()
-    {
-        FrameBytes frame;
-        frame.swap(frame_);
-        return frame;
-    }
-
-private:
-    std::chrono::microseconds gap_;
-    FrameBytes frame_;
-    Clock::time_point lastByte_;
-};
-
-// Junk bytes onto the line at a steady rate, in small bursts.
-class NoiseSource {
-public:
-    NoiseSource(unsigned rate, std::uint32_t seed) : rate_(rate), random_(seed), next_(Clock::now())
-    {}
-
-    Clock::time_point nextDue() const { return rate_ > 0 ? next_ : Clock::time_point::max(); }
-    unsigned long sent() const { return sent_; }
-    void emit(int fd)
-    {
-        if (rate_ == 0 || Clock::now() < next_)
-            return;
-        owed_ += rate_ * std::chrono::duration<double>(NOISE_BURST_INTERVAL).count();
-        FrameBytes burst(static_cast<std::size_t>(owed_));
-        owed_ -= static_cast<double>(burst.size());
-        for (std::uint8_t& b : burst)
-            b = static_cast<std::uint8_t>(random_() & 0xFF);
-        // Not logged byte by byte: a second of noise would drown the
-        // frames; the total is logged at the end.
-        const ssize_t written = burst.empty() ? 0 : ::write(fd, burst.data(), burst.size());
-        if (written > 0)
-            sent_ += static_cast<unsigned long>(written);
-        next_ += NOISE_BURST_INTERVAL;
-        if (next_ < Clock::now())
-            next_ = Clock::now() + NOISE_BURST_INTERVAL;
-    }
-
-private:
-    unsigned rate_;
-    std::mt19937 random_;
-    Clock::time_point next_;
-    double owed_ = 0;
-    unsigned long sent_ = 0;
-};
 
 // What waits to go onto the line: echoes apart from replies, so a late echo
 // can fall behind a reply.
@@ -765,12 +360,16 @@ private:
         if (options_.echo)
             EchoBack(options_, FrameBytes(buf, buf + n), frame_.empty(), now, queues_.echoes);
         frame_.add(buf, static_cast<std::size_t>(n), now);
+        if (line_.framed)
+            answer(frame_.take(), now);
     }
     void answerFrame(Clock::time_point now)
     {
-        if (!frame_.complete(now))
-            return;
-        const FrameBytes frame = frame_.take();
+        if (frame_.complete(now))
+            answer(frame_.take(), now);
+    }
+    void answer(const FrameBytes& frame, Clock::time_point now)
+    {
         const korvanel::FrameOutcome outcome =
             options_.baud == 0 || LineAt(line_.slaveHold, options_.baud)
                 ? inverter_.handleFrame(frame, MsSince(start_, now))

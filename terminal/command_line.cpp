@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <map>
 #include <utility>
@@ -13,6 +14,12 @@ namespace korvanel {
 namespace {
 
 constexpr long MAX_ADDRESS = MAX_INVERTER_ADDRESS;
+// 0 is the broadcast address: every caller refuses it with its own reason,
+// so the range a message names starts above it.
+constexpr long FIRST_OWN_ADDRESS = BROADCAST_ADDRESS + 1;
+// A list quoted in a note is cut short past this, so a note stays a line
+// however long the list given.
+constexpr std::size_t MAX_QUOTED_LIST = 60;
 // Nine digits stay below 2^31, so no number read here overflows a long.
 constexpr std::size_t MAX_DECIMAL_DIGITS = 9;
 
@@ -31,6 +38,9 @@ void RefuseStrays(const CLI::App& app)
     if (strays.empty())
         return;
     const std::string& stray = strays.front();
+    // A lone "-" often means standard input elsewhere; neither program reads it.
+    if (stray == "-")
+        throw UsageError("'-' is neither an option nor an argument this program takes");
     if (stray.compare(0, 2, "--") == 0)
         throw UsageError("unknown option '" + stray.substr(0, stray.find('=')) + "'");
     if (stray.compare(0, 1, "-") == 0)
@@ -139,7 +149,8 @@ bool ParseAddressItem(const std::string& item, std::vector<std::uint8_t>& addres
         return false;
     }
     if (first > MAX_ADDRESS || last > MAX_ADDRESS) {
-        error = "address '" + item + "' is outside 0 to 255";
+        error = "address '" + item + "' is outside " + std::to_string(FIRST_OWN_ADDRESS) + " to " +
+                std::to_string(MAX_ADDRESS);
         return false;
     }
     if (first > last) {
@@ -149,6 +160,28 @@ bool ParseAddressItem(const std::string& item, std::vector<std::uint8_t>& addres
     for (long a = first; a <= last; ++a)
         addresses.push_back(static_cast<std::uint8_t>(a));
     return true;
+}
+
+// "1, 3-5, 9": the addresses in ascending order, a run of three or more as a
+// range.
+std::string AddressSetText(std::vector<std::uint8_t> addresses)
+{
+    std::sort(addresses.begin(), addresses.end());
+    addresses.erase(std::unique(addresses.begin(), addresses.end()), addresses.end());
+    std::string text;
+    for (std::size_t i = 0; i < addresses.size();) {
+        std::size_t last = i;
+        while (last + 1 < addresses.size() && addresses[last + 1] == addresses[last] + 1)
+            ++last;
+        text += (text.empty() ? "" : ", ") + std::to_string(addresses[i]);
+        if (last - i >= 2) {
+            text += "-" + std::to_string(addresses[last]);
+            i = last + 1;
+        } else {
+            ++i;
+        }
+    }
+    return text;
 }
 
 } // namespace
@@ -232,6 +265,19 @@ bool ParseDecimal(const std::string& text, long& value)
         value = value * 10 + (c - '0');
     }
     return true;
+}
+
+std::string RepeatsNote(const std::vector<std::uint8_t>& repeated, const std::string& listText,
+                        const char* done)
+{
+    if (repeated.empty())
+        return {};
+    const bool one = repeated.size() == 1;
+    const std::string quoted =
+        listText.size() <= MAX_QUOTED_LIST ? listText : listText.substr(0, MAX_QUOTED_LIST) + "...";
+    return std::string(one ? "address " : "addresses ") + AddressSetText(repeated) +
+           (one ? " is" : " are") + " named more than once in '" + quoted + "'; " +
+           (one ? "it is " : "each is ") + done + " once";
 }
 
 bool ParseAddressList(const std::string& text, std::vector<std::uint8_t>& addresses,

@@ -57,11 +57,19 @@ void ParseCommandLine(const std::vector<CommandOption>& options,
 // "korvanel-clear: WHAT" and the hint, on `err`.
 void PrintUsageError(std::ostream& err, const char* program, const std::string& what);
 
-// "7", "1-4,7", "0-255": addresses 0 to 255, in the order given (the
-// simulator's bus may hold 0; korvanel-clear refuses it in a list).
-// False, with `error` saying why, for anything else.
+// "7", "1-4,7", "0-255": addresses 0 to 255, in the order given. Every
+// caller refuses 0, the broadcast address, with its own reason, so a number
+// above 255 is said to be outside 1 to 255. False, with `error` saying why,
+// for anything else.
 bool ParseAddressList(const std::string& text, std::vector<std::uint8_t>& addresses,
                       std::string& error);
+
+// One note for every address of a list named more than once, however
+// often and however long the list: "addresses 3, 4 are named more than once
+// in '3-5,4,3,9'; each is cleared once" (`done`: "cleared"). Empty when
+// `repeated` is.
+std::string RepeatsNote(const std::vector<std::uint8_t>& repeated, const std::string& listText,
+                        const char* done);
 
 // A decimal number of at most nine digits, no sign or spaces.
 bool ParseDecimal(const std::string& text, long& value);

@@ -4,13 +4,15 @@ went out on."""
 
 import os
 import select
+import shutil
 import signal
+import socket
 import subprocess
 import time
 import unittest
 
 from harness import (RETRY_TICKS, CLEAR, SIM, Result, CLEAR_OK, OPERATION_FAIL, REQUEST_1, Sim, clear_request, crc16_modbus,
-                     run_clear)
+                     run_clear, wait_until)
 
 PERIOD = 50
 # Write Multiple Registers of 0x004A alone, value 0, to inverter 1.
@@ -154,7 +156,7 @@ class Endings(unittest.TestCase):
 
 class CommandLine(unittest.TestCase):
     USAGE_ERRORS = [
-        (["--address", "256"], "outside 0 to 255"),
+        (["--address", "256"], "address '256' is outside 1 to 255"),
         (["--address", "1-"], "not an address range"),
         (["--address", "4-1"], "backwards"),
         (["--address", ""], "empty item"),
@@ -166,6 +168,7 @@ class CommandLine(unittest.TestCase):
         (["--address", "0-3"], "give --broadcast instead"),
         (["--bogus"], "unknown option"),
         (["COM1"], "unexpected argument"),
+        (["-"], "'-' is neither an option nor an argument this program takes"),
     ]
 
     def test_usage_errors_exit_2_and_say_why(self):
@@ -195,7 +198,7 @@ class SimCommandLine(unittest.TestCase):
     USAGE_ERRORS = [
         (["--fault", "bogus"], "unknown fault 'bogus'"),
         (["--fault", "3-x:silent"], "not an address range"),
-        (["--address", "256"], "outside 0 to 255"),
+        (["--address", "256"], "address '256' is outside 1 to 255"),
         (["--exception", "0"], "from 1 to 255"),
         (["--line-rate", "fast"], "--line-rate takes a number"),
         (["--junk-before", "F"], "pairs of hex digits"),
@@ -212,6 +215,13 @@ class SimCommandLine(unittest.TestCase):
         (["--seed", "1", "--seed", "2"], "--seed given twice; give it once"),
         (["--echo-glitch", "0"], "pairs of hex digits"),
         (["--echo-delay", "-1"], "--echo-delay takes a number"),
+        (["--address", "0-3"], "address list '0-3' holds 0, the broadcast address, which no inverter has"),
+        (["--fault", "0:silent"], "address list '0' holds 0, the broadcast address"),
+        (["--answer-after", "2", "--answer-from", "3"], "--answer-after N and --answer-from N+1 say the same"),
+        (["--fault", "2-4:silent", "--fault", "4:split"],
+         "address 4 is given two fault modes, by --fault 2-4:silent and --fault 4:split"),
+        (["--listen", "tcp://:0", "--link", "/tmp/korvanel-never"], "--link names a pseudo-terminal; --listen makes none"),
+        (["-"], "'-' is neither an option nor an argument this program takes"),
     ]
 
     def test_usage_errors_exit_2_and_say_why(self):
@@ -257,6 +267,75 @@ class SimAdapterEcho(unittest.TestCase):
                     end += len(part.split())
                     print("%s: %s by %.1f ms" % (name, part, got[end - 1][0]))
                     self.assertGreaterEqual(got[end - 1][0], not_before)
+
+
+def mbap(tid, body_hex):
+    body = bytes.fromhex(body_hex)
+    return tid.to_bytes(2, "big") + b"\0\0" + len(body).to_bytes(2, "big") + body
+
+
+def log_so_far(sim):
+    return os.pread(sim.err_file.fileno(), 1 << 20, 0).decode(errors="replace")
+
+
+class SimListener(unittest.TestCase):
+    READ = mbap(7, "01 03 00 4A 00 01")
+    WRITE = mbap(8, "01 06 00 4A 00 00")
+    ANSWERS = mbap(7, "01 03 02 12 34") + mbap(8, "01 06 00 4A 00 00")
+
+    def connect(self, sim):
+        return socket.create_connection(("127.0.0.1", int(sim.port.rsplit(":", 1)[1])), timeout=5)
+
+    def test_a_gateway_answers_two_requests_that_came_together(self):
+        # MBAP lengths delimit the requests, not a silence on the bus.
+        for name, args, gap_s in [("one segment", [], 0), ("1 ms apart", [], 0.001),
+                                  ("the second amid the first's answer", ["--line-rate", "1200"], 0.02)]:
+            with self.subTest(name), Sim("--listen", "modbus-tcp://127.0.0.1:0", *args) as sim:
+                with self.connect(sim) as c:
+                    c.sendall(self.READ if gap_s else self.READ + self.WRITE)
+                    if gap_s:
+                        time.sleep(gap_s)
+                        c.sendall(self.WRITE)
+                    got = b""
+                    while len(got) < len(self.ANSWERS) and select.select([c], [], [], 2)[0]:
+                        got += c.recv(256) or b"-"
+                sim.stop()
+                self.assertEqual(got.hex(" "), self.ANSWERS.hex(" "), sim.log)
+                self.assertEqual(sim.final_register(), 0, sim.log)
+
+    def test_a_client_that_reads_nothing_is_closed_and_holds_no_stop(self):
+        with Sim("--listen", "tcp://127.0.0.1:0", "--noise", "1000000") as sim:
+            with self.connect(sim):
+                start = time.monotonic()
+                closed = wait_until(lambda: "reads nothing we send" in log_so_far(sim), 10)
+                print("a client that reads nothing closed after %.2f s" % (time.monotonic() - start))
+                self.assertTrue(closed, log_so_far(sim))
+            with self.connect(sim):
+                time.sleep(0.2)
+                start = time.monotonic()
+                status = sim.stop(signal.SIGTERM)
+                took = time.monotonic() - start
+                print("stopped %.3f s after SIGTERM, a client connected that reads nothing" % took)
+                self.assertEqual(status, 0, sim.log)
+                self.assertLess(took, 2.0)
+
+    def test_on_the_any_address_the_url_printed_connects(self):
+        # In a network namespace of the test's own, so nothing listens on
+        # the machine's real interfaces.
+        if not (shutil.which("unshare") and shutil.which("nsenter")):
+            if os.environ.get("CI") == "true":
+                self.fail("unshare and nsenter (util-linux) are needed")
+            self.skipTest("needs unshare and nsenter")
+        for bound, url in [("tcp://0.0.0.0:0", "tcp://127.0.0.1:"), ("modbus-tcp://[::]:0", "modbus-tcp://[::1]:")]:
+            sim = Sim("--listen", bound)
+            sim.args = ["unshare", "-rn", "sh", "-c", 'ip link set lo up && exec "$0" "$@"', *sim.args]
+            with self.subTest(bound), sim:
+                self.assertTrue(sim.port.startswith(url), sim.port)
+                r = subprocess.run(["nsenter", "-t", str(sim.proc.pid), "-n", CLEAR, "--port", sim.port,
+                                    "--period", "100"], capture_output=True, text=True, timeout=20)
+                self.assertEqual((r.returncode, r.stdout), (0, CLEAR_OK + "\n"), r)
+                sim.stop()
+                self.assertIn("listening on every address of this machine", sim.log)
 
 
 if __name__ == "__main__":
