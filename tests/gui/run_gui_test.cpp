@@ -78,13 +78,14 @@ TEST_F(RunAgainstInverter, ClearsThroughATcpConverter)
 }
 
 // A loopback listener: closed (refuses), or with its backlog full, so the
-// next connection is never taken and connecting runs into its bound.
+// next connection is never taken and connecting runs into its bound, or
+// (backlogFull false) connected to but never accepted, so it never answers.
 struct LoopbackListener {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     int held = -1;
     unsigned port = 0;
 
-    explicit LoopbackListener(bool listening)
+    explicit LoopbackListener(bool listening, bool backlogFull = true)
     {
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -96,6 +97,8 @@ struct LoopbackListener {
         if (!listening)
             return;
         ::listen(fd, 0);
+        if (!backlogFull)
+            return;
         held = ::socket(AF_INET, SOCK_STREAM, 0);
         ::connect(held, reinterpret_cast<sockaddr*>(&a), sizeof a);
     }
@@ -140,6 +143,57 @@ TEST(NetworkPortGui, AFailedConnectSaysWhyAndTheDialogKeepsPainting)
         EXPECT_EQ(user.seen[0].caption, "Error");
         EXPECT_GE(shots, row.leastTimerShots);
         EXPECT_FALSE(m->port.isOpen());
+    }
+}
+
+TEST(NetworkPortGui, APressOrTheCloseBoxDuringAConnectCancelsItAtOnce)
+{
+    struct Row {
+        const char* scheme;
+        bool backlogFull; // else connected, the Telnet offer never answered
+        bool closeWindow;
+    };
+    const Row rows[] = {
+        {"tcp://", true, false},
+        {"rfc2217://", false, false},
+        {"rfc2217://", false, true},
+    };
+    for (const Row& row : rows) {
+        LoopbackListener peer(true, row.backlogFull);
+        auto m = OpenMainDialog();
+        BoxAnswerer user;
+        QWidget* button = m->window.control(IDC_RUN_BUTTON);
+        Type(m->window.control(IDC_PORT_NAME), row.scheme + QString("127.0.0.1:%1").arg(peer.port));
+        QString labelWhileConnecting;
+        QTimer::singleShot(400, [&] {
+            labelWhileConnecting = QString::fromStdString(m->window.controlText(IDC_RUN_BUTTON));
+            if (row.closeWindow)
+                m->window.close();
+            else
+                Click(button);
+        });
+        QElapsedTimer took;
+        took.start();
+        Click(button);
+        const qint64 ms = took.elapsed();
+        std::printf("%s%s: the open returned after %lld ms, pressed at 400 ms\n", row.scheme,
+                    row.closeWindow ? " close" : "", static_cast<long long>(ms));
+        EXPECT_EQ(labelWhileConnecting, "Stop") << row.scheme;
+        // The connect's own bound is 3 s.
+        EXPECT_LT(ms, 2000) << row.scheme;
+        EXPECT_FALSE(m->port.isOpen()) << row.scheme;
+        EXPECT_EQ(m->window.isVisible(), !row.closeWindow) << row.scheme;
+        if (row.closeWindow) {
+            EXPECT_FALSE(user.waitForBoxes(1, 300)) << row.scheme;
+            continue;
+        }
+        ASSERT_TRUE(user.waitForBoxes(1, 2000)) << row.scheme;
+        EXPECT_EQ(user.seen[0].text, "COM Open Fail: the connect was cancelled");
+        EXPECT_EQ(QString::fromStdString(m->window.controlText(IDC_RUN_BUTTON)), "Clear");
+        // The press was used up: nothing runs afterwards.
+        QTest::qWait(300);
+        EXPECT_EQ(TheClearRun().state(), Idle);
+        EXPECT_EQ(user.seen.size(), 1u);
     }
 }
 

@@ -13,6 +13,7 @@
 #include "dialog_window.h"
 #include "poll_thread.h"
 #include "serial_port.h"
+#include "texts.h"
 
 namespace korvanel {
 namespace fakes {
@@ -50,6 +51,8 @@ public:
     int aboutBoxes = 0;
     int postedTicks = 0;
     std::function<void()> whileBoxOpen;
+    // What the user does while a connect waits; false: told to quit.
+    std::function<bool()> whileConnecting;
     bool minimised = false;
     PixelSize client{};
     PixelSize icon{32, 32};
@@ -88,6 +91,7 @@ public:
             whileBoxOpen();
     }
     void showAboutBox() override { ++aboutBoxes; }
+    bool handleWaitingEvents() override { return whileConnecting ? whileConnecting() : true; }
     std::string applicationTitle() const override { return "korvanel"; }
     void postClearTick() override { ++postedTicks; }
     bool isMinimised() const override { return minimised; }
@@ -105,14 +109,27 @@ public:
     int closes = 0;
     std::deque<Bytes> arrivals;
     std::vector<Bytes> writes;
+    // A network open: its waits call the hook, and a false cancels the
+    // open unless the connect completes regardless.
+    int waitsInOpen = 0;
+    bool connectCompletesRegardless = false;
+    std::function<bool()> waitHook;
+    std::string failureReason;
 
     PortOpenResult open(const std::string& name) override
     {
         opened.push_back(name);
+        for (int i = 0; i < waitsInOpen; ++i) {
+            if (waitHook() || connectCompletesRegardless)
+                continue;
+            failureReason = TEXT_CONNECT_CANCELLED;
+            return PortOpenResult::OpenFailed;
+        }
         open_ = openResult != PortOpenResult::OpenFailed;
         return openResult;
     }
     bool isOpen() const override { return open_; }
+    std::string dialogOpenFailureReason() const override { return failureReason; }
     void close() override
     {
         if (open_)
