@@ -259,9 +259,31 @@ std::string ExplainOpenFailure(int err, const std::string& path)
     } else if (err == EACCES) {
         advice = GroupAdvice(path);
     } else if (err == ENOENT) {
-        advice = "--list-ports shows the serial ports present";
+        advice = TEXT_LIST_PORTS_HINT;
     }
     return advice.empty() ? text : text + "; " + advice;
+}
+
+// Why a descriptor must never be taken as the inverter's line; empty for
+// any other. Frames written to the terminal the program runs in land on the
+// user's screen (`--port tty`); the multiplexer hands out a new
+// pseudo-terminal whose far end nobody holds.
+std::string RefusedAsLine(int fd)
+{
+    // The kernel names a terminal's session only to a process it is the
+    // controlling terminal of.
+    if (::tcgetsid(fd) >= 0)
+        return "this is the terminal the program runs in, not a serial port";
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0 || !S_ISCHR(opened.st_mode))
+        return {};
+    for (const char* multiplexer : {"/dev/ptmx", "/dev/pts/ptmx"}) {
+        struct stat st {};
+        if (::stat(multiplexer, &st) == 0 && st.st_rdev == opened.st_rdev)
+            return "this is the pseudo-terminal multiplexer, not a serial port; name the "
+                   "pseudo-terminal's own device under /dev/pts";
+    }
+    return {};
 }
 
 } // namespace
@@ -331,6 +353,11 @@ PortOpenResult SerialPort::open(const std::string& portName)
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid()) {
         device_.openFailed("Opening", ExplainOpenFailure(errno, path));
+        return PortOpenResult::OpenFailed;
+    }
+    const std::string refused = RefusedAsLine(fd.get());
+    if (!refused.empty()) {
+        device_.openFailed("Opening", refused);
         return PortOpenResult::OpenFailed;
     }
     // Exclusive: a second korvanel, a terminal program that locks, or any

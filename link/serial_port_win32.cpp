@@ -5,7 +5,7 @@
 //   tick   ClearCommError (cbInQue), ReadFile and WriteFile, overlapped
 //   wait   WaitCommEvent (EV_RXCHAR), overlapped, bounded
 //   close  CancelIoEx and GetOverlappedResult for what is still pending,
-//          CloseHandle
+//          SetCommState (the settings found at open), CloseHandle
 // A device that goes away (a USB adapter pulled) makes these fail with one
 // of the errors DeviceGone() lists, whichever the driver chose.
 #include "serial_port.h"
@@ -145,6 +145,12 @@ struct SerialPort::Impl {
     // can finish late without touching bytes the caller gathered.
     std::uint8_t readBuffer[READ_BUFFER_SIZE] = {};
     std::uint8_t writeBuffer[READ_BUFFER_SIZE] = {};
+    // The line state found at open, put back at close: the next program on
+    // the port (often the inverter maker's own, at 4800 8N2) expects the
+    // line as it left it. The timeouts are never changed, so they need no
+    // putting back.
+    DCB found{};
+    bool foundValid = false;
 
     // True when the port can still be used for a tick.
     bool usable() const { return comm.valid() && !device.lost; }
@@ -290,6 +296,8 @@ PortOpenResult SerialPort::open(const std::string& portName)
         return PortOpenResult::SettingFailed;
     }
     RecordFoundSettings(h, dcb);
+    impl_->found = dcb;
+    impl_->foundValid = true;
     ApplyLineSettings(dcb, line_);
     if (!::SetCommState(h, &dcb)) {
         device_.openFailed("Configuring", SystemMessage(::GetLastError()));
@@ -317,6 +325,9 @@ void SerialPort::close()
     DWORD ignored = 0;
     impl_->cancelAndWait(impl_->readOv, impl_->readInFlight, ignored);
     impl_->cancelAndWait(impl_->writeOv, impl_->writeInFlight, ignored);
+    if (impl_->foundValid)
+        ::SetCommState(impl_->comm.get(), &impl_->found);
+    impl_->foundValid = false;
     ForgetOpenPort(impl_->comm.get());
     impl_->comm.reset();
     impl_->readEvent.reset();

@@ -11,6 +11,7 @@
 #include <pty.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -132,6 +133,8 @@ TEST(SerialPortOpen, FailuresGiveTheDialogTextAndPortState)
         {"/dev/korvanel-no-such-port", PortOpenResult::OpenFailed, "COM Open Fail", false},
         {"/dev/null", PortOpenResult::SettingFailed, "COM Setting Fail!!", true},
         {file, PortOpenResult::SettingFailed, "COM Setting Fail!!", true},
+        // Not a line: it would make a new pseudo-terminal nobody answers on.
+        {"/dev/ptmx", PortOpenResult::OpenFailed, "COM Open Fail", false},
     };
     for (const Row& row : rows) {
         SerialPort port;
@@ -146,6 +149,32 @@ TEST(SerialPortOpen, FailuresGiveTheDialogTextAndPortState)
     ::unlink(file);
     EXPECT_STREQ(PortOpenFailureText(PortOpenResult::MaskFailed), "COM Mask Set Fail");
     EXPECT_STREQ(PortOpenFailureText(PortOpenResult::Ok), "");
+}
+
+TEST(SerialPortOpen, RefusesTheTerminalTheProcessRunsIn)
+{
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master) | ::unlockpt(master), 0);
+    const std::string slave = ::ptsname(master);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // A new session takes the first terminal it opens as its own.
+        ::setsid();
+        SerialPort port;
+        const bool refused = ::open(slave.c_str(), O_RDWR) >= 0 &&
+                             port.open(slave) == PortOpenResult::OpenFailed &&
+                             port.lastSystemError().find("the terminal the program runs in") !=
+                                 std::string::npos;
+        ::_exit(refused ? 0 : 1);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // To a process it does not belong to, the same terminal is a line.
+    SerialPort port;
+    EXPECT_EQ(port.open(slave), PortOpenResult::Ok) << port.lastSystemError();
+    ::close(master);
 }
 
 TEST(SerialPortOpen, IsExclusiveUntilClosed)

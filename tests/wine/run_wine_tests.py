@@ -19,10 +19,12 @@ programs are missing from the builds fails. The Wine settings come from
 wine-env.sh, as for every Wine script."""
 
 import os
+import contextlib
 import random
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -197,6 +199,16 @@ def setUpModule():
 
 def tearDownModule():
     WINE.stop()
+
+
+@contextlib.contextmanager
+def unanswering_listener():
+    """An rfc2217:// URL whose loopback listener takes the connection into
+    its backlog and never answers, so the Telnet negotiation waits."""
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(4)
+        yield "rfc2217://127.0.0.1:%d" % listener.getsockname()[1]
 
 
 def windows_path(path):
@@ -480,6 +492,7 @@ class ClearExeHardening(unittest.TestCase):
 
 # In a dialog row: the port field gets the URL of korvanel-sim --listen.
 LISTEN = "(the simulator's URL)"
+UNANSWERING = "(a listener that never answers)"
 
 
 class Dialog(unittest.TestCase):
@@ -502,6 +515,8 @@ class Dialog(unittest.TestCase):
         ("Modbus TCP gateway", LISTEN, "modbus-tcp://127.0.0.1:0", "1", "Result", CLEAR_OK, "Start", [], None),
         ("connection refused", "tcp://127.0.0.1:1", None, "1", "Error",
          "COM Open Fail: Connecting to 127.0.0.1:1: Connection refused", "Clear", [], None),
+        ("BM_CLICK during a connect", UNANSWERING, None, "1", "Error",
+         "COM Open Fail: the connect was cancelled", "Clear", [], "click-during-connect"),
     ]
 
     def test_rows(self):
@@ -516,6 +531,11 @@ class Dialog(unittest.TestCase):
                 if typed == LISTEN:
                     with Sim("--listen", device, *sim_args) as sim:
                         args[2] = sim.port
+                        status, out = WINE.wine(args, 90)
+                elif typed == UNANSWERING:
+                    sim = None
+                    with unanswering_listener() as url:
+                        args[2] = url
                         status, out = WINE.wine(args, 90)
                 elif device:
                     with WINE.sim(device, *sim_args) as sim:

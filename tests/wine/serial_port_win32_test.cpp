@@ -128,7 +128,7 @@ TEST(SerialPortWin32, APortIsHeldExclusivelyUntilClosed)
     EXPECT_EQ(second.open(a), PortOpenResult::Ok) << second.lastSystemError();
 }
 
-TEST(SerialPortWin32, OpenChangesOnlyTheSixLineSettings)
+TEST(SerialPortWin32, OpenChangesOnlyTheSixLineSettingsAndCloseRestoresThem)
 {
     REQUIRE_PORTS();
     const std::string path = SerialPort::DevicePathFor(Env("KORVANEL_TEST_PORT_A"));
@@ -153,17 +153,25 @@ TEST(SerialPortWin32, OpenChangesOnlyTheSixLineSettings)
     ASSERT_TRUE(::GetCommState(h, &before));
     ::CloseHandle(h);
 
-    {
-        SerialPort port;
-        ASSERT_EQ(port.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
-    }
-
-    h = openRaw();
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    DCB after{};
-    after.DCBlength = sizeof after;
-    ASSERT_TRUE(::GetCommState(h, &after));
-    ::CloseHandle(h);
+    // Wine lets a second handle read the line while the port holds it.
+    SerialPort port;
+    ASSERT_EQ(port.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
+    auto lineNow = [&] {
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        HANDLE raw = openRaw();
+        EXPECT_NE(raw, INVALID_HANDLE_VALUE);
+        EXPECT_TRUE(::GetCommState(raw, &dcb));
+        ::CloseHandle(raw);
+        return dcb;
+    };
+    const DCB after = lineNow();
+    port.close();
+    const DCB restored = lineNow();
+    EXPECT_EQ(restored.BaudRate, before.BaudRate);
+    EXPECT_EQ(restored.ByteSize, before.ByteSize);
+    EXPECT_EQ(restored.Parity, before.Parity);
+    EXPECT_EQ(restored.StopBits, before.StopBits);
     EXPECT_EQ(after.BaudRate, DWORD{CBR_9600});
     EXPECT_EQ(after.ByteSize, 8);
     EXPECT_EQ(after.Parity, NOPARITY);
