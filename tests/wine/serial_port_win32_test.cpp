@@ -111,6 +111,10 @@ TEST(SerialPortWin32, OpenReportsEachOutcomeWithItsMessage)
         port.close();
         EXPECT_FALSE(port.isOpen());
     }
+    SerialPort missing;
+    missing.open(Env("KORVANEL_TEST_PORT_MISSING"));
+    EXPECT_NE(missing.lastSystemError().find(TEXT_LIST_PORTS_HINT), std::string::npos)
+        << missing.lastSystemError();
 }
 
 TEST(SerialPortWin32, APortIsHeldExclusivelyUntilClosed)
