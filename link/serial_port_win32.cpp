@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <utility>
 
 #include "line_dcb.h"
 #include "open_port_record_win32.h"
@@ -145,10 +146,7 @@ struct SerialPort::Impl {
     // can finish late without touching bytes the caller gathered.
     std::uint8_t readBuffer[READ_BUFFER_SIZE] = {};
     std::uint8_t writeBuffer[READ_BUFFER_SIZE] = {};
-    // The line state found at open, put back at close: the next program on
-    // the port (often the inverter maker's own, at 4800 8N2) expects the
-    // line as it left it. The timeouts are never changed, so they need no
-    // putting back.
+    // The line state found at open, put back at close (timeouts never change).
     DCB found{};
     bool foundValid = false;
 
@@ -325,9 +323,8 @@ void SerialPort::close()
     DWORD ignored = 0;
     impl_->cancelAndWait(impl_->readOv, impl_->readInFlight, ignored);
     impl_->cancelAndWait(impl_->writeOv, impl_->writeInFlight, ignored);
-    if (impl_->foundValid)
+    if (std::exchange(impl_->foundValid, false))
         ::SetCommState(impl_->comm.get(), &impl_->found);
-    impl_->foundValid = false;
     ForgetOpenPort(impl_->comm.get());
     impl_->comm.reset();
     impl_->readEvent.reset();
