@@ -13,7 +13,6 @@
 #include "dialog_window.h"
 #include "poll_thread.h"
 #include "serial_port.h"
-#include "texts.h"
 
 namespace korvanel {
 namespace fakes {
@@ -91,7 +90,7 @@ public:
             whileBoxOpen();
     }
     void showAboutBox() override { ++aboutBoxes; }
-    bool handleWaitingEvents() override { return whileConnecting ? whileConnecting() : true; }
+    bool handleWaitingEvents() override { return !whileConnecting || whileConnecting(); }
     std::string applicationTitle() const override { return "korvanel"; }
     void postClearTick() override { ++postedTicks; }
     bool isMinimised() const override { return minimised; }
@@ -109,27 +108,18 @@ public:
     int closes = 0;
     std::deque<Bytes> arrivals;
     std::vector<Bytes> writes;
-    // A network open: its waits call the hook, and a false cancels the
-    // open unless the connect completes regardless.
-    int waitsInOpen = 0;
-    bool connectCompletesRegardless = false;
-    std::function<bool()> waitHook;
-    std::string failureReason;
+    // The waits of a network open; false: the connect was cancelled.
+    std::function<bool()> whileOpening;
 
     PortOpenResult open(const std::string& name) override
     {
         opened.push_back(name);
-        for (int i = 0; i < waitsInOpen; ++i) {
-            if (waitHook() || connectCompletesRegardless)
-                continue;
-            failureReason = TEXT_CONNECT_CANCELLED;
+        if (whileOpening && !whileOpening())
             return PortOpenResult::OpenFailed;
-        }
         open_ = openResult != PortOpenResult::OpenFailed;
         return openResult;
     }
     bool isOpen() const override { return open_; }
-    std::string dialogOpenFailureReason() const override { return failureReason; }
     void close() override
     {
         if (open_)

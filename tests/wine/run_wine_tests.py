@@ -19,7 +19,6 @@ programs are missing from the builds fails. The Wine settings come from
 wine-env.sh, as for every Wine script."""
 
 import os
-import contextlib
 import random
 import re
 import shutil
@@ -199,16 +198,6 @@ def setUpModule():
 
 def tearDownModule():
     WINE.stop()
-
-
-@contextlib.contextmanager
-def unanswering_listener():
-    """An rfc2217:// URL whose loopback listener takes the connection into
-    its backlog and never answers, so the Telnet negotiation waits."""
-    with socket.socket() as listener:
-        listener.bind(("127.0.0.1", 0))
-        listener.listen(4)
-        yield "rfc2217://127.0.0.1:%d" % listener.getsockname()[1]
 
 
 def windows_path(path):
@@ -533,9 +522,10 @@ class Dialog(unittest.TestCase):
                         args[2] = sim.port
                         status, out = WINE.wine(args, 90)
                 elif typed == UNANSWERING:
+                    # Connected into the backlog, never accepted: the Telnet offer waits.
                     sim = None
-                    with unanswering_listener() as url:
-                        args[2] = url
+                    with socket.create_server(("127.0.0.1", 0)) as listener:
+                        args[2] = "rfc2217://127.0.0.1:%d" % listener.getsockname()[1]
                         status, out = WINE.wine(args, 90)
                 elif device:
                     with WINE.sim(device, *sim_args) as sim:

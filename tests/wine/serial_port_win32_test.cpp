@@ -111,10 +111,6 @@ TEST(SerialPortWin32, OpenReportsEachOutcomeWithItsMessage)
         port.close();
         EXPECT_FALSE(port.isOpen());
     }
-    SerialPort missing;
-    missing.open(Env("KORVANEL_TEST_PORT_MISSING"));
-    EXPECT_NE(missing.lastSystemError().find(TEXT_LIST_PORTS_HINT), std::string::npos)
-        << missing.lastSystemError();
 }
 
 TEST(SerialPortWin32, APortIsHeldExclusivelyUntilClosed)
@@ -160,22 +156,19 @@ TEST(SerialPortWin32, OpenChangesOnlyTheSixLineSettingsAndCloseRestoresThem)
     // Wine lets a second handle read the line while the port holds it.
     SerialPort port;
     ASSERT_EQ(port.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
-    auto lineNow = [&] {
-        DCB dcb{};
-        dcb.DCBlength = sizeof dcb;
-        HANDLE raw = openRaw();
-        EXPECT_NE(raw, INVALID_HANDLE_VALUE);
-        EXPECT_TRUE(::GetCommState(raw, &dcb));
-        ::CloseHandle(raw);
-        return dcb;
-    };
-    const DCB after = lineNow();
+    h = openRaw();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DCB after{};
+    after.DCBlength = sizeof after;
+    ASSERT_TRUE(::GetCommState(h, &after));
+    ::CloseHandle(h);
     port.close();
-    const DCB restored = lineNow();
-    EXPECT_EQ(restored.BaudRate, before.BaudRate);
-    EXPECT_EQ(restored.ByteSize, before.ByteSize);
-    EXPECT_EQ(restored.Parity, before.Parity);
-    EXPECT_EQ(restored.StopBits, before.StopBits);
+    h = openRaw();
+    DCB restored = after;
+    ASSERT_TRUE(::GetCommState(h, &restored));
+    ::CloseHandle(h);
+    EXPECT_EQ(std::vector<DWORD>({restored.BaudRate, restored.ByteSize, restored.Parity, restored.StopBits}),
+              std::vector<DWORD>({before.BaudRate, before.ByteSize, before.Parity, before.StopBits}));
     EXPECT_EQ(after.BaudRate, DWORD{CBR_9600});
     EXPECT_EQ(after.ByteSize, 8);
     EXPECT_EQ(after.Parity, NOPARITY);
