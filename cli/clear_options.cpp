@@ -115,7 +115,8 @@ ClearOptions::WriteFunction WriteFunctionNamed(const std::string& text)
     throw UsageError("function '" + text + "' is not 6, 16 or auto");
 }
 
-// "10", "1.5": seconds above 0, digits with at most one decimal point.
+// "10", "1.5": seconds from a millisecond up, digits with at most one
+// decimal point.
 double SettleSeconds(const std::string& text)
 {
     const bool plain =
@@ -124,9 +125,10 @@ double SettleSeconds(const std::string& text)
         std::all_of(text.begin(), text.end(),
                     [](char c) { return c == '.' || std::isdigit(static_cast<unsigned char>(c)); });
     const double seconds = plain ? std::strtod(text.c_str(), nullptr) : 0;
-    if (!(seconds > 0 && seconds <= CLI_MAX_SETTLE_S))
-        throw UsageError("settle time '" + text + "' is not a number of seconds above 0, up to " +
-                         std::to_string(static_cast<int>(CLI_MAX_SETTLE_S)));
+    if (!(seconds >= CLI_MIN_SETTLE_S && seconds <= CLI_MAX_SETTLE_S))
+        throw UsageError("settle time '" + text + "' is not a number of seconds from 0.001 to " +
+                         std::to_string(static_cast<int>(CLI_MAX_SETTLE_S)) +
+                         " (digits and at most one decimal point)");
     return seconds;
 }
 
@@ -301,9 +303,6 @@ std::string FirstConflict(const ClearOptions& o, const ClearArgs& a)
          std::string(o.echo ? "--echo" : "--no-echo") +
              " belongs to korvanel-clear's own reply rule; the dialog's rule (--dialog-rules) has no echo "
              "setting"},
-        {o.echo && NetworkScheme(o.portName) == PortScheme::ModbusTcp,
-         "--echo: a Modbus TCP gateway never echoes, and a write's reply, the same bytes as the request, "
-         "would be taken off as the echo"},
         {o.echo && o.noEcho,
          "--echo says the line echoes and --no-echo that it does not; give one, or neither to have it found "
          "out"},

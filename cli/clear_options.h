@@ -15,6 +15,9 @@ constexpr std::int32_t CLI_MIN_PERIOD_MS = 10;
 constexpr std::int32_t CLI_MAX_PERIOD_MS = 60000;
 // An hour: far beyond any inverter's own store-and-check cycle.
 constexpr double CLI_MAX_SETTLE_S = 3600;
+// A millisecond, the finest step of the program's times (--period counts
+// in it); the refusal names it, so 1e-9 is not told "above 0".
+constexpr double CLI_MIN_SETTLE_S = 0.001;
 
 struct ClearOptions {
     enum class Action { Run, Help, Version, ListPorts };

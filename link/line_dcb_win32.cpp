@@ -1,5 +1,7 @@
 #include "line_dcb.h"
 
+#include "serial_port.h"
+
 namespace korvanel {
 
 void ApplyLineSettings(DCB& dcb, const LineSettings& line)
@@ -32,6 +34,8 @@ std::string ExplainOpenFailure(DWORD err, const std::string& systemText)
     if (err == ERROR_ACCESS_DENIED)
         return systemText + " Another program holds the port: close it (a terminal, a logger, "
                             "another Korvanel) and try again";
+    if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND)
+        return systemText + " " + TEXT_LIST_PORTS_HINT;
     return systemText;
 }
 

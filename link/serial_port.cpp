@@ -7,6 +7,8 @@
 
 namespace korvanel {
 
+const char* const TEXT_LIST_PORTS_HINT = "--list-ports shows the serial ports present";
+
 unsigned ComPortNumber(const std::string& name)
 {
     // Up to five digits: Windows' port database numbers ports up to COM4096,

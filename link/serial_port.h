@@ -21,6 +21,9 @@ namespace korvanel {
 // "\\.\COM3" are not plain).
 unsigned ComPortNumber(const std::string& name);
 
+// Added to the system's words when a port name has no device.
+extern const char* const TEXT_LIST_PORTS_HINT; // "--list-ports shows the serial ports present"
+
 class SerialPort : public RunPort {
 public:
     SerialPort();

@@ -5,7 +5,7 @@
 //   tick   ClearCommError (cbInQue), ReadFile and WriteFile, overlapped
 //   wait   WaitCommEvent (EV_RXCHAR), overlapped, bounded
 //   close  CancelIoEx and GetOverlappedResult for what is still pending,
-//          CloseHandle
+//          SetCommState (the settings found at open), CloseHandle
 // A device that goes away (a USB adapter pulled) makes these fail with one
 // of the errors DeviceGone() lists, whichever the driver chose.
 #include "serial_port.h"
@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <utility>
 
 #include "line_dcb.h"
 #include "open_port_record_win32.h"
@@ -145,6 +146,9 @@ struct SerialPort::Impl {
     // can finish late without touching bytes the caller gathered.
     std::uint8_t readBuffer[READ_BUFFER_SIZE] = {};
     std::uint8_t writeBuffer[READ_BUFFER_SIZE] = {};
+    // The line state found at open, put back at close (timeouts never change).
+    DCB found{};
+    bool foundValid = false;
 
     // True when the port can still be used for a tick.
     bool usable() const { return comm.valid() && !device.lost; }
@@ -290,6 +294,8 @@ PortOpenResult SerialPort::open(const std::string& portName)
         return PortOpenResult::SettingFailed;
     }
     RecordFoundSettings(h, dcb);
+    impl_->found = dcb;
+    impl_->foundValid = true;
     ApplyLineSettings(dcb, line_);
     if (!::SetCommState(h, &dcb)) {
         device_.openFailed("Configuring", SystemMessage(::GetLastError()));
@@ -317,6 +323,8 @@ void SerialPort::close()
     DWORD ignored = 0;
     impl_->cancelAndWait(impl_->readOv, impl_->readInFlight, ignored);
     impl_->cancelAndWait(impl_->writeOv, impl_->writeInFlight, ignored);
+    if (std::exchange(impl_->foundValid, false))
+        ::SetCommState(impl_->comm.get(), &impl_->found);
     ForgetOpenPort(impl_->comm.get());
     impl_->comm.reset();
     impl_->readEvent.reset();

@@ -154,6 +154,14 @@ bool CClearDlg::OnPaint()
 
 void CClearDlg::OnClearButton()
 {
+    // The wait of a network open hands the user's input on, so a press can
+    // arrive inside the open: it cancels that connect, and never reaches a
+    // second open nor closes the socket under the one waiting.
+    if (connecting_) {
+        if (cancel_ == ConnectCancel::None)
+            cancel_ = ConnectCancel::Pressed;
+        return;
+    }
     // The label is not consulted: an open port (left by a settings failure)
     // or a live run makes this press a stop.
     if (port_.isOpen() || run_.state() != Idle) {
@@ -166,21 +174,33 @@ void CClearDlg::OnClearButton()
         return;
     run_.setPeriod(pollPeriodMs_);
 
-    const PortOpenResult opened = port_.open(portName_);
-    if (opened != PortOpenResult::Ok) {
-        // A network port says why ("Connecting to ...: Connection refused");
-        // a serial port's box keeps its one line.
-        std::string text = PortOpenFailureText(opened);
-        const std::string reason = port_.dialogOpenFailureReason();
-        if (!reason.empty())
-            text += ": " + reason;
-        window_.messageBox(text, TEXT_ERROR_CAPTION, MB_TYPE_OK);
+    if (!openPort())
         return;
-    }
     run_.setState(Armed);
     window_.setControlText(IDC_RUN_BUTTON, TEXT_BUTTON_STOP);
     resultText_.clear();
     UpdateData(false);
+}
+
+bool CClearDlg::OnConnectWait()
+{
+    if (!connecting_)
+        return true;
+    if (!connectShown_) {
+        // The open waits: the button is now the way to cancel it.
+        labelBeforeConnect_ = window_.controlText(IDC_RUN_BUTTON);
+        window_.setControlText(IDC_RUN_BUTTON, TEXT_BUTTON_STOP);
+        connectShown_ = true;
+    }
+    if (!window_.handleWaitingEvents())
+        OnWindowClosing();
+    return cancel_ == ConnectCancel::None;
+}
+
+void CClearDlg::OnWindowClosing()
+{
+    if (connecting_)
+        cancel_ = ConnectCancel::Closing;
 }
 
 void CClearDlg::OnClearTick()
@@ -270,6 +290,40 @@ void CClearDlg::StopRun()
 void CClearDlg::showResult(const std::string& text)
 {
     window_.messageBox(text, TEXT_RESULT_CAPTION, MB_TYPE_OK);
+}
+
+bool CClearDlg::openPort()
+{
+    connecting_ = true;
+    cancel_ = ConnectCancel::None;
+    connectShown_ = false;
+    const PortOpenResult opened = port_.open(portName_);
+    connecting_ = false;
+    const ConnectCancel cancel = cancel_;
+    cancel_ = ConnectCancel::None;
+    if (opened == PortOpenResult::Ok && cancel == ConnectCancel::None)
+        return true;
+
+    if (connectShown_)
+        window_.setControlText(IDC_RUN_BUTTON, labelBeforeConnect_);
+    // A press that came as the connect completed still cancels it: the
+    // user saw Stop and pressed it.
+    const bool cancelledAfterOpen = opened == PortOpenResult::Ok;
+    if (cancelledAfterOpen)
+        closePort();
+    if (cancel == ConnectCancel::Closing)
+        return false;
+    // A network port says why ("Connecting to ...: Connection refused");
+    // a serial port's box keeps its one line. A cancel is told too: a
+    // double press would otherwise end the clear with nothing to see.
+    std::string text =
+        PortOpenFailureText(cancelledAfterOpen ? PortOpenResult::OpenFailed : opened);
+    const std::string reason =
+        cancelledAfterOpen ? TEXT_CONNECT_CANCELLED : port_.dialogOpenFailureReason();
+    if (!reason.empty())
+        text += ": " + reason;
+    window_.messageBox(text, TEXT_ERROR_CAPTION, MB_TYPE_OK);
+    return false;
 }
 
 void CClearDlg::closePort()

@@ -81,6 +81,15 @@ public:
     // Enter: the fields are read back; true when the dialog may end (IDOK).
     bool OnOK();
 
+    // The port's wait hook while a network open waits (name lookup,
+    // connect, negotiation): the button reads Stop, the window handles what
+    // is waiting, the user's input too, and false once the button was
+    // pressed or the window is closing, which cancels the open.
+    bool OnConnectWait();
+    // The window is about to end (close box, Esc, Enter): a connect under
+    // way is cancelled without a box.
+    void OnWindowClosing();
+
     // Field exchange in both directions; false when a field was refused
     // (its message has been shown and its control has the focus).
     bool UpdateData(bool saveAndValidate);
@@ -106,6 +115,11 @@ public:
     bool controlsAttached() const { return controlsAttached_; }
 
 private:
+    enum class ConnectCancel { None, Pressed, Closing };
+
+    // The port named in the field opened; false when no run may start (the
+    // reason is shown, unless the window is closing).
+    bool openPort();
     void closePort();
     // One rejected field: its message, then focus and selection on it.
     void rejectField(int id, const char* text);
@@ -119,6 +133,12 @@ private:
     ClearRun& run_;
 
     bool pollThreadStarted_ = false;
+    // While port_.open() runs: a press then cancels the connect.
+    bool connecting_ = false;
+    ConnectCancel cancel_ = ConnectCancel::None;
+    // The label the button had before a connect that waits showed Stop.
+    bool connectShown_ = false;
+    std::string labelBeforeConnect_;
     std::uint8_t rxScratch_[RX_SCRATCH_SIZE] = {};
     // The parameter selector, the function selector and the run button are
     // bound to their controls at the first exchange.

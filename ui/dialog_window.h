@@ -58,6 +58,12 @@ public:
         return false;
     }
 
+    // While a network port connects: handles the events waiting, the
+    // user's input among them, so the button and the close box answer (the
+    // dialog's logic turns a press into a cancel). False when the program
+    // has been told to quit.
+    virtual bool handleWaitingEvents() { return true; }
+
     // Called on the poll thread: queues one tick for the UI thread and
     // returns at once (Win32: PostMessage(WM_CLEAR_TICK, 0, 4); Qt: a queued
     // call). The UI thread hands it to CClearDlg::OnClearTick, also while a

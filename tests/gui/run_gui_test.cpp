@@ -84,7 +84,7 @@ struct LoopbackListener {
     int held = -1;
     unsigned port = 0;
 
-    explicit LoopbackListener(bool listening)
+    explicit LoopbackListener(bool listening, bool backlogFull = true)
     {
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -96,6 +96,8 @@ struct LoopbackListener {
         if (!listening)
             return;
         ::listen(fd, 0);
+        if (!backlogFull)
+            return;
         held = ::socket(AF_INET, SOCK_STREAM, 0);
         ::connect(held, reinterpret_cast<sockaddr*>(&a), sizeof a);
     }
@@ -140,6 +142,35 @@ TEST(NetworkPortGui, AFailedConnectSaysWhyAndTheDialogKeepsPainting)
         EXPECT_EQ(user.seen[0].caption, "Error");
         EXPECT_GE(shots, row.leastTimerShots);
         EXPECT_FALSE(m->port.isOpen());
+    }
+}
+
+TEST(NetworkPortGui, APressOrTheCloseBoxDuringAConnectCancelsItAtOnce)
+{
+    for (const bool closeWindow : {false, true}) {
+        LoopbackListener peer(true, false); // the Telnet offer goes unanswered
+        auto m = OpenMainDialog();
+        BoxAnswerer user;
+        QWidget* button = m->window.control(IDC_RUN_BUTTON);
+        Type(m->window.control(IDC_PORT_NAME), QString("rfc2217://127.0.0.1:%1").arg(peer.port));
+        std::string label;
+        QTimer::singleShot(400, [&] {
+            label = m->window.controlText(IDC_RUN_BUTTON);
+            closeWindow ? (void)m->window.close() : Click(button);
+        });
+        QElapsedTimer took;
+        took.start();
+        Click(button);
+        std::printf("%s at 400 ms: the open returned after %lld ms\n", closeWindow ? "close" : "press",
+                    static_cast<long long>(took.elapsed()));
+        EXPECT_EQ(label, "Stop");
+        EXPECT_LT(took.elapsed(), 2000); // the connect's own bound is 3 s
+        EXPECT_EQ(m->window.isVisible(), !closeWindow);
+        user.waitForBoxes(1, 1000);
+        ASSERT_EQ(user.seen.size(), closeWindow ? 0u : 1u);
+        for (const SeenBox& box : user.seen)
+            EXPECT_EQ(box.text, "COM Open Fail: the connect was cancelled");
+        EXPECT_FALSE(m->port.isOpen() || TheClearRun().state() != Idle);
     }
 }
 

@@ -322,6 +322,49 @@ TEST_F(ClearDialog, PortFailuresAreShownAndStartNothing)
     }
 }
 
+TEST_F(ClearDialog, AConnectShowsStopAndAPressOrACloseDuringItCancelsIt)
+{
+    // What the user does at the second of three waits of a network open.
+    enum Action { Nothing, Press, PressAsItCompletes, Close, Quit };
+    for (int action = Nothing; action <= Quit; ++action) {
+        RecordingWindow w;
+        FakePort p;
+        FakePacer pc;
+        ClearRun r;
+        CClearDlg d(w, p, pc, r);
+        ASSERT_TRUE(d.OnInitDialog());
+        w.texts[IDC_RUN_BUTTON] = "Clear";
+        int waits = 0;
+        p.whileOpening = [&] {
+            bool go = true;
+            for (int i = 0; i < 3 && go; ++i)
+                go = d.OnConnectWait() || action == PressAsItCompletes;
+            return go;
+        };
+        w.whileConnecting = [&] {
+            EXPECT_EQ(w.controlText(IDC_RUN_BUTTON), "Stop") << action;
+            const bool press = ++waits == 2 && (action == Press || action == PressAsItCompletes);
+            // Twice: the second press is not kept for later either.
+            for (int i = 0; press && i < 2; ++i)
+                d.Dispatch(CommandMessage(IDC_RUN_BUTTON, NOTIFY_BN_CLICKED));
+            if (waits == 2 && action == Close)
+                d.OnWindowClosing();
+            return waits != 2 || action != Quit;
+        };
+        d.OnClearButton();
+        const bool runs = action == Nothing;
+        const std::vector<Box> boxes[] = {{}, {{"COM Open Fail", "Error", 0}},
+                                          {{"COM Open Fail: the connect was cancelled", "Error", 0}}, {}, {}};
+        EXPECT_EQ(w.boxes, boxes[action]) << action;
+        EXPECT_EQ(p.isOpen() || r.state() != Idle, runs) << action;
+        EXPECT_EQ(w.controlText(IDC_RUN_BUTTON), runs ? "Stop" : "Clear") << action;
+        // The press was used up: the next one is a new clear, not a stop.
+        p.whileOpening = nullptr;
+        d.OnClearButton();
+        EXPECT_EQ(p.opened.size(), runs ? 1u : 2u) << action;
+    }
+}
+
 TEST_F(ClearDialog, OnlyChangedTextsAreWrittenIntoTheControls)
 {
     Init();

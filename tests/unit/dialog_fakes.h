@@ -50,6 +50,8 @@ public:
     int aboutBoxes = 0;
     int postedTicks = 0;
     std::function<void()> whileBoxOpen;
+    // What the user does while a connect waits; false: told to quit.
+    std::function<bool()> whileConnecting;
     bool minimised = false;
     PixelSize client{};
     PixelSize icon{32, 32};
@@ -88,6 +90,7 @@ public:
             whileBoxOpen();
     }
     void showAboutBox() override { ++aboutBoxes; }
+    bool handleWaitingEvents() override { return !whileConnecting || whileConnecting(); }
     std::string applicationTitle() const override { return "korvanel"; }
     void postClearTick() override { ++postedTicks; }
     bool isMinimised() const override { return minimised; }
@@ -105,10 +108,14 @@ public:
     int closes = 0;
     std::deque<Bytes> arrivals;
     std::vector<Bytes> writes;
+    // The waits of a network open; false: the connect was cancelled.
+    std::function<bool()> whileOpening;
 
     PortOpenResult open(const std::string& name) override
     {
         opened.push_back(name);
+        if (whileOpening && !whileOpening())
+            return PortOpenResult::OpenFailed;
         open_ = openResult != PortOpenResult::OpenFailed;
         return openResult;
     }

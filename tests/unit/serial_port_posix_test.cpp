@@ -11,6 +11,7 @@
 #include <pty.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -132,6 +133,7 @@ TEST(SerialPortOpen, FailuresGiveTheDialogTextAndPortState)
         {"/dev/korvanel-no-such-port", PortOpenResult::OpenFailed, "COM Open Fail", false},
         {"/dev/null", PortOpenResult::SettingFailed, "COM Setting Fail!!", true},
         {file, PortOpenResult::SettingFailed, "COM Setting Fail!!", true},
+        {"/dev/ptmx", PortOpenResult::OpenFailed, "COM Open Fail", false},
     };
     for (const Row& row : rows) {
         SerialPort port;
@@ -146,6 +148,23 @@ TEST(SerialPortOpen, FailuresGiveTheDialogTextAndPortState)
     ::unlink(file);
     EXPECT_STREQ(PortOpenFailureText(PortOpenResult::MaskFailed), "COM Mask Set Fail");
     EXPECT_STREQ(PortOpenFailureText(PortOpenResult::Ok), "");
+}
+
+TEST(SerialPortOpen, RefusesTheTerminalTheProcessRunsIn)
+{
+    int master = -1, slave = -1;
+    char name[64] = {};
+    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // A new session takes the first terminal it opens as its own.
+        SerialPort port;
+        ::_exit(::setsid() > 0 && ::open(name, O_RDWR) >= 0 && port.open(name) == PortOpenResult::OpenFailed ? 0 : 1);
+    }
+    int status = -1;
+    EXPECT_TRUE(::waitpid(child, &status, 0) == child && status == 0) << status;
+    ::close(master);
+    ::close(slave);
 }
 
 TEST(SerialPortOpen, IsExclusiveUntilClosed)

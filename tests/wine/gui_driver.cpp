@@ -128,7 +128,7 @@ int main(int argc, char** argv)
     if (argc != 7 && argc != 8) {
         std::fprintf(stderr,
                      "usage: korvanel_gui_driver KORVANEL_EXE PORT ADDRESS CAPTION TEXT "
-                     "BUTTON_AFTER [about-during-run]\n");
+                     "BUTTON_AFTER [about-during-run|click-during-connect]\n");
         return 2;
     }
     const std::string exe = argv[1];
@@ -140,6 +140,10 @@ int main(int argc, char** argv)
     // Opens the About box right after the press and leaves it open: the run
     // must go on underneath and its result box open above it.
     const bool aboutDuringRun = argc == 8 && std::string(argv[7]) == "about-during-run";
+    // Presses the button again while the port connects, with BM_CLICK as
+    // automation tools press it: the press cancels the connect.
+    const bool clickDuringConnect = argc == 8 && std::string(argv[7]) == "click-during-connect";
+    DWORD clickedAt = 0;
 
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
@@ -180,6 +184,14 @@ int main(int argc, char** argv)
             ok &= OpenAbout(dialog, process.dwProcessId, about);
         }
 
+        if (clickDuringConnect) {
+            ::Sleep(400);
+            const HWND button = ::GetDlgItem(dialog, kRunButton);
+            ok &= Check(WindowText(button) == "Stop", "label while connecting", WindowText(button));
+            clickedAt = ::GetTickCount();
+            ::SendMessageTimeoutA(button, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 2000, nullptr);
+        }
+
         std::string otherSeen;
         // Seven periods of one second after the first tick, plus start-up.
         const HWND box = WaitForBox(process.dwProcessId, caption, 15000, otherSeen);
@@ -188,6 +200,8 @@ int main(int argc, char** argv)
         if (box) {
             const std::string text = WindowText(::GetDlgItem(box, kMessageBoxText));
             ok &= Check(text == expectedText, "message box text", text);
+            const DWORD ms = ::GetTickCount() - clickedAt; // the connect's own bound is 3 s
+            ok &= !clickDuringConnect || Check(ms < 2000, "box after the press", std::to_string(ms) + " ms");
             ::PostMessageA(box, WM_COMMAND, IDOK, 0);
             for (int i = 0; i < 50 && ::IsWindow(box); ++i)
                 ::Sleep(100);

@@ -23,6 +23,7 @@ import random
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -480,6 +481,7 @@ class ClearExeHardening(unittest.TestCase):
 
 # In a dialog row: the port field gets the URL of korvanel-sim --listen.
 LISTEN = "(the simulator's URL)"
+UNANSWERING = "(a listener that never answers)"
 
 
 class Dialog(unittest.TestCase):
@@ -502,6 +504,8 @@ class Dialog(unittest.TestCase):
         ("Modbus TCP gateway", LISTEN, "modbus-tcp://127.0.0.1:0", "1", "Result", CLEAR_OK, "Start", [], None),
         ("connection refused", "tcp://127.0.0.1:1", None, "1", "Error",
          "COM Open Fail: Connecting to 127.0.0.1:1: Connection refused", "Clear", [], None),
+        ("BM_CLICK during a connect", UNANSWERING, None, "1", "Error",
+         "COM Open Fail: the connect was cancelled", "Clear", [], "click-during-connect"),
     ]
 
     def test_rows(self):
@@ -516,6 +520,12 @@ class Dialog(unittest.TestCase):
                 if typed == LISTEN:
                     with Sim("--listen", device, *sim_args) as sim:
                         args[2] = sim.port
+                        status, out = WINE.wine(args, 90)
+                elif typed == UNANSWERING:
+                    # Connected into the backlog, never accepted: the Telnet offer waits.
+                    sim = None
+                    with socket.create_server(("127.0.0.1", 0)) as listener:
+                        args[2] = "rfc2217://127.0.0.1:%d" % listener.getsockname()[1]
                         status, out = WINE.wine(args, 90)
                 elif device:
                     with WINE.sim(device, *sim_args) as sim:

@@ -128,7 +128,7 @@ TEST(SerialPortWin32, APortIsHeldExclusivelyUntilClosed)
     EXPECT_EQ(second.open(a), PortOpenResult::Ok) << second.lastSystemError();
 }
 
-TEST(SerialPortWin32, OpenChangesOnlyTheSixLineSettings)
+TEST(SerialPortWin32, OpenChangesOnlyTheSixLineSettingsAndCloseRestoresThem)
 {
     REQUIRE_PORTS();
     const std::string path = SerialPort::DevicePathFor(Env("KORVANEL_TEST_PORT_A"));
@@ -153,17 +153,22 @@ TEST(SerialPortWin32, OpenChangesOnlyTheSixLineSettings)
     ASSERT_TRUE(::GetCommState(h, &before));
     ::CloseHandle(h);
 
-    {
-        SerialPort port;
-        ASSERT_EQ(port.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
-    }
-
+    // Wine lets a second handle read the line while the port holds it.
+    SerialPort port;
+    ASSERT_EQ(port.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
     h = openRaw();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     DCB after{};
     after.DCBlength = sizeof after;
     ASSERT_TRUE(::GetCommState(h, &after));
     ::CloseHandle(h);
+    port.close();
+    h = openRaw();
+    DCB restored = after;
+    ASSERT_TRUE(::GetCommState(h, &restored));
+    ::CloseHandle(h);
+    EXPECT_EQ(std::vector<DWORD>({restored.BaudRate, restored.ByteSize, restored.Parity, restored.StopBits}),
+              std::vector<DWORD>({before.BaudRate, before.ByteSize, before.Parity, before.StopBits}));
     EXPECT_EQ(after.BaudRate, DWORD{CBR_9600});
     EXPECT_EQ(after.ByteSize, 8);
     EXPECT_EQ(after.Parity, NOPARITY);

@@ -1,14 +1,6 @@
 #include "clear_app.h"
 
-#include <QCoreApplication>
-
 namespace korvanel {
-
-bool KeepPainting()
-{
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    return true;
-}
 
 bool CClearApp::InitInstance()
 {

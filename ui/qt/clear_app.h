@@ -9,10 +9,6 @@
 
 namespace korvanel {
 
-// While a network port connects: paints, timers and posted events go on,
-// user input waits, so no second press re-enters the button handler.
-bool KeepPainting();
-
 // The main dialog with the real port and poll thread. Members are declared
 // so that the poll thread is joined before the window it posts to goes.
 struct MainDialog {
@@ -24,7 +20,9 @@ struct MainDialog {
     MainDialog()
     {
         window.attach(&dlg);
-        port.setWaitHook(KeepPainting);
+        // A network open's waits go through the dialog: it shows the connect
+        // and a press or the close box cancels it.
+        port.setWaitHook([this] { return dlg.OnConnectWait(); });
     }
     ~MainDialog() { pacer.stop(); }
     MainDialog(const MainDialog&) = delete;

@@ -352,6 +352,20 @@ void QtClearDialog::postClearTick()
         Qt::QueuedConnection);
 }
 
+bool QtClearDialog::handleWaitingEvents()
+{
+    // Input too: the press that cancels and the close box must get through.
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    return true;
+}
+
+void QtClearDialog::done(int result)
+{
+    if (dlg_)
+        dlg_->OnWindowClosing();
+    QDialog::done(result);
+}
+
 void QtClearDialog::keyPressEvent(QKeyEvent* event)
 {
     // F1 is the Help command, as the framework's dialogs send it; the

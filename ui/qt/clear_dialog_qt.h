@@ -60,6 +60,10 @@ public:
     std::string helpPath() const override;
     bool openHelp(const std::string& path) override;
     void postClearTick() override;
+    bool handleWaitingEvents() override;
+
+    // Every ending (close box, Esc, Enter) cancels a connect under way first.
+    void done(int result) override;
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;

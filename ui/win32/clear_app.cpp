@@ -8,23 +8,6 @@ namespace korvanel {
 
 CClearApp theApp;
 
-bool KeepPainting()
-{
-    MSG msg;
-    // Posted and sent messages first (PM_QS_POSTMESSAGE leaves input in the
-    // queue), then the paints and timers they may have caused.
-    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE | PM_QS_POSTMESSAGE | PM_QS_SENDMESSAGE)) {
-        if (msg.message == WM_QUIT) {
-            ::PostQuitMessage(static_cast<int>(msg.wParam));
-            return true;
-        }
-        ::DispatchMessageA(&msg);
-    }
-    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE | PM_QS_PAINT))
-        ::DispatchMessageA(&msg);
-    return true;
-}
-
 INT_PTR CALLBACK MainDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_INITDIALOG) {
@@ -63,10 +46,17 @@ INT_PTR CALLBACK MainDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
     if (message == WM_COMMAND) {
         switch (LOWORD(wParam)) {
         case IDOK:
-            if (main->dlg.OnOK())
+            if (main->dlg.OnOK()) {
+                main->dlg.OnWindowClosing();
                 ::EndDialog(hwnd, IDOK);
+            }
             return TRUE;
-        case IDCANCEL: ::EndDialog(hwnd, IDCANCEL); return TRUE;
+        case IDCANCEL:
+            // Inside a connect's wait this cancels the connect first; the
+            // modal loop ends once the open has returned.
+            main->dlg.OnWindowClosing();
+            ::EndDialog(hwnd, IDCANCEL);
+            return TRUE;
         }
     }
     return FALSE;

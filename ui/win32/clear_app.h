@@ -13,11 +13,6 @@
 
 namespace korvanel {
 
-// While a network port connects: paint, timer and posted messages (the
-// tick among them) go on, input messages wait in the queue, so no second
-// press re-enters the button handler.
-bool KeepPainting();
-
 // Everything the main dialog needs, alive for exactly one modal run.
 // Members are destroyed in the reverse of this order: the dialog logic,
 // then the pacer, whose thread posts ticks to the window object and so must
@@ -26,7 +21,9 @@ struct MainDialog {
     explicit MainDialog(HINSTANCE instance)
         : window(instance), dlg(window, port, pacer, TheClearRun())
     {
-        port.setWaitHook(KeepPainting);
+        // A network open's waits go through the dialog: it shows the connect
+        // and a press or the close box cancels it.
+        port.setWaitHook([this] { return dlg.OnConnectWait(); });
     }
 
     Win32DialogWindow window;

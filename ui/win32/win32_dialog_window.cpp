@@ -239,6 +239,23 @@ void Win32DialogWindow::postClearTick()
     ::PostMessageA(hwnd_, WM_CLEAR_TICK, WM_CLEAR_TICK_WPARAM, WM_CLEAR_TICK_LPARAM);
 }
 
+bool Win32DialogWindow::handleWaitingEvents()
+{
+    MSG msg;
+    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            // Left for the loop that owns the program's end.
+            ::PostQuitMessage(static_cast<int>(msg.wParam));
+            return false;
+        }
+        if (hwnd_ && ::IsDialogMessageA(hwnd_, &msg))
+            continue;
+        ::TranslateMessage(&msg);
+        ::DispatchMessageA(&msg);
+    }
+    return true;
+}
+
 bool Win32DialogWindow::isMinimised() const
 {
     return ::IsIconic(hwnd_) != FALSE;

@@ -51,6 +51,9 @@ public:
     // From the poll thread: PostMessage only, never a send, so the thread
     // never waits for the UI thread.
     void postClearTick() override;
+    // Every message waiting, input too, with the dialog's own keyboard
+    // handling (Tab, Space, Esc), as the modal loop would.
+    bool handleWaitingEvents() override;
 
     bool isMinimised() const override;
     PixelSize clientSize() const override;
