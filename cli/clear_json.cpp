@@ -1,6 +1,6 @@
 #include "clear_json.h"
 
-#include <cstdio>
+#include <nlohmann/json.hpp>
 
 #include "texts.h"
 
@@ -8,95 +8,73 @@ namespace korvanel {
 
 namespace {
 
-// A JSON string: quotes, backslashes and control characters escaped; the
-// texts are ASCII, so nothing else needs it.
-std::string Quoted(const std::string& text)
+using Json = nlohmann::ordered_json;
+
+// One line as people read it, ", " and ": " between the items; the values
+// themselves, strings above all, as the library writes them. Text that is
+// not UTF-8 (a port name of odd bytes) is replaced, never passed through,
+// so every line stays valid JSON.
+std::string Line(const Json& value)
 {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-            out += escaped;
-        } else {
-            out += c;
-        }
+    if (value.is_object()) {
+        std::string out = "{";
+        for (const auto& item : value.items())
+            out +=
+                (out.size() > 1 ? ", " : "") + Line(Json(item.key())) + ": " + Line(item.value());
+        return out + "}";
     }
-    return out + "\"";
-}
-
-std::string List(const std::vector<std::string>& items)
-{
-    std::string out = "[";
-    for (const std::string& item : items)
-        out += (out.size() > 1 ? ", " : "") + Quoted(item);
-    return out + "]";
-}
-
-// "key": value, in the order added.
-class Object {
-public:
-    Object& add(const char* key, const std::string& json)
-    {
-        text_ += (text_.empty() ? "{" : ", ") + Quoted(key) + ": " + json;
-        return *this;
+    if (value.is_array()) {
+        std::string out = "[";
+        for (const Json& item : value)
+            out += (out.size() > 1 ? ", " : "") + Line(item);
+        return out + "]";
     }
-    std::string done() const { return text_ + "}"; }
-
-private:
-    std::string text_;
-};
+    return value.dump(-1, ' ', true, Json::error_handler_t::replace);
+}
 
 // {"code": 2, "meaning": "illegal data address"}, or null for 0.
-std::string ExceptionObject(std::uint8_t code)
+Json ExceptionObject(std::uint8_t code)
 {
     if (code == 0)
-        return "null";
-    return Object()
-        .add("code", std::to_string(code))
-        .add("meaning", Quoted(ExceptionCodeMeaning(code)))
-        .done();
+        return nullptr;
+    return Json{{"code", code}, {"meaning", ExceptionCodeMeaning(code)}};
+}
+
+// A number, or null where there is none.
+template <typename T>
+Json OrNull(bool present, T value)
+{
+    return present ? Json(value) : Json(nullptr);
 }
 
 } // namespace
 
 std::string JsonLine(const AddressRecord& r)
 {
-    const std::string exception = ExceptionObject(r.exceptionCode);
-    const std::string read = r.readOutcome.empty()
-                                 ? "null"
-                                 : Object()
-                                       .add("outcome", Quoted(r.readOutcome))
-                                       .add("exception", ExceptionObject(r.readException))
-                                       .done();
-    return Object()
-        .add("address", std::to_string(r.address))
-        .add("outcome", Quoted(r.outcome))
-        .add("exception", exception)
-        .add("requests", std::to_string(r.requests))
-        .add("elapsed_ms", std::to_string(r.elapsedMs))
-        .add("value", r.hasValue ? std::to_string(r.value) : "null")
-        .add("verified", r.hasVerified ? (r.verified ? "true" : "false") : "null")
-        .add("read", read)
-        .add("settings", Quoted(r.settings))
-        .add("notes", List(r.notes))
-        .done();
+    Json read = nullptr;
+    if (!r.readOutcome.empty())
+        read = Json{{"outcome", r.readOutcome}, {"exception", ExceptionObject(r.readException)}};
+    return Line(Json{{"address", r.address},
+                     {"outcome", r.outcome},
+                     {"exception", ExceptionObject(r.exceptionCode)},
+                     {"requests", r.requests},
+                     {"elapsed_ms", r.elapsedMs},
+                     {"value", OrNull(r.hasValue, r.value)},
+                     {"verified", OrNull(r.hasVerified, r.verified)},
+                     {"read", read},
+                     {"settings", r.settings},
+                     {"notes", r.notes}});
 }
 
 std::string JsonLine(const SummaryRecord& s)
 {
-    return Object()
-        .add("summary", "true")
-        .add("mode", Quoted(s.mode))
-        .add("addresses", std::to_string(s.addresses))
-        .add("succeeded", std::to_string(s.succeeded))
-        .add("elapsed_ms", std::to_string(s.elapsedMs))
-        .add("settings", List(s.settings))
-        .add("exit_status", std::to_string(s.exitStatus))
-        .done();
+    return Line(Json{{"summary", true},
+                     {"mode", s.mode},
+                     {"addresses", s.addresses},
+                     {"succeeded", s.succeeded},
+                     {"elapsed_ms", s.elapsedMs},
+                     {"settings", s.settings},
+                     {"exit_status", s.exitStatus}});
 }
 
 } // namespace korvanel

@@ -7,10 +7,11 @@
 # Safe to run again: packages already present are not fetched twice.
 set -euo pipefail
 
-# A C++17 compiler, CMake and Ninja, and CLI11 (header-only), which parses
-# the options of korvanel-clear and korvanel-sim; nothing more. The full list
-# holds these too.
-demo_packages=(g++ cmake ninja-build libcli11-dev)
+# A C++17 compiler, CMake and Ninja, CLI11 (header-only), which parses the
+# options of korvanel-clear and korvanel-sim, and nlohmann/json
+# (header-only), which writes korvanel-clear's --json lines; nothing more.
+# The full list holds these too.
+demo_packages=(g++ cmake ninja-build libcli11-dev nlohmann-json3-dev)
 
 full_packages=(
   "${demo_packages[@]}"

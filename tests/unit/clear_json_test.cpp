@@ -20,7 +20,12 @@ TEST(ClearJson, EveryKeyInOrderNullsAndEscapedText)
     EXPECT_EQ(JsonLine(refused),
               "{\"address\": 7, \"outcome\": \"refused\", \"exception\": {\"code\": 2, \"meaning\": \"illegal data "
               "address\"}, \"requests\": 1, \"elapsed_ms\": 31, \"value\": null, \"verified\": null, \"read\": null, "
-              "\"settings\": \"19200 8E1\", \"notes\": [\"the line echoes\", \"a \\\"quoted\\\"\\u0009note\"]}");
+              "\"settings\": \"19200 8E1\", \"notes\": [\"the line echoes\", \"a \\\"quoted\\\"\\tnote\"]}");
+    // A port name of bytes that are not UTF-8 keeps the line valid JSON.
+    AddressRecord odd;
+    odd.notes = {"COM Port Lost: Reading '/dev/tty\xff\xfe': Input/output error"};
+    EXPECT_NE(JsonLine(odd).find("\"notes\": [\"COM Port Lost: Reading '/dev/tty\\ufffd\\ufffd'"), std::string::npos)
+        << JsonLine(odd);
     // A read back that was not answered with a value says why.
     AddressRecord busy;
     busy.hasVerified = true;
