@@ -10,6 +10,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+// After the Winsock headers, which it needs.
+#include <iphlpapi.h>
 
 namespace korvanel {
 
@@ -30,8 +32,13 @@ bool WinsockReady(std::string& error)
     return started == 0;
 }
 
+// The words POSIX systems use, so a log reads the same on both platforms.
+constexpr char TEXT_CONNECTION_RESET[] = "Connection reset by peer";
+
 std::string SystemMessage(int err)
 {
+    if (err == WSAECONNRESET)
+        return TEXT_CONNECTION_RESET;
     char text[512] = {};
     DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                static_cast<DWORD>(err), 0, text, sizeof text, nullptr);
@@ -68,8 +75,12 @@ bool ResolveHost(const std::string& host, std::uint16_t port, std::vector<Socket
 {
     if (!WinsockReady(error))
         return false;
+    // Windows' lookup takes a zone by number only.
+    std::string numeric;
+    if (!NumericZone(host, ::if_nametoindex, numeric, error))
+        return false;
     const int rc = LookUpAddresses<addrinfo>(::getaddrinfo, ::freeaddrinfo, AF_UNSPEC, SOCK_STREAM,
-                                             IPPROTO_TCP, host, port, addresses);
+                                             IPPROTO_TCP, numeric, port, addresses);
     if (rc != 0)
         error = SystemMessage(rc);
     return rc == 0;
