@@ -5,6 +5,7 @@ the faults a network adds. Every peer listens on 127.0.0.1 only."""
 
 import os
 import select
+import shutil
 import socket
 import subprocess
 import tempfile
@@ -12,7 +13,7 @@ import termios
 import time
 import unittest
 
-from harness import CLEAR, CLEAR_OK, OPERATION_FAIL, PYTHON, Result, Sim, clear_request, run_clear, wait_until
+from harness import CLEAR, CLEAR_OK, OPERATION_FAIL, PYTHON, SIM, Result, Sim, clear_request, run_clear, wait_until
 
 TCP_PEER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pymodbus_tcp_peer.py")
 
@@ -135,8 +136,8 @@ class Converters(unittest.TestCase):
             peer.wait(timeout=10)
             peer.stdout.close()
         self.assertEqual((r.returncode, r.stdout), (0, CLEAR_OK + "\n"), r)
-        # A gateway never echoes: no read goes first to find out.
-        self.assertEqual(r.sent()[0][1], clear_request(3), r)
+        # A gateway may hand our requests back: a read goes first to find out.
+        self.assertEqual([data for _, data in r.sent()], ["03 03 00 4A 00 01 A4 3E", clear_request(3)], r)
         self.assertEqual(read.stdout, "[0]\n", read.stderr)
 
     def test_mbpoll_against_the_simulator_as_gateway(self):
@@ -164,18 +165,19 @@ class NetworkFaults(unittest.TestCase):
             ("converter that echoes", ["tcp", "--echo"], ["--echo", "--verify", "--period", "200"], 0,
              CLEAR_OK + "\nverified: register 0x004A = 0\n", None),
             # Each reply comes a second late, inside the second run for the
-            # same address: through a raw stream the second run takes its
-            # predecessor's reply; a gateway's old transaction id is refused.
-            ("stale reply, raw stream", ["tcp", "--reply-delay", "1000"],
-             ["--dialog-rules", "--address", "1,1", "--period", "100"], 1,
-             "1: %s\n1: %s\n" % (OPERATION_FAIL, CLEAR_OK), None),
-            ("stale reply, old transaction id", ["modbus-tcp", "--reply-delay", "1000"],
-             ["--dialog-rules", "--address", "1,1", "--period", "100"], 1,
-             "1: %s\n1: %s\n" % (OPERATION_FAIL, OPERATION_FAIL), None),
+            # same address, which takes its predecessor's reply through a raw
+            # stream and from a gateway (a recent transaction id) alike.
+            *[("stale reply, " + scheme, [scheme, "--reply-delay", "1000"],
+               ["--dialog-rules", "--address", "1,1", "--period", "100"], 1,
+               "1: %s\n1: %s\n" % (OPERATION_FAIL, CLEAR_OK), None) for scheme in ("tcp", "modbus-tcp")],
+            # modbus-tcp:// to a peer that hands every byte back and answers nothing.
+            ("gateway that echoes", ["tcp", "--fault", "silent", "--echo"], ["--address", "1-2", "--period", "100"],
+             1, "1: %s\n2: %s\n" % (OPERATION_FAIL, OPERATION_FAIL), None),
         ]
         for name, sim_args, clear_args, status, out, err in rows:
             with self.subTest(name), Sim("--listen", sim_args[0] + "://127.0.0.1:0", *sim_args[1:]) as sim:
-                r = run_clear("--port", sim.port, *clear_args, "--trace")
+                port = sim.port.replace("tcp://", "modbus-tcp://") if name.startswith("gateway that") else sim.port
+                r = run_clear("--port", port, *clear_args, "--trace")
                 time.sleep(0.5)
                 sim.stop()
                 self.assertEqual((r.returncode, r.stdout), (status, out), r)
@@ -215,6 +217,101 @@ class NetworkFaults(unittest.TestCase):
         finally:
             held.close()
             full.close()
+
+
+def require(tool):
+    """A peer the test needs: missing, the test skips, or fails under CI=true."""
+    if shutil.which(tool):
+        return True
+    if os.environ.get("CI") == "true":
+        raise AssertionError(tool + " is not installed")
+    raise unittest.SkipTest(tool + " is not installed")
+
+
+class HostilePeers(unittest.TestCase):
+    def test_a_flood_holds_neither_the_schedule_nor_memory(self):
+        require("socat")
+        accept = tempfile.NamedTemporaryFile(prefix="korvanel-accept-")
+        self.addCleanup(accept.close)
+        accept.write(bytes([0xFF, 0xFD, 44]))  # DO COM-PORT-OPTION, then zeros
+        accept.flush()
+        rows = [
+            # scheme, what the peer sends, at most seconds (rfc2217: the
+            # confirmations are awaited 1 s first)
+            ("tcp", "OPEN:/dev/zero", 2.5),
+            ("rfc2217", "SYSTEM:exec cat %s /dev/zero" % accept.name, 3.5),
+        ]
+        for scheme, source, bound in rows:
+            with self.subTest(scheme):
+                port = free_port()
+                peer = subprocess.Popen(["socat", "-u", source, "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr" % port],
+                                        stderr=subprocess.DEVNULL)
+                try:
+                    self.assertTrue(wait_until(lambda: port in listening_ports(), 10))
+                    proc = subprocess.run(["/usr/bin/time", "-f", "%e %M", CLEAR, "--port",
+                                           "%s://127.0.0.1:%d" % (scheme, port), "--period", "100"],
+                                          capture_output=True, text=True, timeout=30)
+                finally:
+                    peer.kill()
+                    peer.wait()
+                seconds, kilobytes = proc.stderr.split()[-2:]
+                print("%s flood: %s s, peak %s KB" % (scheme, seconds, kilobytes))
+                self.assertEqual((proc.returncode, proc.stdout.splitlines()[-1]), (1, OPERATION_FAIL), proc.stderr)
+                self.assertLess(float(seconds), bound)
+                self.assertLess(int(kilobytes), 64 * 1024)
+
+    def test_a_name_whose_first_address_drops_the_attempt(self):
+        """In a network namespace of its own: dual.test is fd00::2, whose
+        packets go to a veth end that nobody answers on, then 127.0.0.1."""
+        if os.geteuid() != 0 or not os.path.exists("/etc/gai.conf"):
+            if os.environ.get("CI") == "true":
+                self.fail("needs root and /etc/gai.conf to make a network namespace")
+            self.skipTest("needs root and /etc/gai.conf to make a network namespace")
+        with tempfile.TemporaryDirectory(prefix="korvanel-ns-") as d:
+            with open(os.path.join(d, "hosts"), "w") as f:
+                f.write("127.0.0.1 localhost\nfd00::2 dual.test\n127.0.0.1 dual.test\n")
+            # IPv6 first, as on most hosts.
+            with open(os.path.join(d, "gai.conf"), "w") as f:
+                f.write("precedence ::1/128 50\nprecedence fd00::/8 45\nprecedence ::ffff:0:0/96 35\n")
+            script = """set -e
+mount --bind "$D/hosts" /etc/hosts
+mount --bind "$D/gai.conf" /etc/gai.conf
+ip link set lo up
+ip link add x0 type veth peer name x1
+ip link set x1 up
+ip link set x0 up
+ip -6 addr add fd00::1/64 dev x0 nodad
+ip -6 neigh add fd00::2 lladdr 02:00:00:00:00:02 dev x0 nud permanent
+/usr/bin/python3 -c 'import socket; print(*[a[4][0] for a in socket.getaddrinfo("dual.test", 1, type=socket.SOCK_STREAM)])'
+"$SIM" --listen tcp://127.0.0.1:4001 >/dev/null 2>&1 &
+/usr/bin/python3 -c 'import socket, time
+for _ in range(200):
+    try: socket.create_connection(("127.0.0.1", 4001)).close(); break
+    except OSError: time.sleep(0.05)'
+sleep 0.2
+start=$(date +%s%N)
+set +e
+"$CLEAR" --port tcp://dual.test:4001 --period 100
+echo "exit $? after $(( ($(date +%s%N) - start) / 1000000 )) ms"
+kill $!
+"""
+            env = dict(os.environ, D=d, SIM=SIM, CLEAR=CLEAR)
+            proc = subprocess.run(["unshare", "-n", "-m", "sh", "-c", script], capture_output=True, text=True,
+                                  timeout=30, env=env)
+        lines = proc.stdout.splitlines()
+        print("two addresses: " + " / ".join(lines))
+        self.assertEqual(lines[0], "fd00::2 127.0.0.1", proc.stderr)
+        self.assertEqual(lines[1], CLEAR_OK, proc.stderr)
+        status, ms = lines[2].split()[1], int(lines[2].split()[3])
+        self.assertEqual(status, "0", proc.stderr)
+        # The first address had its share (half the 3 s bound), not all of it.
+        self.assertGreater(ms, 1400)
+        self.assertLess(ms, 2900)
+
+
+def listening_ports():
+    with open("/proc/net/tcp") as table:
+        return {int(row.split()[1].split(":")[1], 16) for row in list(table)[1:] if row.split()[3] == "0A"}
 
 
 if __name__ == "__main__":
