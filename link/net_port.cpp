@@ -16,8 +16,9 @@ namespace {
 // While connecting, the wait hook runs at least this often: 50 paints a
 // second, and a 3 s bound overshot by at most this much.
 constexpr std::chrono::milliseconds CONNECT_SLICE{20};
-// A connection that ends this soon after it was made, with nothing heard,
-// was most likely turned away by a converter that serves one client.
+// A connection that ends this soon after it was made, with nothing but
+// text heard, was most likely turned away by a converter that serves one
+// client at a time.
 constexpr std::chrono::milliseconds TURNED_AWAY_WINDOW{1000};
 
 // The result of a name lookup run on a thread of its own, so that a slow
@@ -57,7 +58,7 @@ PortOpenResult NetPort::open(const std::string& portName)
     lastError_.clear();
     lost_ = false;
     lostReason_.clear();
-    heardNothing_ = true;
+    heardOnlyText_ = true;
     inbox_.clear();
     dropped_ = 0;
     notes_.clear();
@@ -295,7 +296,6 @@ void NetPort::pump()
         std::string error;
         switch (socket_.receive(chunk, std::min(sizeof chunk, PUMP_LIMIT - taken), got, error)) {
         case NetSocket::Io::Data:
-            heardNothing_ = false;
             taken += got;
             if (name_.scheme == PortScheme::Rfc2217)
                 decodeTelnet(chunk, got);
@@ -313,6 +313,9 @@ void NetPort::pump()
 
 void NetPort::deliver(const std::uint8_t* bytes, std::size_t length)
 {
+    heardOnlyText_ = heardOnlyText_ && std::all_of(bytes, bytes + length, [](std::uint8_t b) {
+                         return (b >= ' ' && b <= '~') || b == '\r' || b == '\n';
+                     });
     inbox_.insert(inbox_.end(), bytes, bytes + length);
     if (inbox_.size() > REPLY_WINDOW_LIMIT) {
         const std::size_t excess = inbox_.size() - REPLY_WINDOW_LIMIT;
@@ -373,7 +376,7 @@ void NetPort::markLost(const std::string& what, const std::string& reason)
         return;
     lost_ = true;
     lostReason_ = what + " " + name_.peer() + ": " + reason;
-    if (heardNothing_ && Clock::now() - connectedAt_ < TURNED_AWAY_WINDOW)
+    if (heardOnlyText_ && Clock::now() - connectedAt_ < TURNED_AWAY_WINDOW)
         lostReason_ += TEXT_MAY_BE_BUSY;
 }
 

@@ -105,8 +105,10 @@ private:
     std::string lastError_;
     bool lost_ = false;
     std::string lostReason_;
-    // Nothing has come from the peer since the connection was made.
-    bool heardNothing_ = true;
+    // Nothing but text (or nothing) has come from the peer since the
+    // connection was made: what a converter that serves one client at a
+    // time sends a second one before it hangs up ("Port already in use").
+    bool heardOnlyText_ = true;
     Clock::time_point connectedAt_;
     // Decoded bytes, as a serial line would have queued them; at most
     // REPLY_WINDOW_LIMIT, the oldest dropped and counted.
