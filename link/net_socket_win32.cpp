@@ -170,8 +170,14 @@ NetSocket::Io NetSocket::receive(std::uint8_t* buffer, std::size_t room, std::si
         got = static_cast<std::size_t>(n);
         return Io::Data;
     }
-    if (n == 0)
-        return Io::Closed;
+    if (n == 0) {
+        // Wine may end a reset stream as if it had been closed: a send of
+        // nothing still meets the reset, as it does on Windows.
+        if (::send(impl_->s, "", 0, 0) != SOCKET_ERROR || ::WSAGetLastError() != WSAECONNRESET)
+            return Io::Closed;
+        error = SystemMessage(WSAECONNRESET);
+        return Io::Failed;
+    }
     const int err = ::WSAGetLastError();
     if (err == WSAEWOULDBLOCK)
         return Io::Nothing;
