@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 
+#include "clear_run.h"
 #include "protocol.h"
 #include "texts.h"
 
@@ -15,44 +16,10 @@ namespace {
 // While connecting, the wait hook runs at least this often: 50 paints a
 // second, and a 3 s bound overshot by at most this much.
 constexpr std::chrono::milliseconds CONNECT_SLICE{20};
-
-// Telnet (RFC 854) and its COM port control option (RFC 2217).
-constexpr std::uint8_t IAC = 0xFF;
-constexpr std::uint8_t DONT = 0xFE;
-constexpr std::uint8_t DO = 0xFD;
-constexpr std::uint8_t WONT = 0xFC;
-constexpr std::uint8_t WILL = 0xFB;
-constexpr std::uint8_t SB = 0xFA;
-constexpr std::uint8_t SE = 0xF0;
-constexpr std::uint8_t OPTION_BINARY = 0;
-constexpr std::uint8_t OPTION_ECHO = 1;
-constexpr std::uint8_t OPTION_SGA = 3;
-constexpr std::uint8_t OPTION_COM_PORT = 44;
-// Client to server commands; the server answers each with 100 added.
-constexpr std::uint8_t CPC_SET_BAUDRATE = 1;
-constexpr std::uint8_t CPC_SET_DATASIZE = 2;
-constexpr std::uint8_t CPC_SET_PARITY = 3;
-constexpr std::uint8_t CPC_SET_STOPSIZE = 4;
-constexpr std::uint8_t CPC_SET_CONTROL = 5;
-constexpr std::uint8_t CPC_PURGE_DATA = 12;
-constexpr std::uint8_t CPC_PARITY_NONE = 1;
-constexpr std::uint8_t CPC_PARITY_ODD = 2;
-constexpr std::uint8_t CPC_PARITY_EVEN = 3;
-constexpr std::uint8_t CPC_CONTROL_NO_FLOW = 1;
-constexpr std::uint8_t CPC_PURGE_BOTH = 3;
-constexpr std::uint8_t RTU_DATA_BITS = 8;
-
-// Binary both ways so 0x0D and 0x00 pass untouched; no go-ahead so either
-// side may send at any time; the echo the server may offer only stops the
-// client echoing locally, which it never does.
-bool WeWill(std::uint8_t option)
-{
-    return option == OPTION_BINARY || option == OPTION_SGA || option == OPTION_COM_PORT;
-}
-bool TheyMay(std::uint8_t option)
-{
-    return option == OPTION_BINARY || option == OPTION_SGA || option == OPTION_ECHO;
-}
+// A connection that ends this soon after it was made, with nothing but
+// text heard, was most likely turned away by a converter that serves one
+// client at a time.
+constexpr std::chrono::milliseconds TURNED_AWAY_WINDOW{1000};
 
 // The result of a name lookup run on a thread of its own, so that a slow
 // name server cannot hold open() past its bound.
@@ -66,6 +33,15 @@ struct Lookup {
 };
 
 constexpr char TEXT_TIMED_OUT[] = "Connection timed out";
+constexpr char TEXT_PEER_CLOSED[] = "the connection was closed by the other side";
+constexpr char TEXT_MAY_BE_BUSY[] = " (the converter may be serving another client)";
+
+std::chrono::milliseconds Left(std::chrono::steady_clock::time_point until)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
+    return std::max(std::chrono::milliseconds(0), left);
+}
 
 } // namespace
 
@@ -82,12 +58,18 @@ PortOpenResult NetPort::open(const std::string& portName)
     lastError_.clear();
     lost_ = false;
     lostReason_.clear();
+    heardOnlyText_ = true;
     inbox_.clear();
+    dropped_ = 0;
+    notes_.clear();
     telnet_ = Telnet::Data;
     comPortAnswer_ = 0;
     answered_.clear();
+    sub_.clear();
+    confirmed_ = 0;
     mbap_.clear();
-    runTransactions_.clear();
+    recent_.clear();
+    foreignUnitNoted_ = false;
 
     std::string error;
     if (!ParseNetPortName(portName, name_, error)) {
@@ -98,13 +80,10 @@ PortOpenResult NetPort::open(const std::string& portName)
     if (!connect(deadline))
         return PortOpenResult::OpenFailed;
     if (name_.scheme == PortScheme::Rfc2217) {
-        // The option is the converter's to refuse; the line settings that
-        // follow are never awaited.
-        if (!offerComPortControl(deadline)) {
+        if (!offerComPortControl(deadline) || !confirmLineSettings(deadline)) {
             socket_.close();
             return PortOpenResult::OpenFailed;
         }
-        sendLineSettings();
         beginRun();
         if (lost_) {
             lastError_ = lostReason_;
@@ -127,10 +106,23 @@ void NetPort::close()
 
 void NetPort::beginRun()
 {
-    // An answer to an earlier run's request must never be judged in this one.
-    runTransactions_.clear();
+    // A gateway's late answer to an earlier run is still an answer from
+    // that address: the engine sorts answers by address and kind, as it
+    // does on a serial line, so the recent transaction ids are kept.
     if (name_.scheme == PortScheme::Rfc2217 && usable())
-        sendComPortCommand(CPC_PURGE_DATA, {CPC_PURGE_BOTH});
+        purgeConverter();
+}
+
+std::vector<std::string> NetPort::takeNotes()
+{
+    if (dropped_ > 0) {
+        notes_.push_back("input from " + name_.peer() + " came faster than it could be judged: " +
+                         std::to_string(dropped_) + " bytes dropped, the oldest first");
+        dropped_ = 0;
+    }
+    std::vector<std::string> notes;
+    notes.swap(notes_);
+    return notes;
 }
 
 bool NetPort::lookUp(std::vector<SocketAddress>& addresses, Clock::time_point deadline)
@@ -177,28 +169,18 @@ bool NetPort::connect(Clock::time_point deadline)
     std::vector<SocketAddress> addresses;
     if (!lookUp(addresses, deadline))
         return false;
-    // Each address in turn, as the name service ordered them, until one
-    // takes the connection or the time is up.
+    // Each address in turn, as the name service ordered them, each given an
+    // equal share of the time left: an address whose path drops the attempt
+    // (a broken IPv6 route) leaves time for the next.
     std::string reason;
-    for (const SocketAddress& address : addresses) {
-        NetSocket::Step step = socket_.startConnect(address, reason);
-        while (step == NetSocket::Step::Pending) {
-            if (Clock::now() >= deadline) {
-                socket_.close();
-                reason = TEXT_TIMED_OUT;
-                break;
-            }
-            if (!keepWaiting()) {
-                socket_.close();
-                return false;
-            }
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            step = socket_.finishConnect(
-                std::max(std::chrono::milliseconds(0), std::min(left, CONNECT_SLICE)), reason);
-        }
-        if (step == NetSocket::Step::Done)
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        const auto share = (deadline - Clock::now()) / static_cast<int>(addresses.size() - i);
+        if (connectOne(addresses[i], Clock::now() + share, reason)) {
+            connectedAt_ = Clock::now();
             return true;
+        }
+        if (lastError_ == TEXT_CONNECT_CANCELLED)
+            return false;
         if (Clock::now() >= deadline)
             break;
     }
@@ -206,42 +188,35 @@ bool NetPort::connect(Clock::time_point deadline)
     return false;
 }
 
-bool NetPort::offerComPortControl(Clock::time_point deadline)
+bool NetPort::connectOne(const SocketAddress& address, Clock::time_point until, std::string& reason)
 {
-    const std::vector<std::uint8_t> offer = {
-        IAC, WILL, OPTION_COM_PORT, IAC, WILL, OPTION_BINARY, IAC, DO, OPTION_BINARY,
-        IAC, WILL, OPTION_SGA,      IAC, DO,   OPTION_SGA,
-    };
-    for (const std::uint8_t option : {OPTION_COM_PORT, OPTION_BINARY, OPTION_SGA}) {
-        answered_.push_back(static_cast<std::uint16_t>(WILL << 8 | option));
-        if (option != OPTION_COM_PORT)
-            answered_.push_back(static_cast<std::uint16_t>(DO << 8 | option));
-    }
-    if (!sendRaw(offer)) {
-        lastError_ = lostReason_;
-        return false;
-    }
-    while (comPortAnswer_ == 0) {
-        if (Clock::now() >= deadline) {
-            lastError_ = "Connecting to " + name_.peer() +
-                         ": no answer to the offer of COM port control (not an RFC 2217 server?)";
+    NetSocket::Step step = socket_.startConnect(address, reason);
+    while (step == NetSocket::Step::Pending) {
+        if (Clock::now() >= until) {
+            socket_.close();
+            reason = TEXT_TIMED_OUT;
             return false;
         }
+        if (!keepWaiting()) {
+            socket_.close();
+            return false;
+        }
+        step = socket_.finishConnect(std::min(Left(until), CONNECT_SLICE), reason);
+    }
+    return step == NetSocket::Step::Done;
+}
+
+bool NetPort::waitDuringOpen(Clock::time_point until, const std::function<bool()>& done)
+{
+    while (!done() && Clock::now() < until) {
         if (!keepWaiting())
             return false;
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (socket_.waitReadable(
-                std::max(std::chrono::milliseconds(0), std::min(left, CONNECT_SLICE))))
+        if (socket_.waitReadable(std::min(Left(until), CONNECT_SLICE)))
             pump();
         if (lost_) {
             lastError_ = lostReason_;
             return false;
         }
-    }
-    if (comPortAnswer_ < 0) {
-        lastError_ = "Connecting to " + name_.peer() + ": the server refuses COM port control";
-        return false;
     }
     return true;
 }
@@ -254,38 +229,6 @@ bool NetPort::keepWaiting()
     return false;
 }
 
-void NetPort::sendLineSettings()
-{
-    const std::uint32_t baud = line_.baud;
-    sendComPortCommand(CPC_SET_BAUDRATE,
-                       {static_cast<std::uint8_t>(baud >> 24),
-                        static_cast<std::uint8_t>(baud >> 16), static_cast<std::uint8_t>(baud >> 8),
-                        static_cast<std::uint8_t>(baud)});
-    sendComPortCommand(CPC_SET_DATASIZE, {RTU_DATA_BITS});
-    const std::uint8_t parity = line_.parity == LineSettings::Parity::Even  ? CPC_PARITY_EVEN
-                                : line_.parity == LineSettings::Parity::Odd ? CPC_PARITY_ODD
-                                                                            : CPC_PARITY_NONE;
-    sendComPortCommand(CPC_SET_PARITY, {parity});
-    // The stop size codes are 1 for one stop bit and 2 for two.
-    sendComPortCommand(CPC_SET_STOPSIZE, {line_.stopBits});
-    // A modem-line command: some servers (ser2net on a pseudo-terminal)
-    // never acknowledge it, so nothing waits for the answer.
-    sendComPortCommand(CPC_SET_CONTROL, {CPC_CONTROL_NO_FLOW});
-}
-
-void NetPort::sendComPortCommand(std::uint8_t command, const std::vector<std::uint8_t>& value)
-{
-    std::vector<std::uint8_t> bytes = {IAC, SB, OPTION_COM_PORT, command};
-    for (const std::uint8_t b : value) {
-        bytes.push_back(b);
-        if (b == IAC)
-            bytes.push_back(IAC);
-    }
-    bytes.push_back(IAC);
-    bytes.push_back(SE);
-    sendRaw(bytes);
-}
-
 bool NetPort::waitForInput(std::chrono::milliseconds timeout)
 {
     const Clock::time_point until = Clock::now() + timeout;
@@ -294,8 +237,7 @@ bool NetPort::waitForInput(std::chrono::milliseconds timeout)
             return true;
         if (!usable())
             return false;
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+        const auto left = Left(until);
         if (left.count() <= 0 || !socket_.waitReadable(left))
             return false;
         // What woke the wait may be only Telnet talk or a stale answer.
@@ -305,16 +247,15 @@ bool NetPort::waitForInput(std::chrono::milliseconds timeout)
 
 std::uint32_t NetPort::queuedByteCount()
 {
-    if (!usable())
-        return 0;
-    pump();
-    return lost_ ? 0 : static_cast<std::uint32_t>(inbox_.size());
+    if (usable())
+        pump();
+    return static_cast<std::uint32_t>(inbox_.size());
 }
 
 bool NetPort::readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesKept)
 {
     bytesKept = 0;
-    if (!usable())
+    if (inbox_.empty() && !usable())
         return false;
     const std::uint32_t taken =
         std::min<std::uint32_t>(count, static_cast<std::uint32_t>(inbox_.size()));
@@ -331,22 +272,16 @@ void NetPort::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
     std::vector<std::uint8_t> out;
     switch (name_.scheme) {
     case PortScheme::ModbusTcp:
-        // A new id per request; every id of the run stays acceptable, so a
-        // late answer to a resend's predecessor still counts.
+        // A new id per request; the recent ids stay acceptable, so a late
+        // answer to a resend's predecessor still counts.
         out = MbapFromRtu(++transactionId_, bytes, count);
         if (out.empty())
             return;
-        runTransactions_.push_back(transactionId_);
+        recent_.push_back({transactionId_, bytes[0]});
+        if (recent_.size() > RECENT_TRANSACTIONS)
+            recent_.erase(recent_.begin());
         break;
-    case PortScheme::Rfc2217:
-        // A data byte 0xFF (a check byte can be one) is doubled so the
-        // server does not take it for a command.
-        for (std::uint32_t i = 0; i < count; ++i) {
-            out.push_back(bytes[i]);
-            if (bytes[i] == IAC)
-                out.push_back(IAC);
-        }
-        break;
+    case PortScheme::Rfc2217: out = telnetData(bytes, count); break;
     default: out.assign(bytes, bytes + count); break;
     }
     sendRaw(out);
@@ -354,89 +289,39 @@ void NetPort::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
 
 void NetPort::pump()
 {
-    std::uint8_t chunk[512];
-    while (usable()) {
+    std::uint8_t chunk[1024];
+    std::size_t taken = 0;
+    while (usable() && taken < PUMP_LIMIT) {
         std::size_t got = 0;
         std::string error;
-        switch (socket_.receive(chunk, sizeof chunk, got, error)) {
+        switch (socket_.receive(chunk, std::min(sizeof chunk, PUMP_LIMIT - taken), got, error)) {
         case NetSocket::Io::Data:
+            taken += got;
             if (name_.scheme == PortScheme::Rfc2217)
                 decodeTelnet(chunk, got);
             else if (name_.scheme == PortScheme::ModbusTcp)
                 decodeMbap(chunk, got);
             else
-                inbox_.insert(inbox_.end(), chunk, chunk + got);
+                deliver(chunk, got);
             continue;
         case NetSocket::Io::Nothing: return;
-        case NetSocket::Io::Closed:
-            markLost("Reading from", "the connection was closed by the other side");
-            return;
+        case NetSocket::Io::Closed: markLost("Reading from", TEXT_PEER_CLOSED); return;
         case NetSocket::Io::Failed: markLost("Reading from", error); return;
         }
     }
 }
 
-void NetPort::decodeTelnet(const std::uint8_t* bytes, std::size_t length)
+void NetPort::deliver(const std::uint8_t* bytes, std::size_t length)
 {
-    for (std::size_t i = 0; i < length; ++i) {
-        const std::uint8_t b = bytes[i];
-        switch (telnet_) {
-        case Telnet::Data:
-            if (b == IAC)
-                telnet_ = Telnet::Iac;
-            else
-                inbox_.push_back(b);
-            break;
-        case Telnet::Iac:
-            telnet_ = Telnet::Data;
-            if (b == IAC) {
-                inbox_.push_back(IAC);
-            } else if (b == WILL || b == WONT || b == DO || b == DONT) {
-                verb_ = b;
-                telnet_ = Telnet::Verb;
-            } else if (b == SB) {
-                telnet_ = Telnet::Sub;
-            }
-            // Any other command (NOP, go-ahead...) carries nothing for us.
-            break;
-        case Telnet::Verb:
-            telnet_ = Telnet::Data;
-            answerOption(verb_, b);
-            break;
-        // A subnegotiation's payload is passed over: the server's
-        // acknowledgements and line or modem state notifications change
-        // nothing a run does.
-        case Telnet::Sub:
-            if (b == IAC)
-                telnet_ = Telnet::SubIac;
-            break;
-        case Telnet::SubIac:
-            // A doubled IAC is payload; anything else (SE) ends it.
-            telnet_ = b == IAC ? Telnet::Sub : Telnet::Data;
-            break;
-        }
+    heardOnlyText_ = heardOnlyText_ && std::all_of(bytes, bytes + length, [](std::uint8_t b) {
+                         return (b >= ' ' && b <= '~') || b == '\r' || b == '\n';
+                     });
+    inbox_.insert(inbox_.end(), bytes, bytes + length);
+    if (inbox_.size() > REPLY_WINDOW_LIMIT) {
+        const std::size_t excess = inbox_.size() - REPLY_WINDOW_LIMIT;
+        inbox_.erase(inbox_.begin(), inbox_.begin() + static_cast<std::ptrdiff_t>(excess));
+        dropped_ += excess;
     }
-}
-
-// Each answer is given once, so two sides that disagree cannot loop.
-void NetPort::answerOption(std::uint8_t verb, std::uint8_t option)
-{
-    if (option == OPTION_COM_PORT && (verb == DO || verb == DONT))
-        comPortAnswer_ = verb == DO ? 1 : -1;
-    std::uint8_t reply = 0;
-    if (verb == DO)
-        reply = WeWill(option) ? WILL : WONT;
-    else if (verb == DONT)
-        reply = WONT;
-    else if (verb == WILL)
-        reply = TheyMay(option) ? DO : DONT;
-    else
-        reply = DONT;
-    const std::uint16_t key = static_cast<std::uint16_t>(reply << 8 | option);
-    if (std::find(answered_.begin(), answered_.end(), key) != answered_.end())
-        return;
-    answered_.push_back(key);
-    sendRaw({IAC, reply, option});
 }
 
 void NetPort::decodeMbap(const std::uint8_t* bytes, std::size_t length)
@@ -445,15 +330,27 @@ void NetPort::decodeMbap(const std::uint8_t* bytes, std::size_t length)
     MbapFrame frame;
     for (;;) {
         switch (mbap_.next(frame)) {
-        case MbapReader::Result::Frame:
-            // Only answers to this run's requests; anything else is an
-            // earlier run's late reply, or not ours at all.
-            if (std::find(runTransactions_.begin(), runTransactions_.end(), frame.transactionId) !=
-                runTransactions_.end()) {
+        case MbapReader::Result::Frame: {
+            // Only answers to our recent requests; anything else is not
+            // ours at all. Our own request handed back (an echo) decodes to
+            // the RTU copy of what was sent, as a line's echo would.
+            const auto sent = std::find_if(recent_.begin(), recent_.end(), [&](const Sent& s) {
+                return s.transactionId == frame.transactionId;
+            });
+            if (sent == recent_.end())
+                continue;
+            if (sent->unitId == frame.unitId) {
                 const std::vector<std::uint8_t> rtu = RtuFromMbap(frame);
-                inbox_.insert(inbox_.end(), rtu.begin(), rtu.end());
+                deliver(rtu.data(), rtu.size());
+            } else if (!foreignUnitNoted_) {
+                foreignUnitNoted_ = true;
+                notes_.push_back("the gateway at " + name_.peer() +
+                                 " answered a request for unit " + std::to_string(sent->unitId) +
+                                 " under unit id " + std::to_string(frame.unitId) +
+                                 "; such answers are not taken as the inverter's");
             }
             continue;
+        }
         case MbapReader::Result::NeedMore: return;
         case MbapReader::Result::Malformed:
             markLost("Reading from", std::string("not Modbus TCP: ") + mbap_.error());
@@ -479,6 +376,8 @@ void NetPort::markLost(const std::string& what, const std::string& reason)
         return;
     lost_ = true;
     lostReason_ = what + " " + name_.peer() + ": " + reason;
+    if (heardOnlyText_ && Clock::now() - connectedAt_ < TURNED_AWAY_WINDOW)
+        lostReason_ += TEXT_MAY_BE_BUSY;
 }
 
 } // namespace korvanel

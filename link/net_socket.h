@@ -48,6 +48,29 @@ int LookUpAddresses(GetAddrInfo getAddrInfo, FreeAddrInfo freeAddrInfo, int fami
     return 0;
 }
 
+// `host` with an IPv6 zone given by interface name ("fe80::1%eth0") turned
+// into the zone's number ("fe80::1%2"), through the platform's
+// if_nametoindex; any other host as it is. False, with `error`, for an
+// interface the system does not have.
+template <typename NameToIndex>
+bool NumericZone(const std::string& host, NameToIndex nameToIndex, std::string& numeric,
+                 std::string& error)
+{
+    numeric = host;
+    const std::size_t percent = host.find('%');
+    if (percent == std::string::npos ||
+        host.find_first_not_of("0123456789", percent + 1) == std::string::npos)
+        return true;
+    const std::string zone = host.substr(percent + 1);
+    const unsigned index = nameToIndex(zone.c_str());
+    if (index == 0) {
+        error = "no network interface '" + zone + "'";
+        return false;
+    }
+    numeric = host.substr(0, percent + 1) + std::to_string(index);
+    return true;
+}
+
 // Every address `host` has, for TCP to `port`; false with `error` set when
 // the name has none. May block on a name server: the caller bounds it.
 bool ResolveHost(const std::string& host, std::uint16_t port, std::vector<SocketAddress>& addresses,

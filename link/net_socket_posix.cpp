@@ -2,6 +2,7 @@
 #include "net_socket.h"
 
 #include <fcntl.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -49,8 +50,11 @@ NetSocket::~NetSocket()
 bool ResolveHost(const std::string& host, std::uint16_t port, std::vector<SocketAddress>& addresses,
                  std::string& error)
 {
+    std::string numeric;
+    if (!NumericZone(host, ::if_nametoindex, numeric, error))
+        return false;
     const int rc = LookUpAddresses<addrinfo>(::getaddrinfo, ::freeaddrinfo, AF_UNSPEC, SOCK_STREAM,
-                                             IPPROTO_TCP, host, port, addresses);
+                                             IPPROTO_TCP, numeric, port, addresses);
     if (rc != 0)
         error = rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc);
     return rc == 0;

@@ -10,6 +10,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+// After the Winsock headers, which it needs.
+#include <iphlpapi.h>
 
 namespace korvanel {
 
@@ -30,8 +32,13 @@ bool WinsockReady(std::string& error)
     return started == 0;
 }
 
+// The words POSIX systems use, so a log reads the same on both platforms.
+constexpr char TEXT_CONNECTION_RESET[] = "Connection reset by peer";
+
 std::string SystemMessage(int err)
 {
+    if (err == WSAECONNRESET)
+        return TEXT_CONNECTION_RESET;
     char text[512] = {};
     DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                static_cast<DWORD>(err), 0, text, sizeof text, nullptr);
@@ -68,8 +75,12 @@ bool ResolveHost(const std::string& host, std::uint16_t port, std::vector<Socket
 {
     if (!WinsockReady(error))
         return false;
+    // Windows' lookup takes a zone by number only.
+    std::string numeric;
+    if (!NumericZone(host, ::if_nametoindex, numeric, error))
+        return false;
     const int rc = LookUpAddresses<addrinfo>(::getaddrinfo, ::freeaddrinfo, AF_UNSPEC, SOCK_STREAM,
-                                             IPPROTO_TCP, host, port, addresses);
+                                             IPPROTO_TCP, numeric, port, addresses);
     if (rc != 0)
         error = SystemMessage(rc);
     return rc == 0;
@@ -159,8 +170,14 @@ NetSocket::Io NetSocket::receive(std::uint8_t* buffer, std::size_t room, std::si
         got = static_cast<std::size_t>(n);
         return Io::Data;
     }
-    if (n == 0)
-        return Io::Closed;
+    if (n == 0) {
+        // Wine may end a reset stream as if it had been closed: a send of
+        // nothing still meets the reset, as it does on Windows.
+        if (::send(impl_->s, "", 0, 0) != SOCKET_ERROR || ::WSAGetLastError() != WSAECONNRESET)
+            return Io::Closed;
+        error = SystemMessage(WSAECONNRESET);
+        return Io::Failed;
+    }
     const int err = ::WSAGetLastError();
     if (err == WSAEWOULDBLOCK)
         return Io::Nothing;

@@ -58,13 +58,19 @@ bool PlainHost(const std::string& host)
     return !host.empty();
 }
 
+// An IPv6 address, with a zone (a link-local address's interface) by
+// number or by name after '%': "fe80::1%2", "fe80::1%eth0".
 bool Ipv6Text(const std::string& host)
 {
-    for (const char c : host) {
-        if (!std::isxdigit(static_cast<unsigned char>(c)) && c != ':' && c != '.' && c != '%')
+    const std::size_t percent = host.find('%');
+    const std::string address = host.substr(0, percent);
+    for (const char c : address) {
+        if (!std::isxdigit(static_cast<unsigned char>(c)) && c != ':' && c != '.')
             return false;
     }
-    return host.find(':') != std::string::npos;
+    if (percent != std::string::npos && !PlainHost(host.substr(percent + 1)))
+        return false;
+    return address.find(':') != std::string::npos;
 }
 
 } // namespace

@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
+#include "clear_run.h"
 #include "mbap.h"
 #include "net_port.h"
 #include "port_name.h"
@@ -42,6 +44,8 @@ TEST(PortName, NetworkNamesAndWhatIsWrongWithThem)
         {"modbus-tcp://[::1:502", NameUse::Connect, "no ']' after the IPv6 address", PortScheme::Serial},
         {"modbus-tcp://[::1]x", NameUse::Connect, "'x' after the address", PortScheme::Serial},
         {"tcp://h/x:1", NameUse::Connect, "'h/x' is not a host name or address", PortScheme::Serial},
+        {"tcp://[fe80::1%eth0]:7", NameUse::Connect, "[fe80::1%eth0]:7", PortScheme::Tcp},
+        {"tcp://[fe80::1%e/0]:7", NameUse::Connect, "'fe80::1%e/0' is not an IPv6 address", PortScheme::Serial},
         {"udp://h:1", NameUse::Connect,
          "unknown scheme 'udp' (tcp://HOST:PORT, rfc2217://HOST:PORT or modbus-tcp://HOST[:PORT])",
          PortScheme::Serial},
@@ -109,11 +113,11 @@ TEST(Mbap, RequestsOutAndResponsesBack)
     }
 }
 
-// A Telnet server that accepts one connection, sends `script`, and keeps
-// what the client sent until the client closes.
+// A server that accepts one connection, sends `script`, and keeps what the
+// client sent until the client closes, or runs `then` instead.
 class ScriptedServer {
 public:
-    explicit ScriptedServer(Bytes script)
+    explicit ScriptedServer(Bytes script, std::function<void(int)> then = nullptr)
     {
         listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
@@ -124,17 +128,26 @@ public:
         ::listen(listener_, 1);
         ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &size);
         port_ = ntohs(a.sin_port);
-        thread_ = std::thread([this, script] {
+        thread_ = std::thread([this, script, then] {
             const int c = ::accept(listener_, nullptr, nullptr);
-            (void)!::send(c, script.data(), script.size(), 0);
+            (void)!::send(c, script.data(), script.size(), MSG_NOSIGNAL);
             std::uint8_t b[256];
             ssize_t n;
-            while ((n = ::recv(c, b, sizeof b, 0)) > 0)
-                received_.insert(received_.end(), b, b + n);
+            if (then)
+                then(c);
+            else
+                while ((n = ::recv(c, b, sizeof b, 0)) > 0)
+                    received_.insert(received_.end(), b, b + n);
             ::close(c);
         });
     }
-    ~ScriptedServer() { ::close(listener_); }
+    ~ScriptedServer()
+    {
+        ::shutdown(listener_, SHUT_RDWR);
+        ::close(listener_);
+        if (thread_.joinable())
+            thread_.join();
+    }
     // What the client sent, once it has closed.
     Bytes received()
     {
@@ -142,7 +155,7 @@ public:
         return received_;
     }
     std::string peer() const { return "127.0.0.1:" + std::to_string(port_); }
-    std::string name() const { return "rfc2217://" + peer(); }
+    std::string name(const char* scheme = "rfc2217") const { return std::string(scheme) + "://" + peer(); }
 
 private:
     int listener_;
@@ -184,8 +197,8 @@ TEST(Rfc2217Port, TelnetIsStrippedAndDataEscapedBothWays)
     EXPECT_TRUE(Contains(sent, {0xFF, 0xFA, 44, 2, 8, 0xFF, 0xF0, 0xFF, 0xFA, 44, 3, 1, 0xFF, 0xF0,
                                 0xFF, 0xFA, 44, 4, 1, 0xFF, 0xF0, 0xFF, 0xFA, 44, 5, 1, 0xFF, 0xF0}));
     EXPECT_TRUE(Contains(sent, {0xFF, 0xFA, 44, 12, 3, 0xFF, 0xF0}));
-    // The server's WILL ECHO is accepted.
-    EXPECT_TRUE(Contains(sent, {0xFF, 0xFD, 1}));
+    // The server's WILL ECHO is refused.
+    EXPECT_TRUE(Contains(sent, {0xFF, 0xFE, 1}));
     EXPECT_TRUE(Contains(sent, {0xFF, 0xFF, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xB5, 0xFF, 0xFF}));
 }
 
@@ -197,6 +210,143 @@ TEST(Rfc2217Port, AServerThatRefusesComPortControlFailsTheOpen)
     EXPECT_EQ(port.lastSystemError(), "Connecting to " + server.peer() + ": the server refuses COM port control");
     EXPECT_FALSE(port.isOpen());
     server.received();
+}
+
+// The four line settings confirmed, as a converter at 9600 8N1 does.
+const Bytes CONFIRM_9600_8N1 = {0xFF, 0xFA, 44, 101, 0, 0, 0x25, 0x80, 0xFF, 0xF0, 0xFF, 0xFA, 44, 102, 8, 0xFF, 0xF0,
+                                0xFF, 0xFA, 44, 103, 1, 0xFF, 0xF0, 0xFF, 0xFA, 44, 104, 1, 0xFF, 0xF0};
+
+TEST(Rfc2217Port, OnlyTheOptionsItNeedsAreAcceptedEachOnce)
+{
+    // Each offer, made twice, and the client's one answer beyond its own offer (0 0: none).
+    const std::uint8_t rows[][4] = {{0xFB, 1, 0xFE, 1}, {0xFD, 1, 0xFC, 1}, {0xFB, 0, 0, 0}, {0xFD, 0, 0, 0}, {0xFB, 3, 0, 0},
+                                    {0xFD, 3, 0, 0}, {0xFB, 44, 0xFD, 44}, {0xFB, 24, 0xFE, 24}, {0xFD, 24, 0xFC, 24}};
+    Bytes script, expected;
+    for (const auto& row : rows) {
+        script.insert(script.end(), {0xFF, row[0], row[1], 0xFF, row[0], row[1]});
+        expected.insert(expected.end(), {0xFF, row[2], row[3]});
+        expected.resize(expected.size() - (row[2] ? 0 : 3));
+    }
+    script.insert(script.end(), {0xFF, 0xFD, 44}); // last, so all the offers are answered before the settings go
+    ScriptedServer server(script);
+    NetPort port;
+    ASSERT_EQ(port.open(server.name()), PortOpenResult::Ok) << port.lastSystemError();
+    port.close();
+    const Bytes sent = server.received();
+    EXPECT_EQ(Bytes(sent.begin() + 15, sent.begin() + 15 + long(expected.size())), expected); // after its own offer
+}
+
+TEST(Rfc2217Port, TheSettingsTheConverterConfirmsAreInForce)
+{
+    const LineSettings even{19200, LineSettings::Parity::Even, 1}, twoStop{9600, LineSettings::Parity::None, 2};
+    const struct {
+        LineSettings asked;
+        Bytes confirmations;
+        const char* inForce;
+        const char* note; // after "the converter at PEER "; the 7-bit row has another: not all confirmed
+    } rows[] = {
+        {LineSettings{}, CONFIRM_9600_8N1, "9600 8N1", nullptr},
+        {even, CONFIRM_9600_8N1, "9600 8N1", "keeps 9600 8N1, not 19200 8E1 as asked"},
+        {twoStop, {0xFF, 0xFA, 44, 102, 7, 0xFF, 0xF0}, "9600 8N2", "keeps 9600 7N2, not 9600 8N2 as asked"},
+        {even, {}, "19200 8E1", "did not confirm the line settings within 1000 ms; 19200 8E1 is assumed"},
+    };
+    for (const auto& row : rows) {
+        Bytes script = {0xFF, 0xFD, 44};
+        script.insert(script.end(), row.confirmations.begin(), row.confirmations.end());
+        ScriptedServer server(script);
+        NetPort port;
+        port.setLineSettings(row.asked);
+        ASSERT_EQ(port.open(server.name()), PortOpenResult::Ok) << port.lastSystemError();
+        EXPECT_EQ(port.lineSettings().text(), row.inForce);
+        const std::vector<std::string> notes = port.takeNotes();
+        EXPECT_EQ(notes.empty() ? "" : notes[0], row.note ? "the converter at " + server.peer() + " " + row.note : "");
+        port.close();
+    }
+}
+
+TEST(NetPort, AFloodIsBoundedAndWhatCameBeforeACloseStaysReadable)
+{
+    const auto flood = [](int c) {
+        const Bytes zeros(65536, 0);
+        while (::send(c, zeros.data(), zeros.size(), MSG_NOSIGNAL) > 0) {
+        }
+    };
+    const auto reset = [](int c) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const linger hard{1, 0};
+        ::setsockopt(c, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    };
+    const std::string closed = "the connection was closed by the other side", busy = " (the converter may be serving another client)";
+    const struct {
+        const char* scheme;
+        Bytes script; // rfc2217: the option accepted, then zeros
+        std::function<void(int)> then;
+        std::string lost; // empty: a flood, never lost
+    } rows[] = {
+        {"tcp", {}, flood, ""},
+        {"rfc2217", {0xFF, 0xFD, 44}, flood, ""},
+        {"tcp", {0x01, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xA8, 0x1C}, [](int) {}, closed},
+        {"tcp", {'I', 'n', ' ', 'u', 's', 'e', '\r', '\n'}, [](int) {}, closed + busy},
+        {"tcp", {}, reset, "Connection reset by peer" + busy},
+    };
+    for (const auto& row : rows) {
+        ScriptedServer server(row.script, row.then);
+        NetPort port;
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(port.open(server.name(row.scheme)), PortOpenResult::Ok) << port.lastSystemError();
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        std::this_thread::sleep_for(std::chrono::milliseconds(150)); // a flood fills the socket's buffers
+        std::uint32_t most = 0; // a flood never empties the socket: each look takes a bounded share
+        for (int i = 0; i < 100; ++i)
+            most = std::max(most, port.queuedByteCount());
+        std::printf("%s: open %lld ms, at most %u queued\n", row.scheme, static_cast<long long>(ms), most);
+        EXPECT_LT(ms, 3500);
+        EXPECT_EQ(most, row.lost.empty() ? REPLY_WINDOW_LIMIT : row.script.size());
+        EXPECT_EQ(port.lostReason(), row.lost.empty() ? "" : "Reading from " + server.peer() + ": " + row.lost);
+        const std::vector<std::string> notes = port.takeNotes();
+        EXPECT_EQ(!notes.empty() && notes.back().find(" bytes dropped, the oldest first") != std::string::npos, row.lost.empty());
+        if (row.lost.empty())
+            continue;
+        // Lost: what was decoded before the close is handed out, then nothing.
+        std::uint8_t buffer[64];
+        std::uint32_t kept = 0;
+        EXPECT_EQ(port.readQueued(buffer, port.queuedByteCount(), kept), !row.script.empty());
+        EXPECT_EQ(Bytes(buffer, buffer + kept), row.script);
+        EXPECT_TRUE(port.queuedByteCount() == 0 && port.waitForInput(std::chrono::milliseconds(1)));
+    }
+}
+
+TEST(ModbusTcpPort, AnswersAreTakenByTransactionAndUnit)
+{
+    const Bytes read = {0x01, 0x03, 0x00, 0x4A, 0x00, 0x01, 0xA5, 0xDC};
+    const struct {
+        std::function<void(Bytes&)> gateway; // turns our request into its reply
+        Bytes expected;
+        bool foreignNote;
+    } rows[] = {
+        {[](Bytes&) {}, read, false}, // an echo: the RTU copy of the request
+        {[](Bytes& r) { r[6] = 2; }, {}, true},
+        {[](Bytes& r) { r[0] ^= 0x80; }, {}, false}, // an id never sent
+    };
+    for (const auto& row : rows) {
+        ScriptedServer server({}, [&row](int c) {
+            Bytes r(260);
+            r.resize(std::size_t(std::max<ssize_t>(0, ::recv(c, r.data(), r.size(), 0))));
+            row.gateway(r);
+            (void)!::send(c, r.data(), r.size(), MSG_NOSIGNAL);
+        });
+        NetPort port;
+        ASSERT_EQ(port.open(server.name("modbus-tcp")), PortOpenResult::Ok) << port.lastSystemError();
+        port.writeFrame(read.data(), read.size());
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::uint8_t buffer[64];
+        std::uint32_t kept = 0;
+        port.readQueued(buffer, port.queuedByteCount(), kept);
+        EXPECT_EQ(Bytes(buffer, buffer + kept), row.expected);
+        const std::string note = "the gateway at " + server.peer() +
+                                 " answered a request for unit 1 under unit id 2; such answers are not taken as the inverter's";
+        EXPECT_EQ(port.takeNotes(), row.foreignNote ? std::vector<std::string>{note} : std::vector<std::string>{});
+    }
 }
 
 } // namespace
