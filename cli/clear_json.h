@@ -28,7 +28,8 @@ struct AddressRecord {
     bool hasVerified = false;
     bool verified = false;
     // What the last read back came to: "value", "refused", "busy",
-    // "gateway" or "no reply"; empty (null) when nothing was read back. With
+    // "gateway", "no reply" or "lost" (the port went before the read back);
+    // empty (null) when nothing was read back. With
     // the exception code it rests on, 0 for none.
     std::string readOutcome;
     std::uint8_t readException = 0;

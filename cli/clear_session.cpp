@@ -467,7 +467,12 @@ private:
         if (status == EXIT_USAGE_OR_PORT && session_.lost()) {
             // Cut off: no text line, but a script reading objects learns why.
             lost_ = true;
-            record_.outcome = "lost";
+            // A clear that was taken stays cleared: only its read back was
+            // cut off.
+            if (record_.outcome == "cleared")
+                record_.readOutcome = "lost";
+            else
+                record_.outcome = "lost";
             record_.notes.push_back(TEXT_PORT_LOST + session_.lostReason());
             emit();
         }
