@@ -13,7 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <thread>
 #include <vector>
 
 #include "about_dlg.h"
@@ -172,6 +174,37 @@ TEST(NetworkPortGui, APressOrTheCloseBoxDuringAConnectCancelsItAtOnce)
             EXPECT_EQ(box.text, "COM Open Fail: the connect was cancelled");
         EXPECT_FALSE(m->port.isOpen() || TheClearRun().state() != Idle);
     }
+}
+
+// A Telnet server that offers to echo and, once the client agrees (DO
+// ECHO), hands back all it then receives; no inverter behind it. The echo
+// must never pass for a reply.
+TEST(NetworkPortGui, AnEchoOfferedByATelnetServerIsRefused)
+{
+    LoopbackListener peer(true, false);
+    std::thread server([&peer] {
+        const int c = ::accept(peer.fd, nullptr, nullptr);
+        const unsigned char offer[] = {0xFF, 0xFD, 44, 0xFF, 0xFB, 1}, agreed[] = {0xFF, 0xFD, 1};
+        (void)!::send(c, offer, sizeof offer, MSG_NOSIGNAL); // DO COM-PORT, WILL ECHO
+        unsigned char b[512];
+        bool echoing = false;
+        for (ssize_t n; (n = ::recv(c, b, sizeof b, 0)) > 0;) {
+            echoing = echoing || std::search(b, b + n, agreed, agreed + 3) != b + n;
+            if (echoing)
+                (void)!::send(c, b, std::size_t(n), MSG_NOSIGNAL);
+        }
+        ::close(c);
+    });
+    auto m = OpenMainDialog();
+    BoxAnswerer user;
+    m->window.setControlText(IDC_POLL_PERIOD, SHORT_PERIOD_MS);
+    Type(m->window.control(IDC_PORT_NAME), QString("rfc2217://127.0.0.1:%1").arg(peer.port));
+    Click(m->window.control(IDC_RUN_BUTTON));
+    const bool boxed = user.waitForBoxes(1, 15000);
+    m.reset(); // the port closes, the server ends
+    server.join();
+    ASSERT_TRUE(boxed);
+    EXPECT_EQ(user.seen[0].text.toStdString(), "!!--Operation Fail--!!");
 }
 
 TEST_F(RunAgainstInverter, ASilentInverterGivesOperationFailAfterFourRequests)
