@@ -235,8 +235,7 @@ std::size_t DistanceToNearestCopy(const std::uint8_t* request, const std::uint8_
 
 } // namespace
 
-ProbeEcho ReadProbeWindow(const std::uint8_t* request, const std::uint8_t* bytes,
-                          std::size_t count)
+ProbeEcho ReadProbeWindow(const std::uint8_t* request, const std::uint8_t* bytes, std::size_t count)
 {
     ProbeEcho found;
     // Half the request's bytes must survive: random noise is that close to
@@ -247,8 +246,8 @@ ProbeEcho ReadProbeWindow(const std::uint8_t* request, const std::uint8_t* bytes
     // answer next to noise must not pass for a spoiled copy.
     std::size_t stretch = 0;
     auto endStretch = [&](std::size_t end) {
-        if (end > stretch && DistanceToNearestCopy(request, bytes + stretch, end - stretch) <=
-                                 nearCopyDistance)
+        if (end > stretch &&
+            DistanceToNearestCopy(request, bytes + stretch, end - stretch) <= nearCopyDistance)
             found.nearCopy = true;
     };
     for (std::size_t at = 0; at < count;) {
