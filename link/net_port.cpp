@@ -59,6 +59,7 @@ PortOpenResult NetPort::open(const std::string& portName)
     lost_ = false;
     lostReason_.clear();
     heardOnlyText_ = true;
+    heardAny_ = false;
     inbox_.clear();
     dropped_ = 0;
     notes_.clear();
@@ -316,6 +317,7 @@ void NetPort::deliver(const std::uint8_t* bytes, std::size_t length)
     heardOnlyText_ = heardOnlyText_ && std::all_of(bytes, bytes + length, [](std::uint8_t b) {
                          return (b >= ' ' && b <= '~') || b == '\r' || b == '\n';
                      });
+    heardAny_ = heardAny_ || length > 0;
     inbox_.insert(inbox_.end(), bytes, bytes + length);
     if (inbox_.size() > REPLY_WINDOW_LIMIT) {
         const std::size_t excess = inbox_.size() - REPLY_WINDOW_LIMIT;
@@ -376,7 +378,9 @@ void NetPort::markLost(const std::string& what, const std::string& reason)
         return;
     lost_ = true;
     lostReason_ = what + " " + name_.peer() + ": " + reason;
-    if (heardOnlyText_ && Clock::now() - connectedAt_ < TURNED_AWAY_WINDOW)
+    // Silence then a close is a converter that went away, not one that
+    // turned us away: that says so in words.
+    if (heardAny_ && heardOnlyText_ && Clock::now() - connectedAt_ < TURNED_AWAY_WINDOW)
         lostReason_ += TEXT_MAY_BE_BUSY;
 }
 

@@ -109,6 +109,7 @@ private:
     // connection was made: what a converter that serves one client at a
     // time sends a second one before it hangs up ("Port already in use").
     bool heardOnlyText_ = true;
+    bool heardAny_ = false;
     Clock::time_point connectedAt_;
     // Decoded bytes, as a serial line would have queued them; at most
     // REPLY_WINDOW_LIMIT, the oldest dropped and counted.

@@ -155,9 +155,9 @@ class NetworkFaults(unittest.TestCase):
     def test_faults(self):
         rows = [
             # name, sim options, clear options, exit status, stdout, first stderr line starts with
-            ("server closes mid-batch", ["tcp", "--fault", "silent", "--vanish-after", "1"],
+            ("server closes mid-batch", ["tcp", "--fault", "silent", "--vanish-after", "1.5"],
              ["--address", "1-3", "--period", "100"], 2, "1: " + OPERATION_FAIL + "\n", "COM Port Lost: Reading"),
-            ("gateway closes mid-batch", ["modbus-tcp", "--fault", "silent", "--vanish-after", "1"],
+            ("gateway closes mid-batch", ["modbus-tcp", "--fault", "silent", "--vanish-after", "1.5"],
              ["--address", "1-3", "--period", "100"], 2, "1: " + OPERATION_FAIL + "\n", "COM Port Lost: Reading"),
             ("reply split across segments", ["tcp", "--fault", "split", "--split-delay", "300"],
              ["--period", "1000"], 0, CLEAR_OK + "\n", None),
