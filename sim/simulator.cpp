@@ -209,9 +209,9 @@ public:
                 return SystemFailure("poll");
             stopping = (ready & STOP_ASKED) != 0;
             const auto now = Clock::now();
-            if (ready & LINE_READABLE)
+            if (ready & (LINE_READABLE | STOP_ASKED))
                 readLine(now);
-            answerFrame(now);
+            answerFrame(now, stopping);
             queues_.release(out_, log_);
             if (!out_.send(Clock::now()))
                 log_.text(std::string("write failed: ") + std::strerror(errno));
@@ -259,9 +259,11 @@ private:
         if (line_.framed)
             answer(frame_.take(), now);
     }
-    void answerFrame(Clock::time_point now)
+    // A stop ends the request being gathered: a master that stops us right
+    // after its last write still finds that request handled and logged.
+    void answerFrame(Clock::time_point now, bool stopping)
     {
-        if (frame_.complete(now))
+        if (frame_.complete(now) || (stopping && !frame_.empty()))
             answer(frame_.take(), now);
     }
     void answer(const FrameBytes& frame, Clock::time_point now)
