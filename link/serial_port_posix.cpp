@@ -30,6 +30,7 @@
 #include "open_port_record_posix.h"
 #include "protocol.h"
 #include "serial_port_device_posix.h"
+#include "unique_fd_posix.h"
 
 namespace korvanel {
 
@@ -37,34 +38,6 @@ namespace {
 
 // The caller's buffer is the tick's scratch of RX_SCRATCH_SIZE bytes.
 constexpr std::uint32_t READ_BUFFER_SIZE = RX_SCRATCH_SIZE;
-
-// Owns a descriptor so that no failure path of open() leaks it.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release()
-    {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1)
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
 
 std::string SystemMessage(int err)
 {

@@ -17,10 +17,12 @@
 #include <thread>
 #include <vector>
 
+#include "line_settings.h"
 #include "mbap.h"
 #include "modbus_crc.h"
 #include "port_name.h"
 #include "protocol.h"
+#include "unique_fd_posix.h"
 
 namespace korvanel {
 
@@ -28,10 +30,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A request ends with a silence of 3.5 characters (4.01 ms at 9600 baud
-// with 11 bits a character); bytes that keep coming for longer than the
-// largest frame are garbage.
-constexpr std::chrono::microseconds FRAME_GAP{4010};
+// A request ends with a silence of 3.5 characters of the line a converter
+// passes the client's bytes to, 9600 8N1 (3.65 ms); bytes that keep coming
+// for longer than the largest frame are garbage.
+constexpr std::chrono::microseconds FRAME_GAP{FrameSilenceUs(LineSettings{})};
 constexpr std::size_t MAX_RTU_FRAME = MAX_ADU_SIZE;
 // A gateway gives up on an unanswered request after this long, so a
 // silent inverter does not shift every later answer onto the wrong id.
@@ -102,13 +104,13 @@ struct Listener::Impl {
     bool quiet = false;
     bool gateway = false;
     std::string url;
-    int listenFd = -1;
-    int line[2] = {-1, -1}; // [0] the simulator's end, [1] ours
-    int stopPipe[2] = {-1, -1};
+    UniqueFd listenFd;
+    UniqueFd line[2]; // [0] the simulator's end, [1] ours
+    UniqueFd stopPipe[2];
     std::thread server;
 
-    // The client being served; -1 while none is.
-    int client = -1;
+    // The client being served; none while none is.
+    UniqueFd client;
     std::string peer;
     // Bytes for the client that it has not taken yet.
     std::vector<std::uint8_t> backlog;
@@ -129,12 +131,8 @@ struct Listener::Impl {
     {
         if (server.joinable()) {
             const char byte = 1;
-            (void)!::write(stopPipe[1], &byte, 1);
+            (void)!::write(stopPipe[1].get(), &byte, 1);
             server.join();
-        }
-        for (int fd : {listenFd, line[0], line[1], stopPipe[0], stopPipe[1], client}) {
-            if (fd >= 0)
-                ::close(fd);
         }
     }
 
@@ -153,12 +151,12 @@ void Listener::Impl::serve()
 {
     for (;;) {
         // One client at a time: others wait in the backlog until it leaves.
-        const int served = client;
+        const int served = client.get();
         const short events =
             static_cast<short>(served < 0 || backlog.empty() ? POLLIN : POLLIN | POLLOUT);
-        pollfd fds[3] = {{stopPipe[0], POLLIN, 0},
-                         {line[1], POLLIN, 0},
-                         {served >= 0 ? served : listenFd, events, 0}};
+        pollfd fds[3] = {{stopPipe[0].get(), POLLIN, 0},
+                         {line[1].get(), POLLIN, 0},
+                         {served >= 0 ? served : listenFd.get(), events, 0}};
         if (::poll(fds, 3, -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -174,9 +172,9 @@ void Listener::Impl::serve()
         // The client polled may have been closed meanwhile.
         if (served < 0 && fds[2].revents)
             accept();
-        if (served >= 0 && client == served && (fds[2].revents & POLLOUT))
+        if (served >= 0 && client.get() == served && (fds[2].revents & POLLOUT))
             flush();
-        if (served >= 0 && client == served && (fds[2].revents & ~POLLOUT))
+        if (served >= 0 && client.get() == served && (fds[2].revents & ~POLLOUT))
             fromClient();
     }
 }
@@ -187,7 +185,7 @@ void Listener::Impl::accept()
     socklen_t size = sizeof address;
     // Never blocking: a client that stops reading must not hold the
     // listener, nor a stop signal waiting for it.
-    const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&address), &size,
+    const int fd = ::accept4(listenFd.get(), reinterpret_cast<sockaddr*>(&address), &size,
                              SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0)
         return;
@@ -198,7 +196,7 @@ void Listener::Impl::accept()
     // found only after that much.
     const int sendBuffer = static_cast<int>(CLIENT_BACKLOG_LIMIT);
     (void)::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
-    client = fd;
+    client.reset(fd);
     peer = PeerText(address);
     runLength = 0;
     backlog.clear();
@@ -211,8 +209,7 @@ void Listener::Impl::accept()
 void Listener::Impl::drop(const std::string& why)
 {
     Log(quiet, "client " + peer + ": " + why + "; connection closed");
-    ::close(client);
-    client = -1;
+    client.reset();
     backlog.clear();
 }
 
@@ -227,7 +224,7 @@ bool Listener::Impl::toClient(const std::uint8_t* bytes, std::size_t length)
 bool Listener::Impl::flush()
 {
     while (!backlog.empty()) {
-        const ssize_t n = ::send(client, backlog.data(), backlog.size(), MSG_NOSIGNAL);
+        const ssize_t n = ::send(client.get(), backlog.data(), backlog.size(), MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
@@ -249,7 +246,7 @@ bool Listener::Impl::flush()
 void Listener::Impl::fromClient()
 {
     std::uint8_t buffer[512];
-    const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+    const ssize_t n = ::recv(client.get(), buffer, sizeof buffer, 0);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
         return;
     if (n <= 0) {
@@ -265,7 +262,7 @@ void Listener::Impl::fromClient()
             drop("a frame over " + std::to_string(MAX_RTU_FRAME) + " bytes");
             return;
         }
-        (void)!::write(line[1], buffer, static_cast<std::size_t>(n));
+        (void)!::write(line[1].get(), buffer, static_cast<std::size_t>(n));
         return;
     }
     reader.feed(buffer, static_cast<std::size_t>(n));
@@ -296,17 +293,17 @@ void Listener::Impl::gatewayRequest(const MbapFrame& frame)
     if (frame.unitId != BROADCAST_ADDRESS)
         waiting.push_back({frame.transactionId, now});
     const std::vector<std::uint8_t> rtu = RtuFromMbap(frame);
-    (void)!::write(line[1], rtu.data(), rtu.size());
+    (void)!::write(line[1].get(), rtu.data(), rtu.size());
 }
 
 void Listener::Impl::fromLine()
 {
     std::uint8_t buffer[LINE_READ_SIZE];
-    const ssize_t n = ::read(line[1], buffer, sizeof buffer);
+    const ssize_t n = ::read(line[1].get(), buffer, sizeof buffer);
     if (n <= 0)
         return;
     // Nobody connected: the bytes fall off the end of the line.
-    if (client < 0)
+    if (!client.valid())
         return;
     if (!gateway) {
         (void)toClient(buffer, static_cast<std::size_t>(n));
@@ -384,12 +381,11 @@ bool Listener::start(const std::string& url, bool quiet, std::string& error)
         error = "cannot listen on " + name.peer() + ": " + ::gai_strerror(rc);
         return false;
     }
-    s.listenFd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    s.listenFd.reset(::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    const int fd = s.listenFd.get();
     const int on = 1;
-    const bool bound = s.listenFd >= 0 &&
-                       ::setsockopt(s.listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
-                       ::bind(s.listenFd, found->ai_addr, found->ai_addrlen) == 0 &&
-                       ::listen(s.listenFd, 4) == 0;
+    const bool bound = fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+                       ::bind(fd, found->ai_addr, found->ai_addrlen) == 0 && ::listen(fd, 4) == 0;
     ::freeaddrinfo(found);
     if (!bound) {
         error = "cannot listen on " + name.peer() + ": " + std::strerror(errno);
@@ -397,7 +393,7 @@ bool Listener::start(const std::string& url, bool quiet, std::string& error)
     }
     sockaddr_storage local{};
     socklen_t size = sizeof local;
-    ::getsockname(s.listenFd, reinterpret_cast<sockaddr*>(&local), &size);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size);
     name.port = static_cast<std::uint16_t>(
         ntohs(local.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&local)->sin6_port
                                           : reinterpret_cast<sockaddr_in*>(&local)->sin_port));
@@ -414,7 +410,9 @@ bool Listener::start(const std::string& url, bool quiet, std::string& error)
     // the silence between them does on a bus: two that came in one TCP
     // segment must not reach the inverter as one frame.
     const int lineType = (s.gateway ? SOCK_SEQPACKET : SOCK_STREAM) | SOCK_CLOEXEC | SOCK_NONBLOCK;
-    if (::socketpair(AF_UNIX, lineType, 0, s.line) != 0 || ::pipe2(s.stopPipe, O_CLOEXEC) != 0) {
+    if (!MakePair(s.line,
+                  [lineType](int fds[2]) { return ::socketpair(AF_UNIX, lineType, 0, fds); }) ||
+        !MakePair(s.stopPipe, [](int fds[2]) { return ::pipe2(fds, O_CLOEXEC); })) {
         error = std::string("cannot make the line: ") + std::strerror(errno);
         return false;
     }
@@ -424,7 +422,7 @@ bool Listener::start(const std::string& url, bool quiet, std::string& error)
 
 int Listener::lineFd() const
 {
-    return impl_->line[0];
+    return impl_->line[0].get();
 }
 
 bool Listener::framesRequests() const

@@ -4,7 +4,6 @@ went out on."""
 
 import os
 import select
-import shutil
 import signal
 import socket
 import subprocess
@@ -12,7 +11,7 @@ import time
 import unittest
 
 from harness import (RETRY_TICKS, CLEAR, SIM, Result, CLEAR_OK, OPERATION_FAIL, REQUEST_1, Sim, clear_request, crc16_modbus,
-                     run_clear, wait_until)
+                     need_programs, run_clear, wait_until)
 
 PERIOD = 50
 # Write Multiple Registers of 0x004A alone, value 0, to inverter 1.
@@ -322,10 +321,7 @@ class SimListener(unittest.TestCase):
     def test_on_the_any_address_the_url_printed_connects(self):
         # In a network namespace of the test's own, so nothing listens on
         # the machine's real interfaces.
-        if not (shutil.which("unshare") and shutil.which("nsenter")):
-            if os.environ.get("CI") == "true":
-                self.fail("unshare and nsenter (util-linux) are needed")
-            self.skipTest("needs unshare and nsenter")
+        need_programs("unshare", "nsenter")
         for bound, url in [("tcp://0.0.0.0:0", "tcp://127.0.0.1:"), ("modbus-tcp://[::]:0", "modbus-tcp://[::1]:")]:
             sim = Sim("--listen", bound)
             sim.args = ["unshare", "-rn", "sh", "-c", 'ip link set lo up && exec "$0" "$@"', *sim.args]

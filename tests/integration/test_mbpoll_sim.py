@@ -5,7 +5,7 @@ faults to a master that is not ours."""
 import subprocess
 import unittest
 
-from harness import REQUEST_1, Sim
+from harness import REQUEST_1, Sim, need_programs
 
 MBPOLL = ["mbpoll", "-m", "rtu", "-b", "9600", "-d", "8", "-s", "1", "-P", "none", "-0", "-t", "4",
           "-o", "0.5"]
@@ -19,6 +19,10 @@ def read_registers(port, address, first, count):
 def write_register(port, address, register, value, line=()):
     return subprocess.run([*MBPOLL, *line, "-a", str(address), "-r", str(register), port, str(value)],
                           capture_output=True, text=True, timeout=15)
+
+
+def setUpModule():
+    need_programs("mbpoll")
 
 
 class MbpollMaster(unittest.TestCase):

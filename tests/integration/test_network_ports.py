@@ -12,7 +12,8 @@ import termios
 import time
 import unittest
 
-from harness import CLEAR, CLEAR_OK, OPERATION_FAIL, PYTHON, SIM, Result, Sim, clear_request, run_clear, wait_until
+from harness import (CLEAR, CLEAR_OK, OPERATION_FAIL, PYTHON, SIM, Result, Sim, clear_request, need_programs,
+                     need_pymodbus, run_clear, wait_until)
 
 TCP_PEER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pymodbus_tcp_peer.py")
 
@@ -85,6 +86,11 @@ def clear_watching_speed(device, *args):
 
 
 class Converters(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        need_programs("ser2net", "mbpoll")
+        need_pymodbus()
+
     def test_clears_through_ser2net(self):
         rows = [
             # scheme, address (255: a 0xFF in every frame, doubled on a Telnet stream),

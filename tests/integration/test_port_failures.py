@@ -9,7 +9,7 @@ import tempfile
 import time
 import unittest
 
-from harness import CLEAR, Sim, run_clear
+from harness import CLEAR, Sim, need, run_clear
 
 
 class PortFailures(unittest.TestCase):
@@ -84,8 +84,7 @@ class PortProblemsExplained(unittest.TestCase):
     """What a user meets on a first run, run as a user who is not root."""
 
     def setUp(self):
-        if os.geteuid() != 0:
-            self.skipTest("needs root to make the port's owner and a user to run as")
+        need(os.geteuid() == 0, "root, to make the port's owner and a user to run as")
 
     def holder(self, port, how, as_user):
         proc = subprocess.Popen((AS_USER if as_user else []) + ["/usr/bin/python3", "-c", HOLDER, port, how],

@@ -6,7 +6,7 @@ import select
 import subprocess
 import unittest
 
-from harness import CLEAR_OK, PYTHON, Socat, clear_request, run_clear
+from harness import CLEAR_OK, PYTHON, Socat, clear_request, need_programs, need_pymodbus, run_clear
 
 PEER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pymodbus_peer.py")
 
@@ -33,6 +33,11 @@ class Peer:
             self.proc.kill()
             _, err = self.proc.communicate()
         return err
+
+
+def setUpModule():
+    need_programs("socat")
+    need_pymodbus()
 
 
 class PymodbusPeer(unittest.TestCase):

@@ -1,0 +1,33 @@
+// One run of korvanel-sim over an open line: requests gathered from the
+// line go to the virtual inverters, their replies (and the line's echo and
+// noise) go back at the line's pace, every frame is logged, until a stop
+// signal or --vanish-after.
+#pragma once
+
+#include "line_end.h"
+#include "sim_line.h"
+#include "sim_options.h"
+#include "unique_fd_posix.h"
+
+namespace korvanel {
+
+// A stop signal writes a byte to this pipe, which the main loop polls
+// with the line, so a stop never cuts a step short.
+class StopPipe {
+public:
+    ~StopPipe();
+    // Makes the pipe and routes the stop signals to it: 0, or an exit
+    // status.
+    int route();
+    int readFd() const { return ends_[0].get(); }
+
+private:
+    UniqueFd ends_[2];
+};
+
+// Serves `line` until a stop signal or the line vanishes: 0, or an exit
+// status.
+int RunSimulator(const SimOptions& options, const SimLine& line, const StopPipe& stops,
+                 SimClock::time_point start);
+
+} // namespace korvanel
