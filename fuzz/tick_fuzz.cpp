@@ -11,7 +11,8 @@
 //    read frame by frame: a Clear is answered by a copy of its request beyond
 //    one per send on an echoing line, a read by its reply (after exception
 //    05 to a write, only a read of 0 counts); a refusing exception ends the
-//    run at once, 06/0A/0B are skipped; a broadcast is never judged.
+//    run at once and outweighs a copy in the same window, 06/0A/0B are
+//    skipped; a broadcast is never judged.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -83,13 +84,15 @@ Frame WindowOracle(const Bytes& w, const Bytes& request, bool echo, unsigned sen
 {
     unsigned copies = 0;
     bool readSeen = false;
+    bool copyTaken = false;
     unsigned value = 0;
     for (std::size_t at = 0; at < w.size();) {
         const std::size_t left = w.size() - at;
         if (left >= request.size() && std::equal(request.begin(), request.end(), w.begin() + at)) {
             ++copies;
-            if (request[1] == 0x06 && copies > (echo ? sends : 0u))
-                return Frame::Reply;
+            // A copy can be an echo: an exception anywhere in the window
+            // still outweighs it.
+            copyTaken = copyTaken || (request[1] == 0x06 && copies > (echo ? sends : 0u));
             at += request.size();
             continue;
         }
@@ -109,6 +112,8 @@ Frame WindowOracle(const Bytes& w, const Bytes& request, bool echo, unsigned sen
         }
         ++at;
     }
+    if (copyTaken)
+        return Frame::Reply;
     if (!readSeen)
         return Frame::None;
     return !acknowledged || value == 0 ? Frame::Reply : Frame::None;

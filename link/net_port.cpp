@@ -378,9 +378,10 @@ void NetPort::markLost(const std::string& what, const std::string& reason)
         return;
     lost_ = true;
     lostReason_ = what + " " + name_.peer() + ": " + reason;
-    // Silence then a close is a converter that went away, not one that
-    // turned us away: that says so in words.
-    if (heardAny_ && heardOnlyText_ && Clock::now() - connectedAt_ < TURNED_AWAY_WINDOW)
+    // A converter that turns a client away says so in words or resets the
+    // connection; silence and then a plain close is one that went away.
+    const bool plainClose = reason == TEXT_PEER_CLOSED && !heardAny_;
+    if (heardOnlyText_ && !plainClose && Clock::now() - connectedAt_ < TURNED_AWAY_WINDOW)
         lostReason_ += TEXT_MAY_BE_BUSY;
 }
 
