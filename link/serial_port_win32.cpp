@@ -151,7 +151,7 @@ struct SerialPort::Impl {
     bool foundValid = false;
 
     // True when the port can still be used for a tick.
-    bool usable() const { return comm.valid() && !device.lost; }
+    bool usable() const { return comm.valid() && !device.lost(); }
     // Records the loss when `err` says the device is gone. True when the
     // request may simply be made again: a driver that aborts on error has
     // ended it and refuses more until the error is cleared, which this does.
@@ -247,10 +247,10 @@ SerialPort::~SerialPort()
     close();
 }
 
-PortOpenResult SerialPort::open(const std::string& portName)
+PortOpenResult SerialPort::open(const PortAddress& address)
 {
     close();
-    if (!device_.begin(portName))
+    if (!device_.begin(address.name))
         return PortOpenResult::OpenFailed;
     const std::string& path = device_.path;
 
@@ -351,11 +351,11 @@ bool SerialPort::waitForInput(std::chrono::milliseconds timeout)
 {
     const auto until = std::chrono::steady_clock::now() + timeout;
     if (!impl_->usable())
-        return false;
+        return device_.lost();
     if (!impl_->waitEvent.valid())
         impl_->waitEvent.reset(MakeManualResetEvent());
     if (!impl_->waitEvent.valid())
-        return RunPort::waitForInput(timeout);
+        return PollForInput(*this, timeout);
     const HANDLE h = impl_->comm.get();
     for (;;) {
         // Bytes queued before the wait count at once; the event mask also
@@ -365,7 +365,7 @@ bool SerialPort::waitForInput(std::chrono::milliseconds timeout)
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             until - std::chrono::steady_clock::now());
         if (!impl_->usable() || left.count() <= 0)
-            return false;
+            return device_.lost();
         ::ResetEvent(impl_->waitEvent.get());
         impl_->waitOv = OVERLAPPED{};
         impl_->waitOv.hEvent = impl_->waitEvent.get();
@@ -376,7 +376,7 @@ bool SerialPort::waitForInput(std::chrono::milliseconds timeout)
             if (impl_->noteFailure("Waiting for input on", err))
                 continue;
             // A driver that takes no event waits: ask the queue instead.
-            return !impl_->device.lost && RunPort::waitForInput(left);
+            return PollForInput(*this, left);
         }
         bool inFlight = true;
         if (::WaitForSingleObject(impl_->waitEvent.get(), static_cast<DWORD>(left.count())) ==
@@ -390,7 +390,7 @@ bool SerialPort::waitForInput(std::chrono::milliseconds timeout)
         // can be used again or the port closed.
         DWORD ignored = 0;
         impl_->cancelAndWait(impl_->waitOv, inFlight, ignored);
-        return queuedByteCount() > 0;
+        return queuedByteCount() > 0 || device_.lost();
     }
 }
 

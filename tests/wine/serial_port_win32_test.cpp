@@ -29,6 +29,12 @@
 namespace korvanel {
 namespace {
 
+PortAddress Serial(const std::string& name)
+{
+    return {PortScheme::Serial, name, {}, 0};
+}
+
+
 std::string Env(const char* name)
 {
     const char* value = std::getenv(name);
@@ -101,12 +107,12 @@ TEST(SerialPortWin32, OpenReportsEachOutcomeWithItsMessage)
     for (const OpenCase& c : cases) {
         SCOPED_TRACE(c.label);
         SerialPort port;
-        const PortOpenResult result = port.open(c.name);
-        EXPECT_EQ(result, c.expected) << port.lastSystemError();
+        const PortOpenResult result = port.open(Serial(c.name));
+        EXPECT_EQ(result, c.expected) << port.status().text;
         EXPECT_STREQ(PortOpenFailureText(result), c.messageText);
         EXPECT_EQ(port.isOpen(), c.openAfterwards);
         if (result != PortOpenResult::Ok) {
-            EXPECT_NE(port.lastSystemError(), "");
+            EXPECT_NE(port.status().text, "");
         }
         port.close();
         EXPECT_FALSE(port.isOpen());
@@ -121,11 +127,11 @@ TEST(SerialPortWin32, APortIsHeldExclusivelyUntilClosed)
     const std::string a = Env("KORVANEL_TEST_PORT_A");
     SerialPort first;
     SerialPort second;
-    ASSERT_EQ(first.open(a), PortOpenResult::Ok) << first.lastSystemError();
-    EXPECT_EQ(second.open(a), PortOpenResult::OpenFailed);
+    ASSERT_EQ(first.open(Serial(a)), PortOpenResult::Ok) << first.status().text;
+    EXPECT_EQ(second.open(Serial(a)), PortOpenResult::OpenFailed);
     EXPECT_FALSE(second.isOpen());
     first.close();
-    EXPECT_EQ(second.open(a), PortOpenResult::Ok) << second.lastSystemError();
+    EXPECT_EQ(second.open(Serial(a)), PortOpenResult::Ok) << second.status().text;
 }
 
 TEST(SerialPortWin32, OpenChangesOnlyTheSixLineSettingsAndCloseRestoresThem)
@@ -155,7 +161,7 @@ TEST(SerialPortWin32, OpenChangesOnlyTheSixLineSettingsAndCloseRestoresThem)
 
     // Wine lets a second handle read the line while the port holds it.
     SerialPort port;
-    ASSERT_EQ(port.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
+    ASSERT_EQ(port.open(Serial(Env("KORVANEL_TEST_PORT_A"))), PortOpenResult::Ok);
     h = openRaw();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     DCB after{};
@@ -228,8 +234,8 @@ TEST(SerialPortWin32, TheRequestArrivesOnThePeerByteForByte)
     REQUIRE_PORTS();
     SerialPort sender;
     SerialPort peer;
-    ASSERT_EQ(sender.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
-    ASSERT_EQ(peer.open(Env("KORVANEL_TEST_PORT_B")), PortOpenResult::Ok);
+    ASSERT_EQ(sender.open(Serial(Env("KORVANEL_TEST_PORT_A"))), PortOpenResult::Ok);
+    ASSERT_EQ(peer.open(Serial(Env("KORVANEL_TEST_PORT_B"))), PortOpenResult::Ok);
     Drain(peer);
 
     // Three ticks' worth, as a run re-sends: each must arrive whole.
@@ -251,8 +257,8 @@ TEST(SerialPortWin32, MoreThan256QueuedBytesAreDrainedKeepingTheFirst256)
     REQUIRE_PORTS();
     SerialPort sender;
     SerialPort peer;
-    ASSERT_EQ(sender.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
-    ASSERT_EQ(peer.open(Env("KORVANEL_TEST_PORT_B")), PortOpenResult::Ok);
+    ASSERT_EQ(sender.open(Serial(Env("KORVANEL_TEST_PORT_A"))), PortOpenResult::Ok);
+    ASSERT_EQ(peer.open(Serial(Env("KORVANEL_TEST_PORT_B"))), PortOpenResult::Ok);
     Drain(peer);
 
     std::vector<std::uint8_t> line(400);
@@ -281,9 +287,9 @@ TEST(SerialPortWin32, AClosedPortGathersNothingAndSendsNothing)
     REQUIRE_PORTS();
     SerialPort port;
     SerialPort peer;
-    ASSERT_EQ(peer.open(Env("KORVANEL_TEST_PORT_B")), PortOpenResult::Ok);
+    ASSERT_EQ(peer.open(Serial(Env("KORVANEL_TEST_PORT_B"))), PortOpenResult::Ok);
     Drain(peer);
-    ASSERT_EQ(port.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
+    ASSERT_EQ(port.open(Serial(Env("KORVANEL_TEST_PORT_A"))), PortOpenResult::Ok);
     port.close();
     port.close();  // a second close does nothing
 
@@ -298,7 +304,7 @@ TEST(SerialPortWin32, AClosedPortGathersNothingAndSendsNothing)
     EXPECT_EQ(peer.queuedByteCount(), 0u);
 
     // And it opens again, events and all.
-    ASSERT_EQ(port.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
+    ASSERT_EQ(port.open(Serial(Env("KORVANEL_TEST_PORT_A"))), PortOpenResult::Ok);
     port.prepareWriteEvent();
     port.writeFrame(kRequest.data(), 8);
     EXPECT_EQ(WaitForQueued(peer, 8), 8u);
@@ -310,7 +316,7 @@ TEST(SerialPortWin32, AVanishedDeviceIsReportedAndGathersNothing)
     if (name.empty())
         GTEST_SKIP() << "no vanishing port mapped (KORVANEL_TEST_PORT_VANISHING)";
     SerialPort port;
-    ASSERT_EQ(port.open(name), PortOpenResult::Ok) << port.lastSystemError();
+    ASSERT_EQ(port.open(Serial(name)), PortOpenResult::Ok) << port.status().text;
     EXPECT_EQ(port.queuedByteCount(), 0u);
     EXPECT_FALSE(port.lost()) << "an idle line is not a lost one";
 
@@ -329,10 +335,10 @@ TEST(SerialPortWin32, AVanishedDeviceIsReportedAndGathersNothing)
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start);
     std::printf("loss seen after %lld ms: %s\n", static_cast<long long>(ms.count()),
-                port.lostReason().c_str());
+                port.status().text.c_str());
     ASSERT_TRUE(port.lost());
-    EXPECT_NE(port.lostReason().find("'" + SerialPort::DevicePathFor(name) + "': "), std::string::npos)
-        << port.lostReason();
+    EXPECT_NE(port.status().text.find("'" + SerialPort::DevicePathFor(name) + "': "), std::string::npos)
+        << port.status().text;
     // A lost port gathers nothing, so the dialog's run fails as before.
     EXPECT_EQ(port.queuedByteCount(), 0u);
     kept = 99;
@@ -364,8 +370,8 @@ TEST(SerialPortWin32, OnlyADeviceGoneErrorIsALoss)
         {0, ERROR_OPERATION_ABORTED, false}, {1, ERROR_OPERATION_ABORTED, false}, {0, ERROR_DEVICE_REMOVED, true}};
     for (const auto& row : rows) {
         SerialPort sender, peer;
-        ASSERT_EQ(sender.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
-        ASSERT_EQ(peer.open(Env("KORVANEL_TEST_PORT_B")), PortOpenResult::Ok);
+        ASSERT_EQ(sender.open(Serial(Env("KORVANEL_TEST_PORT_A"))), PortOpenResult::Ok);
+        ASSERT_EQ(peer.open(Serial(Env("KORVANEL_TEST_PORT_B"))), PortOpenResult::Ok);
         Drain(peer);
         g_fail[row.call] = row.error;
         sender.writeFrame(kRequest.data(), 8);
@@ -384,8 +390,8 @@ TEST(SerialPortWin32, WaitForInputReturnsOnInputOrAfterTheTimeOut)
 {
     REQUIRE_PORTS();
     SerialPort sender, peer;
-    ASSERT_EQ(sender.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
-    ASSERT_EQ(peer.open(Env("KORVANEL_TEST_PORT_B")), PortOpenResult::Ok);
+    ASSERT_EQ(sender.open(Serial(Env("KORVANEL_TEST_PORT_A"))), PortOpenResult::Ok);
+    ASSERT_EQ(peer.open(Serial(Env("KORVANEL_TEST_PORT_B"))), PortOpenResult::Ok);
     const struct { int sendAfterMs, timeoutMs; long long minMs, maxMs; } rows[] = {
         {150, 3000, 100, 1500}, {-1, 400, 350, 2000}};
     for (const auto& row : rows) {
