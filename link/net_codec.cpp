@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "net_telnet_codec.h"
+#include "net_port_telnet.h"
 
 namespace korvanel {
 

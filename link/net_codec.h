@@ -1,6 +1,6 @@
 // What a network port puts on its socket and takes from it, one codec per
 // scheme: raw RTU bytes (tcp://), Telnet with COM port control
-// (rfc2217://, net_telnet_codec.h) and Modbus TCP (modbus-tcp://). A codec
+// (rfc2217://, net_port_telnet.h) and Modbus TCP (modbus-tcp://). A codec
 // sees only bytes, so a test drives it without a socket.
 #pragma once
 

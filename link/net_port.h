@@ -5,7 +5,7 @@
 // they stand for). The engine sees the same port as with a serial line.
 // One socket (net_socket_*.cpp, one per platform) and the scheme's codec
 // (net_codec.h); the start of an rfc2217 connection is in
-// net_port_telnet.cpp.
+// net_port_rfc2217.cpp.
 #pragma once
 
 #include <cstdint>
@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "net_port_telnet.h"
 #include "net_socket.h"
-#include "net_telnet_codec.h"
 #include "run_port.h"
 
 namespace korvanel {
@@ -67,7 +67,7 @@ private:
     bool waitDuringOpen(Clock::time_point until, const std::function<bool()>& done);
     bool keepWaiting();
 
-    // net_port_telnet.cpp
+    // net_port_rfc2217.cpp
     bool offerComPortControl(TelnetCodec& telnet, Clock::time_point deadline);
     bool confirmLineSettings(TelnetCodec& telnet, Clock::time_point deadline);
 

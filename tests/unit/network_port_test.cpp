@@ -13,7 +13,7 @@
 #include "clear_run.h"
 #include "mbap.h"
 #include "net_port.h"
-#include "net_telnet_codec.h"
+#include "net_port_telnet.h"
 #include "port_name.h"
 
 namespace korvanel {
