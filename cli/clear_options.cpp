@@ -132,21 +132,11 @@ double SettleSeconds(const std::string& text)
     return seconds;
 }
 
-// Serial for a name that is no network port (or a malformed one, which
-// --port has refused already).
-PortScheme NetworkScheme(const std::string& portName)
-{
-    NetPortName net;
-    std::string error;
-    return ParseNetPortName(portName, net, error) ? net.scheme : PortScheme::Serial;
-}
-
 // A transparent TCP converter and a Modbus TCP gateway keep line settings
 // of their own, which nothing we send can change.
-bool HasNoLineOfOurs(const std::string& portName)
+bool HasNoLineOfOurs(const PortAddress& port)
 {
-    const PortScheme scheme = NetworkScheme(portName);
-    return scheme == PortScheme::Tcp || scheme == PortScheme::ModbusTcp;
+    return port.scheme == PortScheme::Tcp || port.scheme == PortScheme::ModbusTcp;
 }
 
 // A combination of options that cannot run, and why.
@@ -194,11 +184,9 @@ std::vector<CommandOption> ClearOptionTable(ClearOptions& o, ClearArgs& a)
     return {
         ValueOption("--port",
                     [&](const std::string& value) {
-                        NetPortName net;
                         std::string error;
-                        if (IsNetworkPortName(value) && !ParseNetPortName(value, net, error))
+                        if (!ParsePortAddress(value, o.port, error))
                             throw UsageError(error);
-                        o.portName = value;
                     }),
         ListOption("--address",
                    [&](const std::string& value) {
@@ -325,8 +313,8 @@ std::string FirstConflict(const ClearOptions& o, const ClearArgs& a)
         {o.dialogRules && o.function != ClearOptions::WriteFunction::Single,
          "the dialog's rule (--dialog-rules) judges the dialog's 0x06 write only; it takes no --function 16 "
          "or auto"},
-        {a.lineGiven && HasNoLineOfOurs(o.portName),
-         "'" + o.portName +
+        {a.lineGiven && HasNoLineOfOurs(o.port),
+         "'" + o.port.name +
              "' has no serial line of ours to set (the converter keeps its own); --baud, "
              "--parity and --stop-bits are for serial and rfc2217:// ports"},
     };

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "line_settings.h"
+#include "port_name.h"
 #include "protocol.h"
 
 namespace korvanel {
@@ -28,7 +29,7 @@ struct ClearOptions {
 
     Action action = Action::Run;
     // The dialog's defaults.
-    std::string portName = DEFAULT_PORT_NAME;
+    PortAddress port{PortScheme::Serial, DEFAULT_PORT_NAME, {}, 0};
     std::vector<std::uint8_t> addresses{1};
     std::int32_t pollPeriodMs = DEFAULT_POLL_PERIOD_MS;
     bool trace = false;

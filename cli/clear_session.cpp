@@ -11,8 +11,8 @@
 #include "clear_json.h"
 #include "clear_run.h"
 #include "hex_bytes.h"
-#include "line_port.h"
 #include "poll_thread.h"
+#include "port_factory.h"
 #include "settle_watch.h"
 
 namespace korvanel {
@@ -175,7 +175,9 @@ private:
     {
         WaitForSilence();
         port_.writeFrame(bytes, count);
-        const std::string problem = port_.lastWriteProblem();
+        const PortStatus status = port_.status();
+        const std::string problem =
+            status.reason == PortStatus::Reason::WriteCutShort ? status.text : "";
         const auto now = Clock::now();
         // A frame that did not go out whole is not a request sent: no echo
         // of it comes, and it opens no reply window.
@@ -228,7 +230,7 @@ bool PortReady(PortOpenResult result, RunPort& port, ClearSessionIo& io)
 {
     if (result == PortOpenResult::Ok)
         return true;
-    io.err << PortOpenFailureText(result) << ": " << port.lastSystemError() << '\n';
+    io.err << PortOpenFailureText(result) << ": " << port.status().text << '\n';
     return false;
 }
 
@@ -247,9 +249,9 @@ public:
           missingTick_(Ms(2 * EffectivePollPeriodMs(options.pollPeriodMs)) + MISSING_TICK_GRACE)
     {
         run_.setPeriod(options.pollPeriodMs);
-        run_.lineEcho = options.echo                           ? LineEcho::Echoes
-                        : options.noEcho || port.neverEchoes() ? LineEcho::NoEcho
-                                                               : LineEcho::Unknown;
+        run_.lineEcho = options.echo     ? LineEcho::Echoes
+                        : options.noEcho ? LineEcho::NoEcho
+                                         : LineEcho::Unknown;
     }
     ~Session() { poll_.stop(); }
 
@@ -337,22 +339,22 @@ public:
 
     // The port again under other line settings (a scan tries each); false,
     // said on standard error, when it does not open.
-    bool reopen(const std::string& portName, const LineSettings& line)
+    bool reopen(const PortAddress& address, const LineSettings& line)
     {
         close();
         port_.setLineSettings(line);
         trace_.note("the port is opened again at " + line.text());
-        return PortReady(port_.open(portName), port_, io_);
+        return PortReady(port_.open(address), port_, io_);
     }
     const LineSettings& lineSettings() const { return port_.lineSettings(); }
     bool lost() const { return port_.lost(); }
-    std::string lostReason() const { return port_.lostReason(); }
+    std::string lostReason() const { return port_.status().text; }
     std::vector<std::string> takePortNotes() { return port_.takeNotes(); }
     // A loss after the last run's answer, said as a note: nothing was cut
     // off. Empty when the port was not lost or the loss was said already.
     std::string unsaidLoss() const
     {
-        return port_.lost() && !lossSaid_ ? "after the last answer: " + port_.lostReason()
+        return port_.lost() && !lossSaid_ ? "after the last answer: " + port_.status().text
                                           : std::string();
     }
 
@@ -403,7 +405,7 @@ private:
             return false;
         close();
         if (!lossSaid_)
-            io_.err << TEXT_PORT_LOST << port_.lostReason() << '\n';
+            io_.err << TEXT_PORT_LOST << port_.status().text << '\n';
         lossSaid_ = true;
         return true;
     }
@@ -1003,7 +1005,7 @@ int Runs::scan()
     tally.left = options_.addresses;
     tally.severalSettings = options_.lineSettings.size() > 1;
     for (std::size_t s = 0; s < options_.lineSettings.size() && !tally.left.empty(); ++s) {
-        if (s > 0 && !session_.reopen(options_.portName, options_.lineSettings[s]))
+        if (s > 0 && !session_.reopen(options_.port, options_.lineSettings[s]))
             return EXIT_USAGE_OR_PORT;
         tally.tried += (tally.tried.empty() ? "" : ", ") + session_.lineSettings().text();
         const int status = scanAtCurrentSettings(tally);
@@ -1028,15 +1030,15 @@ int Runs::scan()
 
 int RunClearSession(const ClearOptions& options, ClearSessionIo& io)
 {
-    LinePort port;
-    return RunClearSession(options, port, io);
+    const std::unique_ptr<RunPort> port = MakePort(options.port);
+    return RunClearSession(options, *port, io);
 }
 
 int RunClearSession(const ClearOptions& options, RunPort& port, ClearSessionIo& io)
 {
     SessionStats stats(options.stats);
     port.setLineSettings(options.lineSettings.front());
-    if (!PortReady(port.open(options.portName), port, io)) {
+    if (!PortReady(port.open(options.port), port, io)) {
         port.close();
         return EXIT_USAGE_OR_PORT;
     }

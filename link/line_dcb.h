@@ -4,8 +4,6 @@
 
 #include <windows.h>
 
-#include <string>
-
 #include "line_settings.h"
 
 namespace korvanel {
@@ -14,9 +12,5 @@ namespace korvanel {
 // control, handshake lines and special characters stay as the driver
 // reported them.
 void ApplyLineSettings(DCB& dcb, const LineSettings& line);
-
-// The system's words for a failed CreateFileA and, where it helps, what
-// to do: a COM port refuses a second opener with "Access is denied".
-std::string ExplainOpenFailure(DWORD err, const std::string& systemText);
 
 } // namespace korvanel

@@ -52,42 +52,29 @@ NetPort::~NetPort()
     close();
 }
 
-PortOpenResult NetPort::open(const std::string& portName)
+PortOpenResult NetPort::open(const PortAddress& address)
 {
     close();
-    lastError_.clear();
-    lost_ = false;
-    lostReason_.clear();
+    status_ = {};
+    name_ = address;
     heardOnlyText_ = true;
     heardAny_ = false;
     inbox_.clear();
     dropped_ = 0;
     notes_.clear();
-    telnet_ = Telnet::Data;
-    comPortAnswer_ = 0;
-    answered_.clear();
-    sub_.clear();
-    confirmed_ = 0;
-    mbap_.clear();
-    recent_.clear();
-    foreignUnitNoted_ = false;
+    codec_ = MakeCodec(address);
 
-    std::string error;
-    if (!ParseNetPortName(portName, name_, error)) {
-        lastError_ = error;
-        return PortOpenResult::OpenFailed;
-    }
     const Clock::time_point deadline = Clock::now() + CONNECT_TIMEOUT;
     if (!connect(deadline))
         return PortOpenResult::OpenFailed;
-    if (name_.scheme == PortScheme::Rfc2217) {
-        if (!offerComPortControl(deadline) || !confirmLineSettings(deadline)) {
+    if (auto* telnet = dynamic_cast<TelnetCodec*>(codec_.get())) {
+        if (!offerComPortControl(*telnet, deadline) || !confirmLineSettings(*telnet, deadline)) {
             socket_.close();
             return PortOpenResult::OpenFailed;
         }
         beginRun();
-        if (lost_) {
-            lastError_ = lostReason_;
+        if (lost()) {
+            connectFailed(status_.text);
             socket_.close();
             return PortOpenResult::OpenFailed;
         }
@@ -110,8 +97,11 @@ void NetPort::beginRun()
     // A gateway's late answer to an earlier run is still an answer from
     // that address: the engine sorts answers by address and kind, as it
     // does on a serial line, so the recent transaction ids are kept.
-    if (name_.scheme == PortScheme::Rfc2217 && usable())
-        purgeConverter();
+    if (usable()) {
+        const std::vector<std::uint8_t> start = codec_->runStart();
+        if (!start.empty())
+            sendRaw(start);
+    }
 }
 
 std::vector<std::string> NetPort::takeNotes()
@@ -123,6 +113,8 @@ std::vector<std::string> NetPort::takeNotes()
     }
     std::vector<std::string> notes;
     notes.swap(notes_);
+    for (std::string& note : codec_ ? codec_->takeNotes() : std::vector<std::string>())
+        notes.push_back(std::move(note));
     return notes;
 }
 
@@ -148,7 +140,7 @@ bool NetPort::lookUp(std::vector<SocketAddress>& addresses, Clock::time_point de
     std::unique_lock<std::mutex> lock(lookup->mutex);
     while (!lookup->finished.wait_for(lock, CONNECT_SLICE, [&] { return lookup->done; })) {
         if (Clock::now() >= deadline) {
-            lastError_ = "Connecting to " + name_.peer() + ": name lookup timed out";
+            connectFailed("Connecting to " + name_.peer() + ": name lookup timed out");
             return false;
         }
         lock.unlock();
@@ -158,7 +150,7 @@ bool NetPort::lookUp(std::vector<SocketAddress>& addresses, Clock::time_point de
             return false;
     }
     if (!lookup->ok || lookup->addresses.empty()) {
-        lastError_ = "Connecting to " + name_.peer() + ": name not found (" + lookup->error + ")";
+        connectFailed("Connecting to " + name_.peer() + ": name not found (" + lookup->error + ")");
         return false;
     }
     addresses = lookup->addresses;
@@ -180,12 +172,12 @@ bool NetPort::connect(Clock::time_point deadline)
             connectedAt_ = Clock::now();
             return true;
         }
-        if (lastError_ == TEXT_CONNECT_CANCELLED)
+        if (status_.text == TEXT_CONNECT_CANCELLED)
             return false;
         if (Clock::now() >= deadline)
             break;
     }
-    lastError_ = "Connecting to " + name_.peer() + ": " + reason;
+    connectFailed("Connecting to " + name_.peer() + ": " + reason);
     return false;
 }
 
@@ -214,8 +206,8 @@ bool NetPort::waitDuringOpen(Clock::time_point until, const std::function<bool()
             return false;
         if (socket_.waitReadable(std::min(Left(until), CONNECT_SLICE)))
             pump();
-        if (lost_) {
-            lastError_ = lostReason_;
+        if (lost()) {
+            connectFailed(status_.text);
             return false;
         }
     }
@@ -226,7 +218,7 @@ bool NetPort::keepWaiting()
 {
     if (!waitHook_ || waitHook_())
         return true;
-    lastError_ = TEXT_CONNECT_CANCELLED;
+    connectFailed(TEXT_CONNECT_CANCELLED);
     return false;
 }
 
@@ -234,7 +226,7 @@ bool NetPort::waitForInput(std::chrono::milliseconds timeout)
 {
     const Clock::time_point until = Clock::now() + timeout;
     for (;;) {
-        if (!inbox_.empty() || lost_)
+        if (!inbox_.empty() || lost())
             return true;
         if (!usable())
             return false;
@@ -270,22 +262,9 @@ void NetPort::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
 {
     if (!usable())
         return;
-    std::vector<std::uint8_t> out;
-    switch (name_.scheme) {
-    case PortScheme::ModbusTcp:
-        // A new id per request; the recent ids stay acceptable, so a late
-        // answer to a resend's predecessor still counts.
-        out = MbapFromRtu(++transactionId_, bytes, count);
-        if (out.empty())
-            return;
-        recent_.push_back({transactionId_, bytes[0]});
-        if (recent_.size() > RECENT_TRANSACTIONS)
-            recent_.erase(recent_.begin());
-        break;
-    case PortScheme::Rfc2217: out = telnetData(bytes, count); break;
-    default: out.assign(bytes, bytes + count); break;
-    }
-    sendRaw(out);
+    const std::vector<std::uint8_t> out = codec_->frame(bytes, count);
+    if (!out.empty())
+        sendRaw(out);
 }
 
 void NetPort::pump()
@@ -296,15 +275,20 @@ void NetPort::pump()
         std::size_t got = 0;
         std::string error;
         switch (socket_.receive(chunk, std::min(sizeof chunk, PUMP_LIMIT - taken), got, error)) {
-        case NetSocket::Io::Data:
+        case NetSocket::Io::Data: {
             taken += got;
-            if (name_.scheme == PortScheme::Rfc2217)
-                decodeTelnet(chunk, got);
-            else if (name_.scheme == PortScheme::ModbusTcp)
-                decodeMbap(chunk, got);
-            else
-                deliver(chunk, got);
+            std::vector<std::uint8_t> data;
+            std::vector<std::uint8_t> reply;
+            const bool ok = codec_->feed(chunk, got, data, reply, error);
+            deliver(data.data(), data.size());
+            if (!reply.empty())
+                sendRaw(reply);
+            if (!ok) {
+                markLost("Reading from", error);
+                return;
+            }
             continue;
+        }
         case NetSocket::Io::Nothing: return;
         case NetSocket::Io::Closed: markLost("Reading from", TEXT_PEER_CLOSED); return;
         case NetSocket::Io::Failed: markLost("Reading from", error); return;
@@ -326,41 +310,6 @@ void NetPort::deliver(const std::uint8_t* bytes, std::size_t length)
     }
 }
 
-void NetPort::decodeMbap(const std::uint8_t* bytes, std::size_t length)
-{
-    mbap_.feed(bytes, length);
-    MbapFrame frame;
-    for (;;) {
-        switch (mbap_.next(frame)) {
-        case MbapReader::Result::Frame: {
-            // Only answers to our recent requests; anything else is not
-            // ours at all. Our own request handed back (an echo) decodes to
-            // the RTU copy of what was sent, as a line's echo would.
-            const auto sent = std::find_if(recent_.begin(), recent_.end(), [&](const Sent& s) {
-                return s.transactionId == frame.transactionId;
-            });
-            if (sent == recent_.end())
-                continue;
-            if (sent->unitId == frame.unitId) {
-                const std::vector<std::uint8_t> rtu = RtuFromMbap(frame);
-                deliver(rtu.data(), rtu.size());
-            } else if (!foreignUnitNoted_) {
-                foreignUnitNoted_ = true;
-                notes_.push_back("the gateway at " + name_.peer() +
-                                 " answered a request for unit " + std::to_string(sent->unitId) +
-                                 " under unit id " + std::to_string(frame.unitId) +
-                                 "; such answers are not taken as the inverter's");
-            }
-            continue;
-        }
-        case MbapReader::Result::NeedMore: return;
-        case MbapReader::Result::Malformed:
-            markLost("Reading from", std::string("not Modbus TCP: ") + mbap_.error());
-            return;
-        }
-    }
-}
-
 bool NetPort::sendRaw(const std::vector<std::uint8_t>& bytes)
 {
     if (!usable())
@@ -374,15 +323,20 @@ bool NetPort::sendRaw(const std::vector<std::uint8_t>& bytes)
 
 void NetPort::markLost(const std::string& what, const std::string& reason)
 {
-    if (lost_)
+    if (lost())
         return;
-    lost_ = true;
-    lostReason_ = what + " " + name_.peer() + ": " + reason;
     // A converter that turns a client away says so in words or resets the
     // connection; silence and then a plain close is one that went away.
     const bool plainClose = reason == TEXT_PEER_CLOSED && !heardAny_;
-    if (heardOnlyText_ && !plainClose && Clock::now() - connectedAt_ < TURNED_AWAY_WINDOW)
-        lostReason_ += TEXT_MAY_BE_BUSY;
+    const bool turnedAway =
+        heardOnlyText_ && !plainClose && Clock::now() - connectedAt_ < TURNED_AWAY_WINDOW;
+    status_ = {PortStatus::Reason::Lost,
+               what + " " + name_.peer() + ": " + reason + (turnedAway ? TEXT_MAY_BE_BUSY : "")};
+}
+
+void NetPort::connectFailed(const std::string& why)
+{
+    status_ = {PortStatus::Reason::ConnectFailed, why};
 }
 
 } // namespace korvanel

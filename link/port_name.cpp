@@ -73,14 +73,6 @@ bool Ipv6Text(const std::string& host)
     return address.find(':') != std::string::npos;
 }
 
-} // namespace
-
-std::string NetPortName::peer() const
-{
-    const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
-    return shown + ":" + std::to_string(port);
-}
-
 bool IsNetworkPortName(const std::string& name)
 {
     const std::size_t end = name.find(SCHEME_END);
@@ -94,8 +86,20 @@ bool IsNetworkPortName(const std::string& name)
     return true;
 }
 
-bool ParseNetPortName(const std::string& name, NetPortName& parsed, std::string& error, NameUse use)
+} // namespace
+
+std::string PortAddress::peer() const
 {
+    const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+    return shown + ":" + std::to_string(port);
+}
+
+bool ParsePortAddress(const std::string& name, PortAddress& parsed, std::string& error, NameUse use)
+{
+    parsed = PortAddress{};
+    parsed.name = name;
+    if (!IsNetworkPortName(name))
+        return true;
     const std::size_t schemeEnd = name.find(SCHEME_END);
     const std::string scheme =
         Lower(name.substr(0, schemeEnd == std::string::npos ? 0 : schemeEnd));

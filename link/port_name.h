@@ -1,6 +1,7 @@
 // What a port name asks for: a serial line, or a network converter or
-// gateway named by URL. Parsed without touching the network, so
-// korvanel-clear can refuse a malformed name as a usage error.
+// gateway named by URL. Parsed once, without touching the network, where
+// the name is typed (korvanel-clear refuses a malformed one as a usage
+// error); everything after takes the parsed address.
 #pragma once
 
 #include <cstdint>
@@ -15,9 +16,13 @@ enum class PortScheme {
     ModbusTcp, // modbus-tcp://HOST[:PORT], Modbus TCP to a gateway (502)
 };
 
-struct NetPortName {
+struct PortAddress {
     PortScheme scheme = PortScheme::Serial;
-    // As typed, without the brackets of an IPv6 address.
+    // As typed: a serial port's name or path ("COM3", "ttyUSB0",
+    // "/dev/ttyS0"), or the whole URL.
+    std::string name;
+    // A network port's host as typed, without the brackets of an IPv6
+    // address, and its port.
     std::string host;
     std::uint16_t port = 0;
 
@@ -25,16 +30,14 @@ struct NetPortName {
     std::string peer() const;
 };
 
-// Serial unless `name` starts with "SCHEME://" (any case).
-bool IsNetworkPortName(const std::string& name);
-
 // How a listener's name differs: the host may be left out (127.0.0.1) and
 // port 0 asks the system for a free one.
 enum class NameUse { Connect, Listen };
 
-// Reads a network port name; false with `error` saying what is wrong
+// Reads a port name: serial unless it starts with "SCHEME://" (any case).
+// False, with `error` saying what is wrong, for a malformed URL
 // ("port 'tcp://host': no port (tcp://HOST:PORT; ...)").
-bool ParseNetPortName(const std::string& name, NetPortName& parsed, std::string& error,
+bool ParsePortAddress(const std::string& name, PortAddress& parsed, std::string& error,
                       NameUse use = NameUse::Connect);
 
 } // namespace korvanel

@@ -28,13 +28,13 @@ unsigned ComPortNumber(const std::string& name)
     return n;
 }
 
-bool RunPort::waitForInput(std::chrono::milliseconds timeout)
+bool PollForInput(RunPort& port, std::chrono::milliseconds timeout)
 {
     const auto until = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        if (queuedByteCount() > 0)
+        if (port.queuedByteCount() > 0 || port.lost())
             return true;
-        if (lost() || std::chrono::steady_clock::now() >= until)
+        if (!port.isOpen() || std::chrono::steady_clock::now() >= until)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -47,15 +47,18 @@ std::string SerialPort::Device::describe(const std::string& what, const std::str
 
 void SerialPort::Device::openFailed(const std::string& what, const std::string& reason)
 {
-    lastError = describe(what, reason);
+    status = {PortStatus::Reason::OpenFailed, describe(what, reason)};
+}
+
+void SerialPort::Device::writeCutShort(const std::string& why)
+{
+    if (!lost())
+        status = {PortStatus::Reason::WriteCutShort, why};
 }
 
 bool SerialPort::Device::begin(const std::string& portName)
 {
-    lastError.clear();
-    lost = false;
-    lostReason.clear();
-    writeProblem.clear();
+    status = {};
     path = DevicePathFor(portName);
     if (path.empty()) {
         openFailed("Opening", "no port name given");
@@ -66,10 +69,9 @@ bool SerialPort::Device::begin(const std::string& portName)
 
 void SerialPort::Device::markLost(const std::string& what, const std::string& reason)
 {
-    if (lost)
+    if (lost())
         return;
-    lost = true;
-    lostReason = describe(what, reason);
+    status = {PortStatus::Reason::Lost, describe(what, reason)};
 }
 
 } // namespace korvanel

@@ -35,17 +35,17 @@ public:
     // settings (9600 8N1 unless set otherwise), binary, no parity check;
     // every other setting stays as the driver reports it. On a settings failure
     // the port is left open, as the caller's next press closes it.
-    PortOpenResult open(const std::string& portName) override;
+    PortOpenResult open(const PortAddress& address) override;
     bool isOpen() const override;
     // Gives the port back as it was found: where the platform allows, the
     // line settings read at open are restored and the exclusive claim is
     // dropped. Does nothing when the port is closed.
     void close() override;
 
-    bool lost() const override { return device_.lost; }
-    std::string lostReason() const override { return device_.lostReason; }
-    std::string lastSystemError() const override { return device_.lastError; }
-    std::string lastWriteProblem() const override { return device_.writeProblem; }
+    PortStatus status() const override { return device_.status; }
+    // A serial line holds nothing to drop and learns nothing worth a note.
+    void beginRun() override {}
+    std::vector<std::string> takeNotes() override { return {}; }
     bool waitForInput(std::chrono::milliseconds timeout) override;
 
     // TickPort; after a loss they gather and send nothing.
@@ -66,19 +66,18 @@ private:
     // What both platforms keep about the device the port talks to.
     struct Device {
         std::string path;
-        // The last failure of open(), in the operating system's words.
-        std::string lastError;
-        bool lost = false;
-        std::string lostReason;
-        // Why the last frame did not go out whole; empty when it did.
-        std::string writeProblem;
+        PortStatus status;
+
+        bool lost() const { return status.reason == PortStatus::Reason::Lost; }
+        // Why the last frame did not go out whole, unless the port is lost.
+        void writeCutShort(const std::string& why);
 
         // "Opening '/dev/ttyS0': No such file or directory".
         std::string describe(const std::string& what, const std::string& reason) const;
         // Records why open() failed.
         void openFailed(const std::string& what, const std::string& reason);
         // Forgets the last open and takes the device path of `portName`;
-        // false, with lastError set, when the name gives none.
+        // false, with the status set, when the name gives none.
         bool begin(const std::string& portName);
         // Records the loss once; the first reason is the one worth reporting.
         void markLost(const std::string& what, const std::string& reason);

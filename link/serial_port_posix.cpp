@@ -87,7 +87,7 @@ struct SerialPort::Impl {
     bool foundValid = false;
 
     // True when the port can still be used for a tick.
-    bool usable() const { return fd.valid() && !device.lost; }
+    bool usable() const { return fd.valid() && !device.lost(); }
     // Where bytes beyond the caller's 256 go on their way out of the queue.
     std::uint8_t discard[READ_BUFFER_SIZE] = {};
     // When the last frame went into the output queue, and its line time:
@@ -127,11 +127,11 @@ SerialPort::~SerialPort()
     close();
 }
 
-PortOpenResult SerialPort::open(const std::string& portName)
+PortOpenResult SerialPort::open(const PortAddress& address)
 {
     close();
     impl_->foundValid = false;
-    if (!device_.begin(portName))
+    if (!device_.begin(address.name))
         return PortOpenResult::OpenFailed;
     const std::string& path = device_.path;
 
@@ -213,7 +213,7 @@ void SerialPort::close()
     // it drains first, bounded by its line time (tcdrain could wait forever
     // on a line held by hardware flow control); then TCSANOW. A lost device
     // refuses all these steps; they are harmless then.
-    if (!device_.lost)
+    if (!device_.lost())
         impl_->drainLastFrame();
     if (impl_->foundValid)
         (void)::tcsetattr(fd, TCSANOW, &impl_->found);
@@ -250,7 +250,7 @@ std::uint32_t SerialPort::queuedByteCount()
 bool SerialPort::waitForInput(std::chrono::milliseconds timeout)
 {
     if (!impl_->usable())
-        return false;
+        return device_.lost();
     pollfd p{impl_->fd.get(), POLLIN, 0};
     const auto until = std::chrono::steady_clock::now() + timeout;
     for (;;) {
@@ -315,7 +315,8 @@ bool SerialPort::readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint
 
 void SerialPort::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
 {
-    device_.writeProblem.clear();
+    if (device_.status.reason == PortStatus::Reason::WriteCutShort)
+        device_.status = {};
     if (!impl_->usable())
         return;
     const int fd = impl_->fd.get();
@@ -340,7 +341,7 @@ void SerialPort::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
             if (DeviceGone(errno))
                 device_.markLost("Writing", SystemMessage(errno));
             else
-                device_.writeProblem = "not sent: " + SystemMessage(errno);
+                device_.writeCutShort("not sent: " + SystemMessage(errno));
             break;
         }
         const auto left =
@@ -353,13 +354,13 @@ void SerialPort::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
     }
     impl_->lastWriteAt = start;
     impl_->lastWriteLineTime = lineTime;
-    if (done < count && !device_.lost) {
+    if (done < count && !device_.lost()) {
         (void)::tcflush(fd, TCOFLUSH);
-        if (device_.writeProblem.empty())
-            device_.writeProblem = "not sent: " + std::to_string(done) + " of " +
-                                   std::to_string(count) +
-                                   " bytes went out within the frame's line time (" +
-                                   std::to_string(lineTime.count()) + " us)";
+        if (device_.status.reason != PortStatus::Reason::WriteCutShort)
+            device_.writeCutShort("not sent: " + std::to_string(done) + " of " +
+                                  std::to_string(count) +
+                                  " bytes went out within the frame's line time (" +
+                                  std::to_string(lineTime.count()) + " us)");
     }
 }
 

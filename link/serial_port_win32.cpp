@@ -20,6 +20,7 @@
 #include "line_dcb.h"
 #include "open_port_record_win32.h"
 #include "protocol.h"
+#include "serial_port_device_win32.h"
 #include "serial_port_win32_calls.h"
 
 namespace korvanel {
@@ -151,7 +152,7 @@ struct SerialPort::Impl {
     bool foundValid = false;
 
     // True when the port can still be used for a tick.
-    bool usable() const { return comm.valid() && !device.lost; }
+    bool usable() const { return comm.valid() && !device.lost(); }
     // Records the loss when `err` says the device is gone. True when the
     // request may simply be made again: a driver that aborts on error has
     // ended it and refuses more until the error is cleared, which this does.
@@ -247,10 +248,10 @@ SerialPort::~SerialPort()
     close();
 }
 
-PortOpenResult SerialPort::open(const std::string& portName)
+PortOpenResult SerialPort::open(const PortAddress& address)
 {
     close();
-    if (!device_.begin(portName))
+    if (!device_.begin(address.name))
         return PortOpenResult::OpenFailed;
     const std::string& path = device_.path;
 
@@ -351,11 +352,11 @@ bool SerialPort::waitForInput(std::chrono::milliseconds timeout)
 {
     const auto until = std::chrono::steady_clock::now() + timeout;
     if (!impl_->usable())
-        return false;
+        return device_.lost();
     if (!impl_->waitEvent.valid())
         impl_->waitEvent.reset(MakeManualResetEvent());
     if (!impl_->waitEvent.valid())
-        return RunPort::waitForInput(timeout);
+        return PollForInput(*this, timeout);
     const HANDLE h = impl_->comm.get();
     for (;;) {
         // Bytes queued before the wait count at once; the event mask also
@@ -365,7 +366,7 @@ bool SerialPort::waitForInput(std::chrono::milliseconds timeout)
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             until - std::chrono::steady_clock::now());
         if (!impl_->usable() || left.count() <= 0)
-            return false;
+            return device_.lost();
         ::ResetEvent(impl_->waitEvent.get());
         impl_->waitOv = OVERLAPPED{};
         impl_->waitOv.hEvent = impl_->waitEvent.get();
@@ -376,7 +377,7 @@ bool SerialPort::waitForInput(std::chrono::milliseconds timeout)
             if (impl_->noteFailure("Waiting for input on", err))
                 continue;
             // A driver that takes no event waits: ask the queue instead.
-            return !impl_->device.lost && RunPort::waitForInput(left);
+            return PollForInput(*this, left);
         }
         bool inFlight = true;
         if (::WaitForSingleObject(impl_->waitEvent.get(), static_cast<DWORD>(left.count())) ==
@@ -390,7 +391,7 @@ bool SerialPort::waitForInput(std::chrono::milliseconds timeout)
         // can be used again or the port closed.
         DWORD ignored = 0;
         impl_->cancelAndWait(impl_->waitOv, inFlight, ignored);
-        return queuedByteCount() > 0;
+        return queuedByteCount() > 0 || device_.lost();
     }
 }
 
@@ -460,41 +461,6 @@ void SerialPort::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
         if (!impl_->noteFailure("Writing", err))
             return;
     }
-}
-
-std::string SerialPort::DevicePathFor(const std::string& portName)
-{
-    // Only a plain COM<n> gets the device namespace prefix: without it only
-    // COM1 to COM9 are found, as the plain names of higher ports are not
-    // reserved DOS names. Anything else ("COM1:", "\\.\COM23", a driver's
-    // own device name) opens as typed, so a name that worked unprefixed
-    // keeps working.
-    return ComPortNumber(portName) != 0 ? "\\\\.\\" + portName : portName;
-}
-
-std::vector<std::string> SerialPort::ListPorts(const std::string& /*deviceRoot*/)
-{
-    // Every DOS device name, NUL-separated; COMn entries are serial ports.
-    std::vector<char> names(1 << 16);
-    DWORD n = 0;
-    for (;;) {
-        n = ::QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
-        if (n != 0 || ::GetLastError() != ERROR_INSUFFICIENT_BUFFER || names.size() >= (1u << 22))
-            break;
-        names.resize(names.size() * 2);
-    }
-    std::vector<std::pair<unsigned, std::string>> ports;
-    for (const char* p = names.data(); n != 0 && p < names.data() + n && *p;
-         p += std::strlen(p) + 1) {
-        if (const unsigned number = ComPortNumber(p))
-            ports.emplace_back(number, "COM" + std::to_string(number));
-    }
-    std::sort(ports.begin(), ports.end());
-    ports.erase(std::unique(ports.begin(), ports.end()), ports.end());
-    std::vector<std::string> result;
-    for (auto& port : ports)
-        result.push_back(std::move(port.second));
-    return result;
 }
 
 } // namespace korvanel

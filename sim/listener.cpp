@@ -348,8 +348,8 @@ Listener::Listener() : impl_(new Impl)
 
 bool Listener::CheckUrl(const std::string& url, std::string& error)
 {
-    NetPortName name;
-    if (!IsNetworkPortName(url) || !ParseNetPortName(url, name, error, NameUse::Listen) ||
+    PortAddress name;
+    if (!ParsePortAddress(url, name, error, NameUse::Listen) ||
         (name.scheme != PortScheme::Tcp && name.scheme != PortScheme::ModbusTcp)) {
         error = "--listen takes tcp://HOST:PORT or modbus-tcp://HOST:PORT, not '" + url + "'" +
                 (error.empty() ? "" : ": " + error);
@@ -364,10 +364,10 @@ bool Listener::start(const std::string& url, bool quiet, std::string& error)
 {
     Impl& s = *impl_;
     s.quiet = quiet;
-    NetPortName name;
+    PortAddress name;
     if (!CheckUrl(url, error))
         return false;
-    ParseNetPortName(url, name, error, NameUse::Listen);
+    ParsePortAddress(url, name, error, NameUse::Listen);
     s.gateway = name.scheme == PortScheme::ModbusTcp;
 
     addrinfo hints{};

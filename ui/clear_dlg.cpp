@@ -86,8 +86,13 @@ const MessageMapEntry MESSAGE_MAP[] = {
 
 } // namespace
 
+CClearDlg::CClearDlg(DialogWindow& window, PortSource& ports, TickPacer& pacer, ClearRun& run)
+    : window_(window), ports_(ports), port_(&ports.current()), pacer_(pacer), run_(run)
+{}
+
 CClearDlg::CClearDlg(DialogWindow& window, RunPort& port, TickPacer& pacer, ClearRun& run)
-    : window_(window), port_(port), pacer_(pacer), run_(run)
+    : window_(window), onePort_(std::in_place, port), ports_(*onePort_), port_(&port),
+      pacer_(pacer), run_(run)
 {}
 
 bool CClearDlg::OnInitDialog()
@@ -108,7 +113,7 @@ bool CClearDlg::OnInitDialog()
     inverterAddress_ = 1;
     registerAddress_ = 0;
     lengthOrData_ = 1;
-    port_.close();
+    port_->close();
     UpdateData(false);
 
     // The thread is started once and lives until the process ends.
@@ -164,7 +169,7 @@ void CClearDlg::OnClearButton()
     }
     // The label is not consulted: an open port (left by a settings failure)
     // or a live run makes this press a stop.
-    if (port_.isOpen() || run_.state() != Idle) {
+    if (port_->isOpen() || run_.state() != Idle) {
         StopRun();
         return;
     }
@@ -294,10 +299,19 @@ void CClearDlg::showResult(const std::string& text)
 
 bool CClearDlg::openPort()
 {
+    PortAddress address;
+    std::string error;
+    if (!ParsePortAddress(portName_, address, error)) {
+        window_.messageBox(std::string(PortOpenFailureText(PortOpenResult::OpenFailed)) + ": " +
+                               error,
+                           TEXT_ERROR_CAPTION, MB_TYPE_OK);
+        return false;
+    }
+    port_ = &ports_.portFor(address);
     connecting_ = true;
     cancel_ = ConnectCancel::None;
     connectShown_ = false;
-    const PortOpenResult opened = port_.open(portName_);
+    const PortOpenResult opened = port_->open(address);
     connecting_ = false;
     const ConnectCancel cancel = cancel_;
     cancel_ = ConnectCancel::None;
@@ -318,8 +332,10 @@ bool CClearDlg::openPort()
     // double press would otherwise end the clear with nothing to see.
     std::string text =
         PortOpenFailureText(cancelledAfterOpen ? PortOpenResult::OpenFailed : opened);
-    const std::string reason =
-        cancelledAfterOpen ? TEXT_CONNECT_CANCELLED : port_.dialogOpenFailureReason();
+    const PortStatus status = port_->status();
+    const std::string reason = cancelledAfterOpen ? TEXT_CONNECT_CANCELLED
+                               : status.reason == PortStatus::Reason::ConnectFailed ? status.text
+                                                                                    : "";
     if (!reason.empty())
         text += ": " + reason;
     window_.messageBox(text, TEXT_ERROR_CAPTION, MB_TYPE_OK);
@@ -328,11 +344,11 @@ bool CClearDlg::openPort()
 
 void CClearDlg::closePort()
 {
-    if (!port_.isOpen())
+    if (!port_->isOpen())
         return;
     // Idle first, so the poll thread posts no further ticks for this run.
     run_.setState(Idle);
-    port_.close();
+    port_->close();
     run_.txLength = 0;
 }
 

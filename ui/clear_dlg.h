@@ -7,13 +7,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "clear_run.h"
 #include "clear_tick_message.h"
 #include "dialog_window.h"
 #include "poll_thread.h"
-#include "serial_port.h"
+#include "port_factory.h"
 
 namespace korvanel {
 
@@ -56,7 +57,10 @@ PixelSize MinimisedIconOrigin(PixelSize client, PixelSize icon);
 class CClearDlg : public ClearTickOps {
 public:
     // `run` is the record the poll thread reads (TheClearRun() in the
-    // programs). The references must outlive the dialog.
+    // programs); `ports` gives the port for the name typed at each press.
+    // The references must outlive the dialog.
+    CClearDlg(DialogWindow& window, PortSource& ports, TickPacer& pacer, ClearRun& run);
+    // A dialog that opens `port` whatever name is typed.
     CClearDlg(DialogWindow& window, RunPort& port, TickPacer& pacer, ClearRun& run);
 
     // The window exists with its controls: sets the defaults and starts the
@@ -95,7 +99,7 @@ public:
     bool UpdateData(bool saveAndValidate);
 
     // ClearTickOps.
-    TickPort& port() override { return port_; }
+    TickPort& port() override { return *port_; }
     std::uint8_t* rxScratch() override { return rxScratch_; }
     bool exchangeFieldsFromControls() override { return UpdateData(true); }
     std::uint32_t inverterAddress() const override { return inverterAddress_; }
@@ -128,7 +132,10 @@ private:
     void putText(int id, const std::string& text);
 
     DialogWindow& window_;
-    RunPort& port_;
+    std::optional<OnePort> onePort_;
+    PortSource& ports_;
+    // The port of the last press's address.
+    RunPort* port_;
     TickPacer& pacer_;
     ClearRun& run_;
 

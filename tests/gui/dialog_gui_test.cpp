@@ -184,12 +184,12 @@ TEST(DialogOnScreen, AfterComSettingFailTheNextPressOnlyClosesThePort)
     EXPECT_EQ(user.seen[0].text, "COM Setting Fail!!");
     EXPECT_EQ(user.seen[0].caption, "Error");
     EXPECT_EQ(Text(*m, IDC_RUN_BUTTON), "Clear");
-    EXPECT_TRUE(m->port.isOpen());
+    EXPECT_TRUE(m->ports.current().isOpen());
 
     Click(m->window.control(IDC_RUN_BUTTON));
     EXPECT_EQ(user.seen.size(), 1u);
     EXPECT_EQ(Text(*m, IDC_RUN_BUTTON), "Start");
-    EXPECT_FALSE(m->port.isOpen());
+    EXPECT_FALSE(m->ports.current().isOpen());
 
     Click(m->window.control(IDC_RUN_BUTTON));
     ASSERT_EQ(user.seen.size(), 2u);

@@ -63,7 +63,7 @@ TEST_F(RunAgainstInverter, AnAnsweringInverterGivesClearOk)
     EXPECT_EQ(user.seen[0].caption, "Result");
     EXPECT_EQ(user.seen[0].icon, QMessageBox::NoIcon);
     EXPECT_EQ(Label(), "Start");
-    EXPECT_FALSE(m->port.isOpen());
+    EXPECT_FALSE(m->ports.current().isOpen());
     EXPECT_GE(inverter.requestsSeen(), 1);
 }
 
@@ -143,7 +143,7 @@ TEST(NetworkPortGui, AFailedConnectSaysWhyAndTheDialogKeepsPainting)
                                          ": " + row.reason);
         EXPECT_EQ(user.seen[0].caption, "Error");
         EXPECT_GE(shots, row.leastTimerShots);
-        EXPECT_FALSE(m->port.isOpen());
+        EXPECT_FALSE(m->ports.current().isOpen());
     }
 }
 
@@ -172,7 +172,7 @@ TEST(NetworkPortGui, APressOrTheCloseBoxDuringAConnectCancelsItAtOnce)
         ASSERT_EQ(user.seen.size(), closeWindow ? 0u : 1u);
         for (const SeenBox& box : user.seen)
             EXPECT_EQ(box.text, "COM Open Fail: the connect was cancelled");
-        EXPECT_FALSE(m->port.isOpen() || TheClearRun().state() != Idle);
+        EXPECT_FALSE(m->ports.current().isOpen() || TheClearRun().state() != Idle);
     }
 }
 
@@ -234,7 +234,7 @@ TEST_F(RunAgainstInverter, APressDuringARunStopsItWithoutABox)
     ASSERT_TRUE(QTest::qWaitFor([&] { return inverter.requestsSeen() >= 1; }, 5000));
     Click(m->window.control(IDC_RUN_BUTTON));
     EXPECT_EQ(Label(), "Start");
-    EXPECT_FALSE(m->port.isOpen());
+    EXPECT_FALSE(m->ports.current().isOpen());
     const int sent = inverter.requestsSeen();
     // Ten periods: no box, nothing more on the wire.
     QTest::qWait(1000);

@@ -18,7 +18,7 @@ TEST(ClearOptions, DefaultsAreTheDialogs)
     const ParsedClearOptions p = ParseClearOptions({});
     ASSERT_TRUE(p.ok);
     EXPECT_EQ(p.options.action, ClearOptions::Action::Run);
-    EXPECT_EQ(p.options.portName, "COM1");
+    EXPECT_EQ(p.options.port.name, "COM1");
     EXPECT_EQ(p.options.addresses, Addresses{1});
     EXPECT_EQ(p.options.pollPeriodMs, 1000);
     EXPECT_FALSE(p.options.trace);
@@ -50,12 +50,14 @@ TEST(ClearOptions, AcceptedForms)
     for (const Row& row : rows) {
         const ParsedClearOptions p = ParseClearOptions(row.args);
         ASSERT_TRUE(p.ok) << row.args[0] << ": " << p.error;
-        EXPECT_EQ(p.options.portName, row.port) << row.args[0];
+        EXPECT_EQ(p.options.port.name, row.port) << row.args[0];
         EXPECT_EQ(p.options.addresses, row.addresses) << row.args[0];
         EXPECT_EQ(p.options.pollPeriodMs, row.period) << row.args[0];
         EXPECT_EQ(p.options.trace, row.trace) << row.args[0];
     }
     EXPECT_EQ(ParseClearOptions({"--address", "1-255"}).options.addresses.size(), 255u);
+    const PortAddress gateway = ParseClearOptions({"--port", "modbus-tcp://[::1]"}).options.port;
+    EXPECT_TRUE(gateway.scheme == PortScheme::ModbusTcp && gateway.peer() == "[::1]:502");
 }
 
 TEST(ClearOptions, ReplyRuleBroadcastAndRepeats)

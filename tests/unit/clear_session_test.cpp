@@ -46,15 +46,18 @@ class ScriptedLine : public RunPort {
 public:
     explicit ScriptedLine(const LineScript& script) : script_(script), bus_(script.inverters) {}
 
-    PortOpenResult open(const std::string&) override
+    PortOpenResult open(const PortAddress&) override
     {
         open_ = true;
         return PortOpenResult::Ok;
     }
     bool isOpen() const override { return open_; }
     void close() override { open_ = false; }
-    bool lost() const override { return lost_; }
-    std::string lostReason() const override { return lost_ ? "closed by the other side" : ""; }
+    PortStatus status() const override
+    {
+        return lost_ ? PortStatus{PortStatus::Reason::Lost, "closed by the other side"} : PortStatus{};
+    }
+    void beginRun() override {}
     std::vector<std::string> takeNotes() override
     {
         std::vector<std::string> notes;

@@ -111,9 +111,9 @@ public:
     // The waits of a network open; false: the connect was cancelled.
     std::function<bool()> whileOpening;
 
-    PortOpenResult open(const std::string& name) override
+    PortOpenResult open(const PortAddress& address) override
     {
-        opened.push_back(name);
+        opened.push_back(address.name);
         if (whileOpening && !whileOpening())
             return PortOpenResult::OpenFailed;
         open_ = openResult != PortOpenResult::OpenFailed;
@@ -147,6 +147,10 @@ public:
     {
         writes.emplace_back(bytes, bytes + count);
     }
+    PortStatus status() const override { return {}; }
+    void beginRun() override {}
+    std::vector<std::string> takeNotes() override { return {}; }
+    bool waitForInput(std::chrono::milliseconds) override { return !arrivals.empty(); }
 
 private:
     bool open_ = false;

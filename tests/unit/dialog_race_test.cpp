@@ -54,7 +54,7 @@ public:
     int writesWhileClosed = 0;
     int writesAfterUserStop = 0;
 
-    PortOpenResult open(const std::string& name) override
+    PortOpenResult open(const PortAddress& name) override
     {
         ++session;
         return FakePort::open(name);

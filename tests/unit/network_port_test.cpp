@@ -13,10 +13,19 @@
 #include "clear_run.h"
 #include "mbap.h"
 #include "net_port.h"
+#include "net_port_telnet.h"
 #include "port_name.h"
 
 namespace korvanel {
 namespace {
+
+PortAddress Address(const std::string& name)
+{
+    PortAddress address;
+    std::string error;
+    EXPECT_TRUE(ParsePortAddress(name, address, error)) << error;
+    return address;
+}
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -51,11 +60,9 @@ TEST(PortName, NetworkNamesAndWhatIsWrongWithThem)
          PortScheme::Serial},
     };
     for (const Row& row : rows) {
-        NetPortName parsed;
+        PortAddress parsed;
         std::string error;
-        const bool ok = ParseNetPortName(row.name, parsed, error, row.use);
-        EXPECT_TRUE(IsNetworkPortName(row.name)) << row.name;
-        if (ok) {
+        if (ParsePortAddress(row.name, parsed, error, row.use)) {
             EXPECT_EQ(parsed.peer(), row.peerOrError) << row.name;
             EXPECT_EQ(parsed.scheme, row.scheme) << row.name;
         } else {
@@ -63,8 +70,13 @@ TEST(PortName, NetworkNamesAndWhatIsWrongWithThem)
             EXPECT_NE(error.find(row.peerOrError), std::string::npos) << error;
         }
     }
-    for (const char* serial : {"COM3", "/dev/ttyUSB0", "ttyS0", "/tmp/a://b"})
-        EXPECT_FALSE(IsNetworkPortName(serial)) << serial;
+    for (const char* serial : {"COM3", "/dev/ttyUSB0", "ttyS0", "/tmp/a://b"}) {
+        PortAddress parsed;
+        std::string error;
+        EXPECT_TRUE(ParsePortAddress(serial, parsed, error)) << serial;
+        EXPECT_EQ(parsed.scheme, PortScheme::Serial) << serial;
+        EXPECT_EQ(parsed.name, serial);
+    }
 }
 
 TEST(Mbap, RequestsOutAndResponsesBack)
@@ -169,6 +181,34 @@ bool Contains(const Bytes& haystack, const Bytes& needle)
     return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) != haystack.end();
 }
 
+TEST(TelnetCodec, CommandsSplitAcrossReadsAreCutFromTheData)
+{
+    struct Row {
+        std::vector<Bytes> chunks;
+        Bytes data;
+        Bytes reply;
+        TelnetCodec::ComPortAnswer answer;
+    };
+    const Row rows[] = {
+        {{{0x01, 0xFF}, {0xFF, 0x02}}, {0x01, 0xFF, 0x02}, {}, TelnetCodec::ComPortAnswer::None},
+        {{{0x01, 0xFF, 0xFB}, {0x01, 0x02}}, {0x01, 0x02}, {0xFF, 0xFE, 0x01}, TelnetCodec::ComPortAnswer::None},
+        {{{0xFF, 0xFD, 44, 0xFF, 0xFD, 44}}, {}, {}, TelnetCodec::ComPortAnswer::Do},
+        {{{0xFF, 0xFE, 44, 0x07}}, {0x07}, {0xFF, 0xFC, 44}, TelnetCodec::ComPortAnswer::Dont},
+        {{{0xFF, 0xFA, 44, 101, 0, 0}, {0xFF, 0xFF, 0xFF, 0xF0, 0x09}}, {0x09}, {}, TelnetCodec::ComPortAnswer::None},
+    };
+    for (const Row& row : rows) {
+        TelnetCodec codec;
+        (void)codec.offer();
+        Bytes data, reply;
+        std::string error;
+        for (const Bytes& chunk : row.chunks)
+            EXPECT_TRUE(codec.feed(chunk.data(), chunk.size(), data, reply, error));
+        EXPECT_EQ(data, row.data);
+        EXPECT_EQ(reply, row.reply);
+        EXPECT_EQ(codec.comPortAnswer(), row.answer);
+    }
+}
+
 TEST(Rfc2217Port, TelnetIsStrippedAndDataEscapedBothWays)
 {
     // The option accepted, the speed acknowledged, a line-state
@@ -178,7 +218,7 @@ TEST(Rfc2217Port, TelnetIsStrippedAndDataEscapedBothWays)
                            0x01, 0xFF, 0xFF, 0x02, 0xFF, 0xFA, 44, 106, 0x60, 0xFF, 0xF0,
                            0xFF, 0xFA, 44, 107, 0xFF, 0xFF, 0xFF, 0xF0, 0x03});
     NetPort port;
-    ASSERT_EQ(port.open(server.name()), PortOpenResult::Ok) << port.lastSystemError();
+    ASSERT_EQ(port.open(Address(server.name())), PortOpenResult::Ok) << port.status().text;
     Bytes queued;
     while (queued.size() < 4 && port.waitForInput(std::chrono::seconds(5))) {
         std::uint8_t buffer[256];
@@ -206,8 +246,8 @@ TEST(Rfc2217Port, AServerThatRefusesComPortControlFailsTheOpen)
 {
     ScriptedServer server({0xFF, 0xFE, 44});
     NetPort port;
-    EXPECT_EQ(port.open(server.name()), PortOpenResult::OpenFailed);
-    EXPECT_EQ(port.lastSystemError(), "Connecting to " + server.peer() + ": the server refuses COM port control");
+    EXPECT_EQ(port.open(Address(server.name())), PortOpenResult::OpenFailed);
+    EXPECT_EQ(port.status().text, "Connecting to " + server.peer() + ": the server refuses COM port control");
     EXPECT_FALSE(port.isOpen());
     server.received();
 }
@@ -230,7 +270,7 @@ TEST(Rfc2217Port, OnlyTheOptionsItNeedsAreAcceptedEachOnce)
     script.insert(script.end(), {0xFF, 0xFD, 44}); // last, so all the offers are answered before the settings go
     ScriptedServer server(script);
     NetPort port;
-    ASSERT_EQ(port.open(server.name()), PortOpenResult::Ok) << port.lastSystemError();
+    ASSERT_EQ(port.open(Address(server.name())), PortOpenResult::Ok) << port.status().text;
     port.close();
     const Bytes sent = server.received();
     EXPECT_EQ(Bytes(sent.begin() + 15, sent.begin() + 15 + long(expected.size())), expected); // after its own offer
@@ -256,7 +296,7 @@ TEST(Rfc2217Port, TheSettingsTheConverterConfirmsAreInForce)
         ScriptedServer server(script);
         NetPort port;
         port.setLineSettings(row.asked);
-        ASSERT_EQ(port.open(server.name()), PortOpenResult::Ok) << port.lastSystemError();
+        ASSERT_EQ(port.open(Address(server.name())), PortOpenResult::Ok) << port.status().text;
         EXPECT_EQ(port.lineSettings().text(), row.inForce);
         const std::vector<std::string> notes = port.takeNotes();
         EXPECT_EQ(notes.empty() ? "" : notes[0], row.note ? "the converter at " + server.peer() + " " + row.note : "");
@@ -293,7 +333,7 @@ TEST(NetPort, AFloodIsBoundedAndWhatCameBeforeACloseStaysReadable)
         ScriptedServer server(row.script, row.then);
         NetPort port;
         const auto start = std::chrono::steady_clock::now();
-        ASSERT_EQ(port.open(server.name(row.scheme)), PortOpenResult::Ok) << port.lastSystemError();
+        ASSERT_EQ(port.open(Address(server.name(row.scheme))), PortOpenResult::Ok) << port.status().text;
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
         std::this_thread::sleep_for(std::chrono::milliseconds(150)); // a flood fills the socket's buffers
         std::uint32_t most = 0; // a flood never empties the socket: each look takes a bounded share
@@ -302,7 +342,7 @@ TEST(NetPort, AFloodIsBoundedAndWhatCameBeforeACloseStaysReadable)
         std::printf("%s: open %lld ms, at most %u queued\n", row.scheme, static_cast<long long>(ms), most);
         EXPECT_LT(ms, 3500);
         EXPECT_EQ(most, row.lost.empty() ? REPLY_WINDOW_LIMIT : row.script.size());
-        EXPECT_EQ(port.lostReason(), row.lost.empty() ? "" : "Reading from " + server.peer() + ": " + row.lost);
+        EXPECT_EQ(port.status().text, row.lost.empty() ? "" : "Reading from " + server.peer() + ": " + row.lost);
         const std::vector<std::string> notes = port.takeNotes();
         EXPECT_EQ(!notes.empty() && notes.back().find(" bytes dropped, the oldest first") != std::string::npos, row.lost.empty());
         if (row.lost.empty())
@@ -336,7 +376,7 @@ TEST(ModbusTcpPort, AnswersAreTakenByTransactionAndUnit)
             (void)!::send(c, r.data(), r.size(), MSG_NOSIGNAL);
         });
         NetPort port;
-        ASSERT_EQ(port.open(server.name("modbus-tcp")), PortOpenResult::Ok) << port.lastSystemError();
+        ASSERT_EQ(port.open(Address(server.name("modbus-tcp"))), PortOpenResult::Ok) << port.status().text;
         port.writeFrame(read.data(), read.size());
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         std::uint8_t buffer[64];

@@ -28,6 +28,12 @@
 namespace korvanel {
 namespace {
 
+PortAddress Serial(const std::string& name)
+{
+    return {PortScheme::Serial, name, {}, 0};
+}
+
+
 using Bytes = std::vector<std::uint8_t>;
 
 class Pty {
@@ -137,11 +143,11 @@ TEST(SerialPortOpen, FailuresGiveTheDialogTextAndPortState)
     };
     for (const Row& row : rows) {
         SerialPort port;
-        const PortOpenResult result = port.open(row.name);
+        const PortOpenResult result = port.open(Serial(row.name));
         EXPECT_EQ(result, row.result) << row.name;
         EXPECT_STREQ(PortOpenFailureText(result), row.text) << row.name;
         EXPECT_EQ(port.isOpen(), row.openAfter) << row.name;
-        EXPECT_FALSE(port.lastSystemError().empty()) << row.name;
+        EXPECT_FALSE(port.status().text.empty()) << row.name;
         port.close();
         EXPECT_FALSE(port.isOpen());
     }
@@ -159,7 +165,7 @@ TEST(SerialPortOpen, RefusesTheTerminalTheProcessRunsIn)
     if (child == 0) {
         // A new session takes the first terminal it opens as its own.
         SerialPort port;
-        ::_exit(::setsid() > 0 && ::open(name, O_RDWR) >= 0 && port.open(name) == PortOpenResult::OpenFailed ? 0 : 1);
+        ::_exit(::setsid() > 0 && ::open(name, O_RDWR) >= 0 && port.open(Serial(name)) == PortOpenResult::OpenFailed ? 0 : 1);
     }
     int status = -1;
     EXPECT_TRUE(::waitpid(child, &status, 0) == child && status == 0) << status;
@@ -172,12 +178,12 @@ TEST(SerialPortOpen, IsExclusiveUntilClosed)
     Pty pty;
     SerialPort first;
     SerialPort second;
-    ASSERT_EQ(first.open(pty.path()), PortOpenResult::Ok);
-    EXPECT_EQ(second.open(pty.path()), PortOpenResult::OpenFailed);
+    ASSERT_EQ(first.open(Serial(pty.path())), PortOpenResult::Ok);
+    EXPECT_EQ(second.open(Serial(pty.path())), PortOpenResult::OpenFailed);
     EXPECT_FALSE(second.isOpen());
-    EXPECT_NE(second.lastSystemError().find("busy"), std::string::npos) << second.lastSystemError();
+    EXPECT_NE(second.status().text.find("busy"), std::string::npos) << second.status().text;
     first.close();
-    EXPECT_EQ(second.open(pty.path()), PortOpenResult::Ok);
+    EXPECT_EQ(second.open(Serial(pty.path())), PortOpenResult::Ok);
 }
 
 TEST(SerialPortOpen, ChangesOnlyTheLineSettings)
@@ -197,7 +203,7 @@ TEST(SerialPortOpen, ChangesOnlyTheLineSettings)
     ASSERT_EQ(::tcsetattr(pty.slave(), TCSANOW, &before), 0);
 
     SerialPort port;
-    ASSERT_EQ(port.open(pty.path()), PortOpenResult::Ok);
+    ASSERT_EQ(port.open(Serial(pty.path())), PortOpenResult::Ok);
     termios after{};
     ASSERT_EQ(::tcgetattr(pty.slave(), &after), 0);
     EXPECT_EQ(cfgetispeed(&after), static_cast<speed_t>(B9600));
@@ -326,7 +332,7 @@ TEST(SerialPortClose, GivesThePortBackAsFound)
     ASSERT_EQ(::tcgetattr(pty.slave(), &found), 0);
 
     SerialPort port;
-    ASSERT_EQ(port.open(pty.path()), PortOpenResult::Ok);
+    ASSERT_EQ(port.open(Serial(pty.path())), PortOpenResult::Ok);
     int exclusive = 0;
     ASSERT_EQ(::ioctl(pty.slave(), TIOCGEXCL, &exclusive), 0);
     EXPECT_EQ(exclusive, 1);
@@ -367,7 +373,7 @@ TEST(SerialPortIo, MovesBytesBothWays)
     for (const Row& row : rows) {
         Pty pty;
         SerialPort port;
-        ASSERT_EQ(port.open(pty.path()), PortOpenResult::Ok);
+        ASSERT_EQ(port.open(Serial(pty.path())), PortOpenResult::Ok);
         Bytes sent(row.queued);
         for (std::size_t i = 0; i < sent.size(); ++i)
             sent[i] = static_cast<std::uint8_t>(i * 7 + 1);
@@ -389,7 +395,7 @@ TEST(SerialPortIo, MovesBytesBothWays)
 
     Pty pty;
     SerialPort port;
-    ASSERT_EQ(port.open(pty.path()), PortOpenResult::Ok);
+    ASSERT_EQ(port.open(Serial(pty.path())), PortOpenResult::Ok);
     const Bytes request = {0x01, 0x06, 0x00, 0x4A, 0x00, 0x00, 0xA8, 0x1C};
     port.prepareWriteEvent();
     port.writeFrame(request.data(), static_cast<std::uint32_t>(request.size()));
@@ -410,7 +416,7 @@ TEST(SerialPortClose, LetsTheLastFrameLeaveFirst)
         Pty pty;
         SerialPort port;
         port.setLineSettings(LineSettings{baud, LineSettings::Parity::None, 1});
-        ASSERT_EQ(port.open(pty.path()), PortOpenResult::Ok);
+        ASSERT_EQ(port.open(Serial(pty.path())), PortOpenResult::Ok);
         const auto start = std::chrono::steady_clock::now();
         port.writeFrame(Bytes(8, 0x11).data(), 8);
         port.close();
@@ -429,7 +435,7 @@ TEST(SerialPortIo, AFrameIsFinishedWithinItsLineTimeOrNotSent)
     for (const int readAfterMs : {-1, 40}) {
         Pty pty;
         SerialPort port;
-        ASSERT_EQ(port.open(pty.path()), PortOpenResult::Ok);
+        ASSERT_EQ(port.open(Serial(pty.path())), PortOpenResult::Ok);
         ::fcntl(pty.slave(), F_SETFL, O_NONBLOCK);
         ::fcntl(pty.master(), F_SETFL, O_NONBLOCK);
         // Full once three tries 20 ms apart find no room: the kernel moves
@@ -454,8 +460,8 @@ TEST(SerialPortIo, AFrameIsFinishedWithinItsLineTimeOrNotSent)
         stop = true;
         reader.join();
         std::printf("far end reading after %d ms: %s after %lld ms (line time %lld ms)\n", readAfterMs,
-                    port.lastWriteProblem().c_str(), ms, lineMs);
-        EXPECT_EQ(port.lastWriteProblem().rfind("not sent: ", 0), readAfterMs < 0 ? 0u : std::string::npos);
+                    port.status().text.c_str(), ms, lineMs);
+        EXPECT_EQ(port.status().text.rfind("not sent: ", 0), readAfterMs < 0 ? 0u : std::string::npos);
         EXPECT_GE(ms, readAfterMs < 0 ? lineMs : readAfterMs / 2);
         EXPECT_LT(ms, lineMs + 1000);
     }
@@ -465,7 +471,7 @@ TEST(SerialPortIo, ClosedPortReadsNothing)
 {
     Pty pty;
     SerialPort port;
-    ASSERT_EQ(port.open(pty.path()), PortOpenResult::Ok);
+    ASSERT_EQ(port.open(Serial(pty.path())), PortOpenResult::Ok);
     pty.send({1, 2, 3});
     port.close();
     port.close();  // a second close does nothing
@@ -497,18 +503,18 @@ TEST(SerialPortLoss, EachTickOperationReportsTheDeviceGone)
         SCOPED_TRACE(row.operation);
         Pty pty;
         SerialPort port;
-        ASSERT_EQ(port.open(pty.path()), PortOpenResult::Ok);
+        ASSERT_EQ(port.open(Serial(pty.path())), PortOpenResult::Ok);
         // An idle line reads as empty too; it must not pass for a lost one.
         EXPECT_EQ(port.queuedByteCount(), 0u);
         port.readQueued(buffer, 8, kept);
         EXPECT_FALSE(port.lost());
-        EXPECT_EQ(port.lostReason(), "");
+        EXPECT_EQ(port.status().text, "");
 
         pty.closeMaster();
         row.meetLoss(port);
         EXPECT_TRUE(port.lost());
-        EXPECT_EQ(port.lostReason().rfind(row.reasonStart + pty.path() + "': ", 0), 0u)
-            << port.lostReason();
+        EXPECT_EQ(port.status().text.rfind(row.reasonStart + pty.path() + "': ", 0), 0u)
+            << port.status().text;
         // A lost port gathers nothing, so the dialog's run fails as before.
         EXPECT_EQ(port.queuedByteCount(), 0u);
         kept = 99;
@@ -518,7 +524,7 @@ TEST(SerialPortLoss, EachTickOperationReportsTheDeviceGone)
         EXPECT_TRUE(port.lost()) << "the reason must outlive the close";
 
         Pty next;
-        ASSERT_EQ(port.open(next.path()), PortOpenResult::Ok);
+        ASSERT_EQ(port.open(Serial(next.path())), PortOpenResult::Ok);
         EXPECT_FALSE(port.lost());
     }
 }

@@ -29,6 +29,12 @@
 namespace korvanel {
 namespace {
 
+PortAddress Serial(const std::string& name)
+{
+    return {PortScheme::Serial, name, {}, 0};
+}
+
+
 std::string Env(const char* name)
 {
     const char* value = std::getenv(name);
@@ -98,12 +104,12 @@ TEST(SerialPortWin32, OpenReportsEachOutcomeWithItsMessage)
     for (const OpenCase& c : cases) {
         SCOPED_TRACE(c.label);
         SerialPort port;
-        const PortOpenResult result = port.open(c.name);
-        EXPECT_EQ(result, c.expected) << port.lastSystemError();
+        const PortOpenResult result = port.open(Serial(c.name));
+        EXPECT_EQ(result, c.expected) << port.status().text;
         EXPECT_STREQ(PortOpenFailureText(result), c.messageText);
         EXPECT_EQ(port.isOpen(), c.openAfterwards);
         if (result != PortOpenResult::Ok) {
-            EXPECT_NE(port.lastSystemError(), "");
+            EXPECT_NE(port.status().text, "");
         }
         port.close();
         EXPECT_FALSE(port.isOpen());
@@ -137,7 +143,7 @@ TEST(SerialPortWin32, OpenChangesOnlyTheSixLineSettingsAndCloseRestoresThem)
 
     // Wine lets a second handle read the line while the port holds it.
     SerialPort port;
-    ASSERT_EQ(port.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
+    ASSERT_EQ(port.open(Serial(Env("KORVANEL_TEST_PORT_A"))), PortOpenResult::Ok);
     h = openRaw();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     DCB after{};
@@ -210,8 +216,8 @@ TEST(SerialPortWin32, TheRequestArrivesOnThePeerByteForByte)
     REQUIRE_PORTS();
     SerialPort sender;
     SerialPort peer;
-    ASSERT_EQ(sender.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
-    ASSERT_EQ(peer.open(Env("KORVANEL_TEST_PORT_B")), PortOpenResult::Ok);
+    ASSERT_EQ(sender.open(Serial(Env("KORVANEL_TEST_PORT_A"))), PortOpenResult::Ok);
+    ASSERT_EQ(peer.open(Serial(Env("KORVANEL_TEST_PORT_B"))), PortOpenResult::Ok);
     Drain(peer);
 
     // Three ticks' worth, as a run re-sends: each must arrive whole.
@@ -233,8 +239,8 @@ TEST(SerialPortWin32, MoreThan256QueuedBytesAreDrainedKeepingTheFirst256)
     REQUIRE_PORTS();
     SerialPort sender;
     SerialPort peer;
-    ASSERT_EQ(sender.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
-    ASSERT_EQ(peer.open(Env("KORVANEL_TEST_PORT_B")), PortOpenResult::Ok);
+    ASSERT_EQ(sender.open(Serial(Env("KORVANEL_TEST_PORT_A"))), PortOpenResult::Ok);
+    ASSERT_EQ(peer.open(Serial(Env("KORVANEL_TEST_PORT_B"))), PortOpenResult::Ok);
     Drain(peer);
 
     std::vector<std::uint8_t> line(400);
@@ -263,9 +269,9 @@ TEST(SerialPortWin32, AClosedPortGathersNothingAndSendsNothing)
     REQUIRE_PORTS();
     SerialPort port;
     SerialPort peer;
-    ASSERT_EQ(peer.open(Env("KORVANEL_TEST_PORT_B")), PortOpenResult::Ok);
+    ASSERT_EQ(peer.open(Serial(Env("KORVANEL_TEST_PORT_B"))), PortOpenResult::Ok);
     Drain(peer);
-    ASSERT_EQ(port.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
+    ASSERT_EQ(port.open(Serial(Env("KORVANEL_TEST_PORT_A"))), PortOpenResult::Ok);
     port.close();
     port.close();  // a second close does nothing
 
@@ -280,7 +286,7 @@ TEST(SerialPortWin32, AClosedPortGathersNothingAndSendsNothing)
     EXPECT_EQ(peer.queuedByteCount(), 0u);
 
     // And it opens again, events and all.
-    ASSERT_EQ(port.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
+    ASSERT_EQ(port.open(Serial(Env("KORVANEL_TEST_PORT_A"))), PortOpenResult::Ok);
     port.prepareWriteEvent();
     port.writeFrame(kRequest.data(), 8);
     EXPECT_EQ(WaitForQueued(peer, 8), 8u);
@@ -291,7 +297,7 @@ TEST(SerialPortWin32, AVanishedDeviceIsReportedAndGathersNothing)
     REQUIRE_PORT("KORVANEL_TEST_PORT_VANISHING");
     const std::string name = Env("KORVANEL_TEST_PORT_VANISHING");
     SerialPort port;
-    ASSERT_EQ(port.open(name), PortOpenResult::Ok) << port.lastSystemError();
+    ASSERT_EQ(port.open(Serial(name)), PortOpenResult::Ok) << port.status().text;
     EXPECT_EQ(port.queuedByteCount(), 0u);
     EXPECT_FALSE(port.lost()) << "an idle line is not a lost one";
 
@@ -310,10 +316,10 @@ TEST(SerialPortWin32, AVanishedDeviceIsReportedAndGathersNothing)
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start);
     std::printf("loss seen after %lld ms: %s\n", static_cast<long long>(ms.count()),
-                port.lostReason().c_str());
+                port.status().text.c_str());
     ASSERT_TRUE(port.lost());
-    EXPECT_NE(port.lostReason().find("'" + SerialPort::DevicePathFor(name) + "': "), std::string::npos)
-        << port.lostReason();
+    EXPECT_NE(port.status().text.find("'" + SerialPort::DevicePathFor(name) + "': "), std::string::npos)
+        << port.status().text;
     // A lost port gathers nothing, so the dialog's run fails as before.
     EXPECT_EQ(port.queuedByteCount(), 0u);
     kept = 99;
@@ -345,8 +351,8 @@ TEST(SerialPortWin32, OnlyADeviceGoneErrorIsALoss)
         {0, ERROR_OPERATION_ABORTED, false}, {1, ERROR_OPERATION_ABORTED, false}, {0, ERROR_DEVICE_REMOVED, true}};
     for (const auto& row : rows) {
         SerialPort sender, peer;
-        ASSERT_EQ(sender.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
-        ASSERT_EQ(peer.open(Env("KORVANEL_TEST_PORT_B")), PortOpenResult::Ok);
+        ASSERT_EQ(sender.open(Serial(Env("KORVANEL_TEST_PORT_A"))), PortOpenResult::Ok);
+        ASSERT_EQ(peer.open(Serial(Env("KORVANEL_TEST_PORT_B"))), PortOpenResult::Ok);
         Drain(peer);
         g_fail[row.call] = row.error;
         sender.writeFrame(kRequest.data(), 8);
@@ -365,8 +371,8 @@ TEST(SerialPortWin32, WaitForInputReturnsOnInputOrAfterTheTimeOut)
 {
     REQUIRE_PORTS();
     SerialPort sender, peer;
-    ASSERT_EQ(sender.open(Env("KORVANEL_TEST_PORT_A")), PortOpenResult::Ok);
-    ASSERT_EQ(peer.open(Env("KORVANEL_TEST_PORT_B")), PortOpenResult::Ok);
+    ASSERT_EQ(sender.open(Serial(Env("KORVANEL_TEST_PORT_A"))), PortOpenResult::Ok);
+    ASSERT_EQ(peer.open(Serial(Env("KORVANEL_TEST_PORT_B"))), PortOpenResult::Ok);
     const struct { int sendAfterMs, timeoutMs; long long minMs, maxMs; } rows[] = {
         {150, 3000, 100, 1500}, {-1, 400, 350, 2000}};
     for (const auto& row : rows) {

@@ -4,26 +4,22 @@
 
 #include "clear_dialog_qt.h"
 #include "clear_dlg.h"
-#include "line_port.h"
 #include "poll_thread.h"
+#include "port_factory.h"
 
 namespace korvanel {
 
 // The main dialog with the real port and poll thread. Members are declared
 // so that the poll thread is joined before the window it posts to goes.
 struct MainDialog {
-    LinePort port;
+    // A network open's waits go through the dialog: it shows the connect
+    // and a press or the close box cancels it.
+    MadePorts ports{[this] { return dlg.OnConnectWait(); }};
     QtClearDialog window;
     PollThread pacer;
-    CClearDlg dlg{window, port, pacer, TheClearRun()};
+    CClearDlg dlg{window, ports, pacer, TheClearRun()};
 
-    MainDialog()
-    {
-        window.attach(&dlg);
-        // A network open's waits go through the dialog: it shows the connect
-        // and a press or the close box cancels it.
-        port.setWaitHook([this] { return dlg.OnConnectWait(); });
-    }
+    MainDialog() { window.attach(&dlg); }
     ~MainDialog() { pacer.stop(); }
     MainDialog(const MainDialog&) = delete;
     MainDialog& operator=(const MainDialog&) = delete;

@@ -7,8 +7,8 @@
 #include <windows.h>
 
 #include "clear_dlg.h"
-#include "line_port.h"
 #include "poll_thread.h"
+#include "port_factory.h"
 #include "win32_dialog_window.h"
 
 namespace korvanel {
@@ -19,15 +19,13 @@ namespace korvanel {
 // stop before it, then the port and the window.
 struct MainDialog {
     explicit MainDialog(HINSTANCE instance)
-        : window(instance), dlg(window, port, pacer, TheClearRun())
-    {
-        // A network open's waits go through the dialog: it shows the connect
-        // and a press or the close box cancels it.
-        port.setWaitHook([this] { return dlg.OnConnectWait(); });
-    }
+        : window(instance), dlg(window, ports, pacer, TheClearRun())
+    {}
 
     Win32DialogWindow window;
-    LinePort port;
+    // A network open's waits go through the dialog: it shows the connect
+    // and a press or the close box cancels it.
+    MadePorts ports{[this] { return dlg.OnConnectWait(); }};
     PollThread pacer;
     CClearDlg dlg;
 };
