@@ -235,8 +235,7 @@ std::size_t DistanceToNearestCopy(const std::uint8_t* request, const std::uint8_
 
 } // namespace
 
-ProbeEcho ReadProbeWindow(const std::uint8_t* request, const std::uint8_t* bytes,
-                          std::size_t count)
+ProbeEcho ReadProbeWindow(const std::uint8_t* request, const std::uint8_t* bytes, std::size_t count)
 {
     ProbeEcho found;
     // Half the request's bytes must survive: random noise is that close to
@@ -247,8 +246,8 @@ ProbeEcho ReadProbeWindow(const std::uint8_t* request, const std::uint8_t* bytes
     // answer next to noise must not pass for a spoiled copy.
     std::size_t stretch = 0;
     auto endStretch = [&](std::size_t end) {
-        if (end > stretch && DistanceToNearestCopy(request, bytes + stretch, end - stretch) <=
-                                 nearCopyDistance)
+        if (end > stretch &&
+            DistanceToNearestCopy(request, bytes + stretch, end - stretch) <= nearCopyDistance)
             found.nearCopy = true;
     };
     for (std::size_t at = 0; at < count;) {
@@ -344,6 +343,27 @@ void GatherQueuedBytes(ClearRun& run, ClearTickOps& ops)
 // What the Waiting tick's bytes amount to under the run's rule.
 enum class Check { NoReply, Accepted, Refused };
 
+// The outcome Finish() records, with the exception code or the value it
+// rests on. A run that ran out of checks on an exception that answers (an
+// acknowledge to a read) ends refused by it.
+RunVerdict VerdictOf(const ClearRun& run, Check check)
+{
+    RunVerdict verdict;
+    const FieldFindings& found = run.findings;
+    if (check == Check::Accepted) {
+        verdict.kind = RunVerdict::Accepted;
+        verdict.value = found.last.value;
+    } else if (check == Check::Refused || found.last.kind == FieldVerdict::Exception) {
+        verdict.kind = RunVerdict::Refused;
+        verdict.exceptionCode = found.last.exceptionCode;
+    } else {
+        verdict.kind = RunVerdict::Unanswered;
+        verdict.exceptionCode =
+            found.passingExceptions.empty() ? 0 : found.passingExceptions.back();
+    }
+    return verdict;
+}
+
 // The request the run is judged against: the one in the transmit half,
 // which keeps its length between sends.
 std::size_t RequestLengthOf(const ClearRun& run)
@@ -370,8 +390,8 @@ Check JudgeWindow(ClearRun& run)
         run.lineEcho = LineEcho::Echoes;
     if (verdict.passingException != 0 &&
         (found.passingExceptions.empty() ||
-         static_cast<std::uint8_t>(found.passingExceptions.back()) != verdict.passingException))
-        found.passingExceptions.push_back(static_cast<char>(verdict.passingException));
+         found.passingExceptions.back() != verdict.passingException))
+        found.passingExceptions.push_back(verdict.passingException);
     found.last = verdict;
     switch (verdict.kind) {
     case FieldVerdict::Accepted:
@@ -419,6 +439,7 @@ void Finish(ClearRun& run, ClearTickOps& ops, Check check, std::string& resultTe
 {
     run.retryCount = 0;
     run.txLength = 0;
+    run.verdict = VerdictOf(run, check);
     resultText = check == Check::Accepted ? TEXT_CLEAR_OK : TEXT_OPERATION_FAIL;
     ops.setResultText(resultText);
     run.setState(check == Check::Accepted ? Succeeded : Failed);
@@ -503,6 +524,7 @@ void OnClearTick(ClearRun& run, ClearTickOps& ops)
         else
             BuildClearRequest(run.frame, ops.inverterAddress());
         run.findings = FieldFindings{};
+        run.verdict = RunVerdict{};
         run.window.clear();
         run.sends = 0;
         run.txLength = static_cast<std::uint8_t>(RequestLengthOf(run));
@@ -521,7 +543,7 @@ void OnClearTick(ClearRun& run, ClearTickOps& ops)
         } else if (check == Check::Refused || ++run.retryCount > run.retryLimit) {
             // An inverter that refused says so once; asking again changes
             // nothing.
-            Finish(run, ops, Check::Refused, resultText);
+            Finish(run, ops, check, resultText);
         } else if (run.retryCount % 2 == 0) {
             // Every second unsuccessful check sends the request again.
             PrepareResend(run, ops.inverterAddress());

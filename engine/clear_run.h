@@ -141,7 +141,29 @@ struct FieldFindings {
     bool valueRead = false;
     std::uint16_t valueAfterAcknowledge = 0;
     // Every busy or gateway exception code seen in the run, in order.
-    std::string passingExceptions;
+    std::vector<std::uint8_t> passingExceptions;
+};
+
+// How a run ended, as Finish() records it; front ends read this, not the
+// run state, and word it themselves.
+struct RunVerdict {
+    enum Kind : std::uint8_t {
+        // The run has not ended (or was abandoned by its front end).
+        Pending,
+        // The write was answered, or a read answered with a value.
+        Accepted,
+        // The inverter refused: exceptionCode says how.
+        Refused,
+        // No answer within the schedule; exceptionCode is the last busy or
+        // gateway exception that came instead, 0 for silence.
+        Unanswered,
+    };
+    Kind kind = Pending;
+    std::uint8_t exceptionCode = 0;
+    // The register's value, for an accepted read.
+    std::uint16_t value = 0;
+
+    bool accepted() const { return kind == Accepted; }
 };
 
 // The most bytes a run's reply window keeps: four requests, their echoes
@@ -191,6 +213,8 @@ struct ClearRun {
     // The probe request whose copy is still looked for (empty: none).
     std::vector<std::uint8_t> probe;
     FieldFindings findings;
+    // Set by the tick that ends the run; reset when a run is armed.
+    RunVerdict verdict;
 
     std::uint8_t state() const { return runState.load(std::memory_order_relaxed); }
     void setState(std::uint8_t s) { runState.store(s, std::memory_order_relaxed); }
