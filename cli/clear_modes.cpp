@@ -27,7 +27,7 @@ Step Runs::probeEcho(std::uint8_t address)
             return step;
         const ClearRun& last = session_.lastRun();
         const ProbeEcho found =
-            ReadProbeWindow(last.frame.tx(), last.window.data(), last.window.size());
+            session_.echo().judgeProbe(last.frame.tx(), last.window.data(), last.window.size());
         std::string before;
         if (session_.succeeded()) {
             before =
@@ -38,17 +38,12 @@ Step Runs::probeEcho(std::uint8_t address)
                 record_.notes.push_back(before);
             before = "; " + before;
         }
-        if (session_.lineEcho() == LineEcho::Echoes || found.copies > 0) {
-            session_.learnEcho(LineEcho::Echoes);
+        if (session_.lineEcho() == LineEcho::Echoes) {
             noteEcho();
             trace_.note("probe: our request came back: an echoing line" + before);
             return Step::Next();
         }
-        if (!found.nearCopy) {
-            session_.learnEcho(LineEcho::NoEcho);
-            // A slow adapter's copy may still come: it proves the echo
-            // wherever it lands.
-            session_.lookForProbeCopy(last.frame.tx());
+        if (session_.lineEcho() == LineEcho::NoEcho) {
             trace_.note("probe: no copy of our request came back: the line does not echo" + before);
             return Step::Next();
         }
@@ -56,7 +51,7 @@ Step Runs::probeEcho(std::uint8_t address)
                     CountOf(found.unexplained, "byte", "bytes") +
                     " neither the read nor its answer); asked again");
     }
-    session_.learnEcho(LineEcho::Echoes);
+    session_.echo().learn(LineEcho::Echoes);
     echoAssumed_ = true;
     note("the line gave back our read spoiled by noise each time, so whether it echoes is not "
          "known for sure; it is judged as if it echoed (give --no-echo if it does not)");

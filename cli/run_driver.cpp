@@ -70,7 +70,7 @@ void CliTickOps::beginRun(std::uint8_t address)
 {
     address_ = address;
     tick_ = 0;
-    writes_ = 0;
+    firstWrite_ = {};
     finished_ = false;
     heard_.clear();
 }
@@ -97,7 +97,8 @@ void CliTickOps::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
     const auto now = Clock::now();
     // A frame that did not go out whole is not a request sent: no echo
     // of it comes, and it opens no reply window.
-    if (problem.empty() && writes_++ == 0)
+    lastWriteWhole_ = problem.empty();
+    if (lastWriteWhole_ && firstWrite_ == Clock::time_point{})
         firstWrite_ = now;
     lastWrite_ = now;
     lastSentEnd_ = now + std::chrono::microseconds(LineTimeUs(port_.lineSettings(), count));
@@ -138,9 +139,9 @@ Session::Session(const ClearOptions& options, RunPort& port, ClearSessionIo& io,
       missingTick_(Ms(2 * EffectivePollPeriodMs(options.pollPeriodMs)) + MISSING_TICK_GRACE)
 {
     run_.setPeriod(options.pollPeriodMs);
-    run_.lineEcho = options.echo                           ? LineEcho::Echoes
+    run_.echo.learn(options.echo                           ? LineEcho::Echoes
                     : options.noEcho || port.neverEchoes() ? LineEcho::NoEcho
-                                                           : LineEcho::Unknown;
+                                                           : LineEcho::Unknown);
 }
 
 // One whole run for `address`, ticked until it ends.
@@ -229,9 +230,7 @@ void Session::DropStaleBytes(std::uint8_t address)
     if (!port_.readQueued(scratch, queued, kept))
         return;
     ops_.heard().add(scratch, kept);
-    if (run_.lineEcho != LineEcho::Echoes && run_.probe.size() == REQUEST_LENGTH &&
-        CountCopies(scratch, kept, run_.probe.data(), REQUEST_LENGTH) > 0)
-        run_.lineEcho = LineEcho::Echoes;
+    run_.echo.heard(scratch, kept);
     if (trace_.enabled())
         trace_.note("addr " + std::to_string(address) + "  run start: " + std::to_string(queued) +
                     " stale bytes dropped: " + HexBytes(scratch, kept));

@@ -68,8 +68,6 @@ public:
     void beginRun(std::uint8_t address);
     // Tick 0 stands for input judged between ticks.
     void beginTick(unsigned tick) { tick_ = tick; }
-    // Frames that went out whole in this run.
-    unsigned writes() const { return writes_; }
     bool finished() const { return finished_; }
     const HeardBytes& heard() const { return heard_; }
     HeardBytes& heard() { return heard_; }
@@ -105,6 +103,7 @@ private:
     void prepareWriteEvent() override { port_.prepareWriteEvent(); }
     bool readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesKept) override;
     void writeFrame(const std::uint8_t* bytes, std::uint32_t count) override;
+    bool lastWriteWhole() const override { return lastWriteWhole_; }
     void WaitForSilence();
 
     int traceAddress() const { return showAddress_ ? address_ : -1; }
@@ -116,7 +115,7 @@ private:
     std::uint8_t scratch_[RX_SCRATCH_SIZE] = {};
     std::uint8_t address_ = 0;
     unsigned tick_ = 0;
-    unsigned writes_ = 0;
+    bool lastWriteWhole_ = true;
     bool finished_ = false;
     HeardBytes heard_;
     Clock::time_point firstWrite_{};
@@ -145,13 +144,10 @@ public:
     const RunVerdict& verdict() const { return run_.verdict; }
     bool succeeded() const { return run_.verdict.accepted(); }
     const CliTickOps& ops() const { return ops_; }
-    LineEcho lineEcho() const { return run_.lineEcho; }
-    void learnEcho(LineEcho echo) { run_.lineEcho = echo; }
-    // From now on a copy of `request` anywhere proves the line echoes.
-    void lookForProbeCopy(const std::uint8_t* request)
-    {
-        run_.probe.assign(request, request + REQUEST_LENGTH);
-    }
+    // Requests of the last run that went out whole.
+    unsigned requestsSent() const { return run_.echo.runSends(); }
+    LineEcho lineEcho() const { return run_.echo.state(); }
+    EchoTracker& echo() { return run_.echo; }
 
     // One whole run for `address`, ticked until it ends.
     RunEnd run(std::uint8_t address, RequestKind kind, std::uint8_t retryLimit,

@@ -14,7 +14,7 @@ long MsSince(Clock::time_point then)
 Step Runs::run(std::uint8_t address, RequestKind kind, std::uint8_t retryLimit, bool fallBack)
 {
     const Session::RunEnd end = session_.run(address, kind, retryLimit, fallBack);
-    record_.requests += session_.ops().writes();
+    record_.requests += session_.requestsSent();
     for (const std::string& text : session_.takePortNotes())
         note(text);
     if (end == Session::RunEnd::NoPacing) {
@@ -108,7 +108,7 @@ std::string Runs::clearLine(bool cleared)
     const RunVerdict& verdict = session_.verdict();
     if (options_.broadcast) {
         record_.outcome = "broadcast";
-        return "Broadcast sent to address 0 (" + CountOf(session_.ops().writes(), "time", "times") +
+        return "Broadcast sent to address 0 (" + CountOf(session_.requestsSent(), "time", "times") +
                "): every inverter on the bus executes it, and no inverter answers a "
                "broadcast, so none confirmed it.";
     }

@@ -305,6 +305,38 @@ std::vector<ReadAnswer> FindReadAnswers(const std::uint8_t* bytes, std::size_t c
     return found;
 }
 
+void EchoTracker::lookForCopyOf(const std::uint8_t* request)
+{
+    probe_.assign(request, request + REQUEST_LENGTH);
+    tail_.clear();
+}
+
+void EchoTracker::heard(const std::uint8_t* bytes, std::size_t count)
+{
+    if (probe_.empty() || state_ == LineEcho::Echoes || count == 0)
+        return;
+    tail_.insert(tail_.end(), bytes, bytes + count);
+    if (CountCopies(tail_.data(), tail_.size(), probe_.data(), REQUEST_LENGTH) > 0)
+        state_ = LineEcho::Echoes;
+    const std::size_t keep = std::min<std::size_t>(tail_.size(), REQUEST_LENGTH - 1);
+    tail_.erase(tail_.begin(), tail_.end() - static_cast<std::ptrdiff_t>(keep));
+}
+
+ProbeEcho EchoTracker::judgeProbe(const std::uint8_t* request, const std::uint8_t* bytes,
+                                  std::size_t count)
+{
+    const ProbeEcho found = ReadProbeWindow(request, bytes, count);
+    if (found.copies > 0)
+        state_ = LineEcho::Echoes;
+    else if (state_ != LineEcho::Echoes && !found.nearCopy) {
+        state_ = LineEcho::NoEcho;
+        // A slow adapter's copy may still come: it proves the echo
+        // wherever it lands.
+        lookForCopyOf(request);
+    }
+    return found;
+}
+
 namespace {
 
 // Empties the port's input queue into the receive half, and under the field
@@ -331,6 +363,7 @@ void GatherQueuedBytes(ClearRun& run, ClearTickOps& ops)
     std::uint8_t* rx = run.frame.rx();
     for (std::uint32_t i = 0; i < kept && run.rxCount < RX_HALF_SIZE; ++i)
         rx[run.rxCount++] = scratch[i];
+    run.echo.heard(scratch, kept);
     // Only a run that has sent gathers a window: bytes before its first
     // request are not its replies.
     if (run.replyRule == ReplyRule::Field && run.state() == Waiting) {
@@ -381,13 +414,11 @@ Check JudgeWindow(ClearRun& run)
     ReplyWindow window;
     window.bytes = run.window.data();
     window.count = run.window.size();
-    window.sends = run.sends;
-    window.echo = run.lineEcho;
-    window.probe = run.probe.size() == REQUEST_LENGTH ? run.probe.data() : nullptr;
+    window.sends = run.echo.sends();
+    window.echo = run.echo.state();
+    window.probe = run.echo.probe();
     const FieldVerdict verdict = JudgeReplyWindow(run.frame.tx(), RequestLengthOf(run), window);
     FieldFindings& found = run.findings;
-    if (verdict.probeCopySeen)
-        run.lineEcho = LineEcho::Echoes;
     if (verdict.passingException != 0 &&
         (found.passingExceptions.empty() ||
          found.passingExceptions.back() != verdict.passingException))
@@ -411,7 +442,7 @@ Check JudgeWindow(ClearRun& run)
             found.fellBack = true;
             BuildClearRequestMultiple(run.frame, run.frame.tx()[0]);
             run.window.clear();
-            run.sends = 0;
+            run.echo.newRequest();
             return Check::NoReply;
         }
         if (MeaningOf(verdict.exceptionCode) != ExceptionMeaning::Acknowledge)
@@ -463,7 +494,7 @@ void PrepareResend(ClearRun& run, std::uint32_t inverterAddress)
 {
     if (run.findings.acknowledged && run.frame.tx()[1] != FUNCTION_READ_HOLDING_REGISTERS) {
         BuildReadRequest(run.frame, inverterAddress);
-        run.sends = 0;
+        run.echo.newRequest();
     }
     run.txLength = static_cast<std::uint8_t>(RequestLengthOf(run));
 }
@@ -526,7 +557,7 @@ void OnClearTick(ClearRun& run, ClearTickOps& ops)
         run.findings = FieldFindings{};
         run.verdict = RunVerdict{};
         run.window.clear();
-        run.sends = 0;
+        run.echo.newRun();
         run.txLength = static_cast<std::uint8_t>(RequestLengthOf(run));
         run.setState(Waiting);
         run.retryCount = 0;
@@ -558,8 +589,10 @@ void OnClearTick(ClearRun& run, ClearTickOps& ops)
     EndIfFinished(run, ops, resultText);
 
     if (run.txLength > 0) {
-        ++run.sends;
-        ops.port().writeFrame(run.frame.tx(), run.txLength);
+        TickPort& port = ops.port();
+        port.writeFrame(run.frame.tx(), run.txLength);
+        if (port.lastWriteWhole())
+            run.echo.sent();
     }
 }
 

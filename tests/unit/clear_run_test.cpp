@@ -663,7 +663,7 @@ TEST_F(ClearRunTest, FieldRuleSchedules)
         RecordingOps o(r);
         r.replyRule = ReplyRule::Field;
         r.requestKind = row.kind;
-        r.lineEcho = row.lineEchoes ? LineEcho::Echoes : LineEcho::NoEcho;
+        r.echo.learn(row.lineEchoes ? LineEcho::Echoes : LineEcho::NoEcho);
         r.retryLimit = row.retryLimit;
         o.address = row.address;
         o.arrivals = row.arrivals;
@@ -704,7 +704,7 @@ TEST_F(ClearRunTest, ExceptionsByMeaningAndRepliesBetweenTicks)
         ClearRun r;
         RecordingOps o(r);
         r.replyRule = ReplyRule::Field;
-        r.lineEcho = LineEcho::NoEcho;
+        r.echo.learn(LineEcho::NoEcho);
         o.arrivals = row.arrivals;
         const int endTick = TickUntilShown(r, o);
         std::vector<Bytes> wire;

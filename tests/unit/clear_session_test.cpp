@@ -38,6 +38,9 @@ struct LineScript {
     // The peer hangs up right after its first answer.
     bool closeAfterAnswer = false;
     std::string portNote;
+    // The first this many writes of 0x06 are cut short: nothing of them
+    // reaches the line.
+    unsigned cutShortWrites = 0;
 };
 
 // A line whose far end is the simulator's inverters behind an adapter that
@@ -82,8 +85,14 @@ public:
     {
         const Bytes frame(bytes, bytes + count);
         const auto now = Clock::now();
+        problem_.clear();
         if (lost_)
             return;
+        if (frame[1] == FUNCTION_WRITE_SINGLE_REGISTER && script_.cutShortWrites > 0) {
+            --script_.cutShortWrites;
+            problem_ = "not sent: 0 of 8 bytes went out within the frame's line time";
+            return;
+        }
         if (script_.echo) {
             Bytes echo = script_.glitch;
             echo.insert(echo.end(), frame.begin(), frame.end());
@@ -101,6 +110,7 @@ public:
                 closeAt_ = at;
         }
     }
+    std::string lastWriteProblem() const override { return problem_; }
     bool waitForInput(Ms timeout) override
     {
         const auto until = Clock::now() + timeout;
@@ -155,6 +165,7 @@ private:
     bool refused_ = false;
     bool lost_ = false;
     Clock::time_point closeAt_{};
+    std::string problem_;
     std::multimap<Clock::time_point, Bytes> due_;
     std::vector<std::uint8_t> queue_;
 };
@@ -203,6 +214,10 @@ TEST(ClearSession, WhatTheUserSeesOnLinesAsTheyCome)
     };
     auto closing = [](LineScript s) {
         s.closeAfterAnswer = true;
+        return s;
+    };
+    auto cutShort = [](LineScript s, unsigned writes) {
+        s.cutShortWrites = writes;
         return s;
     };
     auto readsAnswered = [](LineScript s, std::uint8_t code) {
@@ -286,6 +301,8 @@ TEST(ClearSession, WhatTheUserSeesOnLinesAsTheyCome)
          {}, 1},
         {"a busy inverter in a scan", {"--scan", "1-2"}, readsAnswered(Line({2}), 6),
          "2: busy: exception 06 \\(server device busy\\)\n", {"2 addresses asked, 1 answered (1 busy)"}, 0},
+        {"three writes cut short on an echoing line, then the reply", {"--json"}, cutShort(Echoing(Line({1})), 3),
+         "\\{\"address\": 1, \"outcome\": \"cleared\", \"exception\": null, \"requests\": 2, .*\n.*\n", {}, 0},
         {"a converter's own word", {}, converter, OK, {"korvanel-clear: the converter keeps 9600 8N1"}, 0},
         // Late is counted from when the write returned, a little after the
         // line's own clock started the 150 ms.
