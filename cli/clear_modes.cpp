@@ -1,7 +1,6 @@
 // The clear, verify and settle modes, and the echo probe before the first
 // write: each drives the session's runs and reads their verdicts.
 #include <algorithm>
-#include <thread>
 
 #include "session_runs.h"
 #include "settle_watch.h"
@@ -109,8 +108,9 @@ Step Runs::settle(std::uint8_t address, const std::string& prefix, bool& verifie
     SettleWatch watch(options_.settleSeconds);
     std::string line;
     record_.hasVerified = true;
-    for (auto next = Clock::now();; next += period) {
-        std::this_thread::sleep_until(next);
+    SessionClock& clock = session_.clock();
+    for (auto next = clock.now();; next += period) {
+        clock.sleepUntil(next);
         const Step step = run(address, RequestKind::ReadRegister, MAX_RETRY_COUNT);
         if (!step.goOn)
             return step;
@@ -124,12 +124,12 @@ Step Runs::settle(std::uint8_t address, const std::string& prefix, bool& verifie
         record_.hasValue = true;
         record_.value = verdict.value;
         if (!watch.read(verdict.value,
-                        std::chrono::duration<double>(Clock::now() - written).count())) {
+                        std::chrono::duration<double>(clock.now() - written).count())) {
             line = watch.line();
             break;
         }
         // A read slower than a period takes the next at once.
-        next = std::max(next, Clock::now() - period);
+        next = std::max(next, clock.now() - period);
     }
     verified = watch.verified();
     record_.verified = verified;

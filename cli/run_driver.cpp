@@ -1,7 +1,6 @@
 #include "run_driver.h"
 
 #include <algorithm>
-#include <thread>
 
 #include "hex_bytes.h"
 #include "texts.h"
@@ -49,12 +48,12 @@ bool TickQueue::take(Ms timeout)
     return true;
 }
 
-void HeardBytes::add(const std::uint8_t* data, std::uint32_t count)
+void HeardBytes::add(const std::uint8_t* data, std::uint32_t count, Clock::time_point at)
 {
     if (count == 0 || bytes.size() >= REPLY_WINDOW_LIMIT)
         return;
     bytes.insert(bytes.end(), data, data + count);
-    arrivals.emplace_back(bytes.size(), Clock::now());
+    arrivals.emplace_back(bytes.size(), at);
 }
 
 Clock::time_point HeardBytes::timeOf(std::size_t offset) const
@@ -63,7 +62,7 @@ Clock::time_point HeardBytes::timeOf(std::size_t offset) const
         if (offset < arrival.first)
             return arrival.second;
     }
-    return Clock::now();
+    return arrivals.empty() ? Clock::time_point{} : arrivals.back().second;
 }
 
 void CliTickOps::beginRun(std::uint8_t address)
@@ -80,8 +79,8 @@ bool CliTickOps::readQueued(std::uint8_t* buffer, std::uint32_t count, std::uint
     const bool completed = port_.readQueued(buffer, count, bytesKept);
     const std::uint32_t kept = completed ? bytesKept : 0;
     if (kept > 0) {
-        heard_.add(buffer, kept);
-        lastHeard_ = Clock::now();
+        lastHeard_ = clock_.now();
+        heard_.add(buffer, kept, lastHeard_);
     }
     // Between ticks only input is worth a line: the slices are many.
     if (tick_ > 0 || kept > 0)
@@ -94,7 +93,7 @@ void CliTickOps::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
     WaitForSilence();
     port_.writeFrame(bytes, count);
     const std::string problem = port_.lastWriteProblem();
-    const auto now = Clock::now();
+    const auto now = clock_.now();
     // A frame that did not go out whole is not a request sent: no echo
     // of it comes, and it opens no reply window.
     lastWriteWhole_ = problem.empty();
@@ -115,12 +114,12 @@ void CliTickOps::WaitForSilence()
     auto quietSince = std::max(lastSentEnd_, lastHeard_);
     std::uint32_t seen = port_.queuedByteCount();
     for (int wait = 0; wait < MAX_SILENCE_WAITS; ++wait) {
-        std::this_thread::sleep_until(quietSince + silence);
+        clock_.sleepUntil(quietSince + silence);
         const std::uint32_t queued = port_.queuedByteCount();
         if (queued == seen && (wait > 0 || queued == 0))
             return;
         seen = queued;
-        quietSince = Clock::now();
+        quietSince = clock_.now();
     }
 }
 
@@ -134,8 +133,8 @@ bool PortReady(PortOpenResult result, RunPort& port, ClearSessionIo& io)
 
 Session::Session(const ClearOptions& options, RunPort& port, ClearSessionIo& io, ClearTrace& trace,
                  SessionStats& stats)
-    : port_(port), io_(io), dialogRules_(options.dialogRules), trace_(trace), stats_(stats),
-      ops_(run_, port, trace, options.addresses.size() > 1),
+    : port_(port), io_(io), clock_(io.clock), dialogRules_(options.dialogRules), trace_(trace),
+      stats_(stats), ops_(run_, port, clock_, trace, options.addresses.size() > 1),
       missingTick_(Ms(2 * EffectivePollPeriodMs(options.pollPeriodMs)) + MISSING_TICK_GRACE)
 {
     run_.setPeriod(options.pollPeriodMs);
@@ -170,18 +169,19 @@ Session::RunEnd Session::run(std::uint8_t address, RequestKind kind, std::uint8_
     // dialog's rule judges on the ticks only, as the dialog does.
     bool tickDue = true;
     unsigned tick = 0;
-    auto lastTick = Clock::now();
+    auto lastTick = clock_.now();
     while (!ops_.finished()) {
         if (!tickDue)
             tickDue = ticks_.take(Ms(0));
         if (tickDue) {
             tickDue = false;
-            lastTick = Clock::now();
+            lastTick = clock_.now();
             ops_.beginTick(++tick);
-            const auto tickStart = Clock::now();
+            // The handler's own time, which no session clock stands in for.
+            const auto tickStart = std::chrono::steady_clock::now();
             OnClearTick(run_, ops_);
-            stats_.tickHandled(Clock::now() - tickStart);
-        } else if (Clock::now() - lastTick > missingTick_) {
+            stats_.tickHandled(std::chrono::steady_clock::now() - tickStart);
+        } else if (clock_.now() - lastTick > missingTick_) {
             trace_.note("no tick came; the run is abandoned");
             io_.err << "No tick for " << missingTick_.count() << " ms: the run is abandoned.\n";
             ops_.abandon();
@@ -229,7 +229,7 @@ void Session::DropStaleBytes(std::uint8_t address)
     std::uint32_t kept = 0;
     if (!port_.readQueued(scratch, queued, kept))
         return;
-    ops_.heard().add(scratch, kept);
+    ops_.heard().add(scratch, kept, clock_.now());
     run_.echo.heard(scratch, kept);
     if (trace_.enabled())
         trace_.note("addr " + std::to_string(address) + "  run start: " + std::to_string(queued) +

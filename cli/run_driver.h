@@ -49,7 +49,7 @@ struct HeardBytes {
         bytes.clear();
         arrivals.clear();
     }
-    void add(const std::uint8_t* data, std::uint32_t count);
+    void add(const std::uint8_t* data, std::uint32_t count, Clock::time_point at);
     // When the byte at `offset` arrived.
     Clock::time_point timeOf(std::size_t offset) const;
 };
@@ -61,8 +61,9 @@ struct HeardBytes {
 // request back until the line has been silent for a frame gap.
 class CliTickOps : public ClearTickOps, private TickPort {
 public:
-    CliTickOps(ClearRun& run, RunPort& port, ClearTrace& trace, bool showAddress)
-        : run_(run), port_(port), trace_(trace), showAddress_(showAddress)
+    CliTickOps(ClearRun& run, RunPort& port, SessionClock& clock, ClearTrace& trace,
+               bool showAddress)
+        : run_(run), port_(port), clock_(clock), trace_(trace), showAddress_(showAddress)
     {}
 
     void beginRun(std::uint8_t address);
@@ -110,6 +111,7 @@ private:
 
     ClearRun& run_;
     RunPort& port_;
+    SessionClock& clock_;
     ClearTrace& trace_;
     bool showAddress_;
     std::uint8_t scratch_[RX_SCRATCH_SIZE] = {};
@@ -144,6 +146,7 @@ public:
     const RunVerdict& verdict() const { return run_.verdict; }
     bool succeeded() const { return run_.verdict.accepted(); }
     const CliTickOps& ops() const { return ops_; }
+    SessionClock& clock() { return clock_; }
     // Requests of the last run that went out whole.
     unsigned requestsSent() const { return run_.echo.runSends(); }
     LineEcho lineEcho() const { return run_.echo.state(); }
@@ -181,6 +184,7 @@ private:
 
     RunPort& port_;
     ClearSessionIo& io_;
+    SessionClock& clock_;
     const bool dialogRules_;
     ClearTrace& trace_;
     SessionStats& stats_;

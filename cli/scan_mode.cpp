@@ -128,7 +128,7 @@ ClearExitStatus Runs::scanSummary(const ScanTally& tally, Clock::time_point star
 {
     char took[32];
     std::snprintf(took, sizeof took, "%.1f s",
-                  std::chrono::duration<double>(Clock::now() - started).count());
+                  std::chrono::duration<double>(session_.clock().now() - started).count());
     io_.err << "scan: " << CountOf(options_.addresses.size(), "address", "addresses") << " asked";
     if (tally.severalSettings)
         io_.err << " at " << CountOf(options_.lineSettings.size(), "line setting", "line settings");
@@ -160,7 +160,7 @@ ClearExitStatus Runs::scanSummary(const ScanTally& tally, Clock::time_point star
 ClearExitStatus Runs::scan()
 {
     mode_ = "scan";
-    const auto started = Clock::now();
+    const auto started = session_.clock().now();
     ScanTally tally;
     tally.left = options_.addresses;
     tally.severalSettings = options_.lineSettings.size() > 1;

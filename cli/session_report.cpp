@@ -3,12 +3,29 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "hex_bytes.h"
 #include "protocol.h"
 #include "texts.h"
 
 namespace korvanel {
+
+namespace {
+
+class SteadyClock : public SessionClock {
+public:
+    Clock::time_point now() const override { return Clock::now(); }
+    void sleepUntil(Clock::time_point when) override { std::this_thread::sleep_until(when); }
+};
+
+} // namespace
+
+SessionClock& SteadySessionClock()
+{
+    static SteadyClock clock;
+    return clock;
+}
 
 void ClearTrace::stamp()
 {

@@ -18,10 +18,26 @@ enum ClearExitStatus : int {
     EXIT_USAGE_OR_PORT = 2,
 };
 
+// The time a session reads: when bytes came and requests went out, how
+// late an answer was, how long a value held, how long an address took. The
+// program runs on the steady clock; tests give a clock of their own so the
+// figures a session prints are exact.
+class SessionClock {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    virtual ~SessionClock() = default;
+    virtual Clock::time_point now() const = 0;
+    virtual void sleepUntil(Clock::time_point when) = 0;
+};
+SessionClock& SteadySessionClock();
+
 struct ClearSessionIo {
     std::ostream& out;
     std::ostream& err;
+    // The --trace lines count from here, on the steady clock.
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    SessionClock& clock = SteadySessionClock();
 };
 
 // The --trace lines: milliseconds since start, tick number within the run,

@@ -6,9 +6,9 @@
 
 namespace korvanel {
 
-long MsSince(Clock::time_point then)
+long Runs::MsSince(Clock::time_point then) const
 {
-    return static_cast<long>(std::chrono::duration_cast<Ms>(Clock::now() - then).count());
+    return static_cast<long>(std::chrono::duration_cast<Ms>(io_.clock.now() - then).count());
 }
 
 Step Runs::run(std::uint8_t address, RequestKind kind, std::uint8_t retryLimit, bool fallBack)
@@ -63,7 +63,7 @@ void Runs::begin(std::uint8_t address)
     record_ = AddressRecord{};
     record_.address = address;
     record_.settings = session_.lineSettings().text();
-    addressStarted_ = Clock::now();
+    addressStarted_ = io_.clock.now();
 }
 
 bool Runs::emit(bool stamp)

@@ -27,7 +27,7 @@ class Runs {
 public:
     Runs(const ClearOptions& options, Session& session, ClearSessionIo& io, ClearTrace& trace)
         : options_(options), session_(session), io_(io), trace_(trace), reporter_(io),
-          showAddress_(options.addresses.size() > 1), started_(Clock::now())
+          showAddress_(options.addresses.size() > 1), started_(io.clock.now())
     {}
 
     // The modes; each returns the session's exit status.
@@ -86,6 +86,8 @@ private:
                       const std::string& late);
     Step scanAtCurrentSettings(ScanTally& tally);
     ClearExitStatus scanSummary(const ScanTally& tally, Clock::time_point started);
+    // Milliseconds from `then` to now, on the session's clock.
+    long MsSince(Clock::time_point then) const;
 
     const ClearOptions& options_;
     Session& session_;
@@ -104,8 +106,5 @@ private:
     const char* mode_ = "clear";
     unsigned succeeded_ = 0;
 };
-
-// Milliseconds from `then` to now.
-long MsSince(Clock::time_point then);
 
 } // namespace korvanel
