@@ -102,7 +102,8 @@ ExceptionMeaning MeaningOf(std::uint8_t exceptionCode);
 struct ReplyWindow {
     const std::uint8_t* bytes = nullptr;
     std::size_t count = 0;
-    // Requests sent in this run: on a line that echoes, one copy each.
+    // Requests of the current kind that went out whole: on a line that
+    // echoes, one copy each.
     unsigned sends = 0;
     LineEcho echo = LineEcho::Unknown;
     // The request that asked the line whether it echoes, if a copy of it may
@@ -210,7 +211,11 @@ public:
     // copies of the old one are no longer owed.
     void newRequest() { sends_ = 0; }
     // A request went out whole; one cut short brings no echo back.
-    void sent() { ++sends_, ++runSends_; }
+    void sent()
+    {
+        ++sends_;
+        ++runSends_;
+    }
     // Whole sends of the current request, and of the whole run.
     unsigned sends() const { return sends_; }
     unsigned runSends() const { return runSends_; }
@@ -254,7 +259,8 @@ struct ClearRun {
     // The dialog's judgement and schedule unless a front end chooses others.
     ReplyRule replyRule = ReplyRule::Dialog;
     RequestKind requestKind = RequestKind::ClearWrite;
-    // The line hands back every byte we send (field rule only).
+    // Whether the line hands back every byte we send, and the copies it
+    // owes (field rule only).
     EchoTracker echo;
     // The run fails at the check that takes retryCount above this; with 0 a
     // request gets a single check.
