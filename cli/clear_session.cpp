@@ -20,7 +20,7 @@ int RunClearSession(const ClearOptions& options, RunPort& port, ClearSessionIo& 
         return EXIT_USAGE_OR_PORT;
     }
 
-    ClearTrace trace(options.trace ? &io.err : nullptr, io.start);
+    ClearTrace trace(options.trace ? &io.err : nullptr, io.clock, io.start);
     Session session(options, port, io, trace, stats);
     Runs runs(options, session, io, trace);
     const ClearExitStatus status = runs.finish(options.scan ? runs.scan() : runs.clears());

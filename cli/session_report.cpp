@@ -29,7 +29,7 @@ SessionClock& SteadySessionClock()
 
 void ClearTrace::stamp()
 {
-    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
+    const double ms = std::chrono::duration<double, std::milli>(clock_.now() - start_).count();
     char head[64];
     std::snprintf(head, sizeof head, "%10.1f ms  ", ms);
     *sink_ << head;

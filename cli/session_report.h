@@ -35,7 +35,7 @@ SessionClock& SteadySessionClock();
 struct ClearSessionIo {
     std::ostream& out;
     std::ostream& err;
-    // The --trace lines count from here, on the steady clock.
+    // The --trace lines count from here.
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
     SessionClock& clock = SteadySessionClock();
 };
@@ -47,7 +47,9 @@ class ClearTrace {
 public:
     using Clock = std::chrono::steady_clock;
 
-    ClearTrace(std::ostream* sink, Clock::time_point start) : sink_(sink), start_(start) {}
+    ClearTrace(std::ostream* sink, const SessionClock& clock, Clock::time_point start)
+        : sink_(sink), clock_(clock), start_(start)
+    {}
 
     bool enabled() const { return sink_ != nullptr; }
     // `address` is printed when a session clears more than one inverter.
@@ -66,6 +68,7 @@ private:
     void prefix(int address, unsigned tick);
 
     std::ostream* sink_;
+    const SessionClock& clock_;
     Clock::time_point start_;
 };
 

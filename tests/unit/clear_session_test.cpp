@@ -44,9 +44,10 @@ struct LineScript {
 };
 
 // The session's and the line's time: it moves only while one of them
-// waits, by exactly as long as it waits (and really waits, so the poll
-// thread's ticks keep their place), so the figures a session prints are
-// exact.
+// waits, to exactly the time waited for, so the figures a session prints
+// are exact. The wait itself is real, up to the same point on the steady
+// clock, so the poll thread's ticks keep their place and time lost to a
+// loaded machine is made up by the next waits.
 class SteppedClock : public SessionClock {
 public:
     Clock::time_point now() const override { return now_; }
@@ -54,11 +55,12 @@ public:
     {
         if (when <= now_)
             return;
-        std::this_thread::sleep_for(when - now_);
+        std::this_thread::sleep_until(origin_ + (when - Clock::time_point{}));
         now_ = when;
     }
 
 private:
+    const Clock::time_point origin_ = Clock::now();
     Clock::time_point now_{};
 };
 
@@ -340,7 +342,7 @@ TEST(ClearSession, WhatTheUserSeesOnLinesAsTheyCome)
         SteppedClock clock;
         ScriptedLine line(row.line, clock);
         std::ostringstream out, err;
-        ClearSessionIo io{out, err, Clock::now(), clock};
+        ClearSessionIo io{out, err, clock.now(), clock};
         const auto started = Clock::now();
         const int status = RunClearSession(parsed.options, line, io);
         const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
