@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "hex_bytes.h"
 #include "protocol.h"
@@ -10,9 +11,25 @@
 
 namespace korvanel {
 
+namespace {
+
+class SteadyClock : public SessionClock {
+public:
+    Clock::time_point now() const override { return Clock::now(); }
+    void sleepUntil(Clock::time_point when) override { std::this_thread::sleep_until(when); }
+};
+
+} // namespace
+
+SessionClock& SteadySessionClock()
+{
+    static SteadyClock clock;
+    return clock;
+}
+
 void ClearTrace::stamp()
 {
-    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
+    const double ms = std::chrono::duration<double, std::milli>(clock_.now() - start_).count();
     char head[64];
     std::snprintf(head, sizeof head, "%10.1f ms  ", ms);
     *sink_ << head;

@@ -18,10 +18,26 @@ enum ClearExitStatus : int {
     EXIT_USAGE_OR_PORT = 2,
 };
 
+// The time a session reads: when bytes came and requests went out, how
+// late an answer was, how long a value held, how long an address took. The
+// program runs on the steady clock; tests give a clock of their own so the
+// figures a session prints are exact.
+class SessionClock {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    virtual ~SessionClock() = default;
+    virtual Clock::time_point now() const = 0;
+    virtual void sleepUntil(Clock::time_point when) = 0;
+};
+SessionClock& SteadySessionClock();
+
 struct ClearSessionIo {
     std::ostream& out;
     std::ostream& err;
+    // The --trace lines count from here.
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    SessionClock& clock = SteadySessionClock();
 };
 
 // The --trace lines: milliseconds since start, tick number within the run,
@@ -31,7 +47,9 @@ class ClearTrace {
 public:
     using Clock = std::chrono::steady_clock;
 
-    ClearTrace(std::ostream* sink, Clock::time_point start) : sink_(sink), start_(start) {}
+    ClearTrace(std::ostream* sink, const SessionClock& clock, Clock::time_point start)
+        : sink_(sink), clock_(clock), start_(start)
+    {}
 
     bool enabled() const { return sink_ != nullptr; }
     // `address` is printed when a session clears more than one inverter.
@@ -50,6 +68,7 @@ private:
     void prefix(int address, unsigned tick);
 
     std::ostream* sink_;
+    const SessionClock& clock_;
     Clock::time_point start_;
 };
 

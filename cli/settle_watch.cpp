@@ -35,17 +35,17 @@ bool SettleWatch::read(std::uint16_t value, double sinceWriteS)
         sawZero_ = true;
         zeroAtS_ = sinceWriteS;
     } else if (value != CLEAR_VALUE && sawZero_) {
-        end(false, "not verified: register 0x004A = 0 after " + Seconds(zeroAtS_) + ", back to " +
-                       ValueText(value) + " after " + Seconds(sinceWriteS));
+        end(false, "not verified: " + RegisterText() + " = 0 after " + Seconds(zeroAtS_) +
+                       ", back to " + ValueText(value) + " after " + Seconds(sinceWriteS));
         return false;
     }
     if (sinceWriteS < settleSeconds_)
         return true;
     if (sawZero_)
-        end(true, "verified: register 0x004A = 0 after " + Seconds(zeroAtS_) + ", held for " +
-                      Span(settleSeconds_));
+        end(true, "verified: " + RegisterText() + " = 0 after " + Seconds(zeroAtS_) +
+                      ", held for " + Span(settleSeconds_));
     else
-        end(false, "not verified: register 0x004A still " + ValueText(value) + " after " +
+        end(false, "not verified: " + RegisterText() + " still " + ValueText(value) + " after " +
                        Span(settleSeconds_));
     return false;
 }

@@ -102,7 +102,8 @@ ExceptionMeaning MeaningOf(std::uint8_t exceptionCode);
 struct ReplyWindow {
     const std::uint8_t* bytes = nullptr;
     std::size_t count = 0;
-    // Requests sent in this run: on a line that echoes, one copy each.
+    // Requests of the current kind that went out whole: on a line that
+    // echoes, one copy each.
     unsigned sends = 0;
     LineEcho echo = LineEcho::Unknown;
     // The request that asked the line whether it echoes, if a copy of it may
@@ -141,7 +142,29 @@ struct FieldFindings {
     bool valueRead = false;
     std::uint16_t valueAfterAcknowledge = 0;
     // Every busy or gateway exception code seen in the run, in order.
-    std::string passingExceptions;
+    std::vector<std::uint8_t> passingExceptions;
+};
+
+// How a run ended, as Finish() records it; front ends read this, not the
+// run state, and word it themselves.
+struct RunVerdict {
+    enum Kind : std::uint8_t {
+        // The run has not ended (or was abandoned by its front end).
+        Pending,
+        // The write was answered, or a read answered with a value.
+        Accepted,
+        // The inverter refused: exceptionCode says how.
+        Refused,
+        // No answer within the schedule; exceptionCode is the last busy or
+        // gateway exception that came instead, 0 for silence.
+        Unanswered,
+    };
+    Kind kind = Pending;
+    std::uint8_t exceptionCode = 0;
+    // The register's value, for an accepted read.
+    std::uint16_t value = 0;
+
+    bool accepted() const { return kind == Accepted; }
 };
 
 // The most bytes a run's reply window keeps: four requests, their echoes
@@ -156,6 +179,67 @@ struct FrameBuffer {
     const std::uint8_t* rx() const { return bytes; }
     std::uint8_t* tx() { return bytes + RX_HALF_SIZE; }
     const std::uint8_t* tx() const { return bytes + RX_HALF_SIZE; }
+};
+
+// What came back to the read that asks whether the line echoes: copies of
+// the read itself, the addressed inverter's answer (a value or an
+// exception), bytes that are neither, and among those whether some stretch
+// is our read with a few bytes changed, dropped or added (an echo a glitch
+// or a noise byte spoiled), which leaves the question open: a line that
+// does not echo cannot give back something so close to our request.
+struct ProbeEcho {
+    unsigned copies = 0;
+    bool answered = false;
+    std::size_t unexplained = 0;
+    bool nearCopy = false;
+};
+
+// Whether the line hands back what we send, as far as the session knows,
+// and how many requests went out whole, one copy each owed by an echoing
+// line. Fed by every byte a run gathers and every request that went out
+// whole; the judge, the front end and the read that asks about the echo
+// all ask it.
+class EchoTracker {
+public:
+    LineEcho state() const { return state_; }
+    // What the user said (--echo), the port knows, or a probe found.
+    void learn(LineEcho echo) { state_ = echo; }
+
+    // A run starts: none of its requests has gone out.
+    void newRun() { sends_ = runSends_ = 0; }
+    // The request changed (0x10 after 0x06, reads after an acknowledge):
+    // copies of the old one are no longer owed.
+    void newRequest() { sends_ = 0; }
+    // A request went out whole; one cut short brings no echo back.
+    void sent()
+    {
+        ++sends_;
+        ++runSends_;
+    }
+    // Whole sends of the current request, and of the whole run.
+    unsigned sends() const { return sends_; }
+    unsigned runSends() const { return runSends_; }
+
+    // From now on a copy of `request` (REQUEST_LENGTH bytes) anywhere
+    // proves the echo: a copy of a read is never its reply.
+    void lookForCopyOf(const std::uint8_t* request);
+    // The request whose copy is looked for, null when none.
+    const std::uint8_t* probe() const { return probe_.empty() ? nullptr : probe_.data(); }
+    // Bytes heard, in the order they came.
+    void heard(const std::uint8_t* bytes, std::size_t count);
+    // What came back to the read that asks whether the line echoes (its
+    // request and the bytes its run gathered): a copy of it, a line that
+    // does not echo (its copy is looked for from then on), or a copy noise
+    // spoiled, which leaves the state as it was.
+    ProbeEcho judgeProbe(const std::uint8_t* request, const std::uint8_t* bytes, std::size_t count);
+
+private:
+    LineEcho state_ = LineEcho::Unknown;
+    unsigned sends_ = 0;
+    unsigned runSends_ = 0;
+    std::vector<std::uint8_t> probe_;
+    // The last bytes heard, short of a probe: a copy may straddle two reads.
+    std::vector<std::uint8_t> tail_;
 };
 
 // The record of the run. runState and pollPeriod are read by the poll thread
@@ -175,8 +259,9 @@ struct ClearRun {
     // The dialog's judgement and schedule unless a front end chooses others.
     ReplyRule replyRule = ReplyRule::Dialog;
     RequestKind requestKind = RequestKind::ClearWrite;
-    // The line hands back every byte we send (field rule only).
-    LineEcho lineEcho = LineEcho::Unknown;
+    // Whether the line hands back every byte we send, and the copies it
+    // owes (field rule only).
+    EchoTracker echo;
     // The run fails at the check that takes retryCount above this; with 0 a
     // request gets a single check.
     std::uint8_t retryLimit = MAX_RETRY_COUNT;
@@ -185,12 +270,11 @@ struct ClearRun {
     // tick, instead of the run ending (korvanel-clear --function auto).
     bool fallBackToMultiple = false;
     // The field rule's reply window: every byte gathered since the run's
-    // first request, and the requests of the current kind sent since.
+    // first request.
     std::vector<std::uint8_t> window;
-    unsigned sends = 0;
-    // The probe request whose copy is still looked for (empty: none).
-    std::vector<std::uint8_t> probe;
     FieldFindings findings;
+    // Set by the tick that ends the run; reset when a run is armed.
+    RunVerdict verdict;
 
     std::uint8_t state() const { return runState.load(std::memory_order_relaxed); }
     void setState(std::uint8_t s) { runState.store(s, std::memory_order_relaxed); }
@@ -256,18 +340,7 @@ FieldVerdict JudgeReplyWindow(const std::uint8_t* request, std::size_t requestLe
 // tick is being handled.
 void OnReplyInput(ClearRun& run, ClearTickOps& ops);
 
-// What came back to the read that asks whether the line echoes: copies of
-// the read itself, the addressed inverter's answer (a value or an
-// exception), bytes that are neither, and among those whether some stretch
-// is our read with a few bytes changed, dropped or added (an echo a glitch
-// or a noise byte spoiled), which leaves the question open: a line that
-// does not echo cannot give back something so close to our request.
-struct ProbeEcho {
-    unsigned copies = 0;
-    bool answered = false;
-    std::size_t unexplained = 0;
-    bool nearCopy = false;
-};
+// The probe read's bytes looked through (see ProbeEcho).
 ProbeEcho ReadProbeWindow(const std::uint8_t* request, const std::uint8_t* bytes,
                           std::size_t count);
 

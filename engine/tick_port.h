@@ -1,4 +1,4 @@
-// The four port operations a tick performs, in the order it performs them.
+// The port operations a tick performs, in the order it performs them.
 // Declared here because the tick procedure is what needs them; each
 // platform's SerialPort implements them, and so do the test fakes and the
 // command line's tracing wrapper.
@@ -25,6 +25,10 @@ public:
                             std::uint32_t& bytesKept) = 0;
     // Starts the write; the tick neither waits for it nor checks it.
     virtual void writeFrame(const std::uint8_t* bytes, std::uint32_t count) = 0;
+    // False when the last writeFrame() is known not to have put its whole
+    // frame on the line: no echo of it comes, so it is no request sent. A
+    // port that does not wait for its writes cannot tell and says true.
+    virtual bool lastWriteWhole() const { return true; }
 };
 
 // How opening a port ended.

@@ -186,7 +186,7 @@ void RunOnce(const std::uint8_t* data, std::size_t size, const Mode& mode)
     ClearRun run;
     run.replyRule = mode.rule;
     run.requestKind = mode.read ? korvanel::RequestKind::ReadRegister : korvanel::RequestKind::ClearWrite;
-    run.lineEcho = mode.echo ? korvanel::LineEcho::Echoes : korvanel::LineEcho::NoEcho;
+    run.echo.learn(mode.echo ? korvanel::LineEcho::Echoes : korvanel::LineEcho::NoEcho);
     FuzzOps ops(run);
     ops.address = data[0];
     Bytes request = Request(data[0], mode.read);

@@ -634,33 +634,36 @@ TEST_F(ClearRunTest, FieldRuleSchedules)
         Bytes wire;
         int endTick;
         const char* shown;
+        // The verdict Finish() leaves, with the code or value it rests on.
+        RunVerdict::Kind verdict;
+        std::uint8_t code;
     };
     const Row rows[] = {
         {"exception on the third check", 1, RequestKind::ClearWrite, false, MAX_RETRY_COUNT,
-         {{}, {}, {}, kRefusal1}, {1, 3}, kRequest1, 4, TEXT_OPERATION_FAIL},
+         {{}, {}, {}, kRefusal1}, {1, 3}, kRequest1, 4, TEXT_OPERATION_FAIL, RunVerdict::Refused, 0x02},
         {"echo, then a late reply on a tick after no send", 1, RequestKind::ClearWrite, true, MAX_RETRY_COUNT,
-         {{}, kRequest1, kRequest1}, {1}, kRequest1, 3, TEXT_CLEAR_OK},
+         {{}, kRequest1, kRequest1}, {1}, kRequest1, 3, TEXT_CLEAR_OK, RunVerdict::Accepted, 0},
         {"echo of every request, nothing else", 1, RequestKind::ClearWrite, true, MAX_RETRY_COUNT,
          {{}, kRequest1, {}, kRequest1, {}, kRequest1, {}, kRequest1}, schedule::REQUEST_TICKS, kRequest1,
          schedule::FAILURE_TICK,
-         TEXT_OPERATION_FAIL},
+         TEXT_OPERATION_FAIL, RunVerdict::Unanswered, 0},
         {"broadcast: its echo is never a reply", 0, RequestKind::ClearWrite, false, MAX_RETRY_COUNT,
          {{}, broadcast, {}, broadcast, {}, broadcast, {}, broadcast}, schedule::REQUEST_TICKS, broadcast,
          schedule::FAILURE_TICK,
-         TEXT_OPERATION_FAIL},
+         TEXT_OPERATION_FAIL, RunVerdict::Unanswered, 0},
         {"read, answered", 1, RequestKind::ReadRegister, false, MAX_RETRY_COUNT,
-         {{}, {0x01, 0x03, 0x02, 0x00, 0x00, 0xB8, 0x44}}, {1}, kRead1, 2, TEXT_CLEAR_OK},
+         {{}, {0x01, 0x03, 0x02, 0x00, 0x00, 0xB8, 0x44}}, {1}, kRead1, 2, TEXT_CLEAR_OK, RunVerdict::Accepted, 0},
         {"read refused", 1, RequestKind::ReadRegister, false, MAX_RETRY_COUNT,
-         {{}, kReadRefusal1}, {1}, kRead1, 2, TEXT_OPERATION_FAIL},
+         {{}, kReadRefusal1}, {1}, kRead1, 2, TEXT_OPERATION_FAIL, RunVerdict::Refused, 0x02},
         {"single check, silence", 1, RequestKind::ReadRegister, false, 0, {}, {1}, kRead1, 2,
-         TEXT_OPERATION_FAIL},
+         TEXT_OPERATION_FAIL, RunVerdict::Unanswered, 0},
     };
     for (const Row& row : rows) {
         ClearRun r;
         RecordingOps o(r);
         r.replyRule = ReplyRule::Field;
         r.requestKind = row.kind;
-        r.lineEcho = row.lineEchoes ? LineEcho::Echoes : LineEcho::NoEcho;
+        r.echo.learn(row.lineEchoes ? LineEcho::Echoes : LineEcho::NoEcho);
         r.retryLimit = row.retryLimit;
         o.address = row.address;
         o.arrivals = row.arrivals;
@@ -670,6 +673,8 @@ TEST_F(ClearRunTest, FieldRuleSchedules)
             EXPECT_EQ(w.bytes, row.wire) << row.what;
         EXPECT_EQ(endTick, row.endTick) << row.what;
         EXPECT_EQ(o.shown, (std::vector<std::string>{row.shown})) << row.what;
+        EXPECT_EQ(r.verdict.kind, row.verdict) << row.what;
+        EXPECT_EQ(r.verdict.exceptionCode, row.code) << row.what;
     }
 }
 
@@ -699,7 +704,7 @@ TEST_F(ClearRunTest, ExceptionsByMeaningAndRepliesBetweenTicks)
         ClearRun r;
         RecordingOps o(r);
         r.replyRule = ReplyRule::Field;
-        r.lineEcho = LineEcho::NoEcho;
+        r.echo.learn(LineEcho::NoEcho);
         o.arrivals = row.arrivals;
         const int endTick = TickUntilShown(r, o);
         std::vector<Bytes> wire;
