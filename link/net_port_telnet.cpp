@@ -1,6 +1,7 @@
 #include "net_port_telnet.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace korvanel {
 
@@ -25,11 +26,8 @@ constexpr std::uint8_t CPC_SET_STOPSIZE = 4;
 constexpr std::uint8_t CPC_SET_CONTROL = 5;
 constexpr std::uint8_t CPC_PURGE_DATA = 12;
 constexpr std::uint8_t CPC_SERVER_ANSWER = 100;
-constexpr std::uint8_t CPC_PARITY_NONE = 1;
-constexpr std::uint8_t CPC_PARITY_ODD = 2;
-constexpr std::uint8_t CPC_PARITY_EVEN = 3;
-constexpr std::uint8_t CPC_PARITY_MARK = 4;
-constexpr std::uint8_t CPC_PARITY_SPACE = 5;
+// SET-PARITY's codes 1 to 5, by the letter a line's settings are named with.
+constexpr char PARITY_LETTERS[] = "NOEMS";
 constexpr std::uint8_t CPC_STOPSIZE_ONE_AND_HALF = 3;
 constexpr std::uint8_t CPC_CONTROL_NO_FLOW = 1;
 constexpr std::uint8_t CPC_PURGE_BOTH = 3;
@@ -49,22 +47,22 @@ bool Needed(std::uint8_t option)
     return option == OPTION_BINARY || option == OPTION_SGA || option == OPTION_COM_PORT;
 }
 
+// 'N' for a code outside 1 to 5.
 char ParityLetter(std::uint8_t code)
 {
-    switch (code) {
-    case CPC_PARITY_ODD: return 'O';
-    case CPC_PARITY_EVEN: return 'E';
-    case CPC_PARITY_MARK: return 'M';
-    case CPC_PARITY_SPACE: return 'S';
-    default: return 'N';
-    }
+    return code >= 1 && code < sizeof PARITY_LETTERS ? PARITY_LETTERS[code - 1] : 'N';
+}
+
+std::uint8_t ParityCode(char letter)
+{
+    return static_cast<std::uint8_t>(std::strchr(PARITY_LETTERS, letter) - PARITY_LETTERS + 1);
 }
 
 std::uint8_t ParityCode(LineSettings::Parity parity)
 {
-    return parity == LineSettings::Parity::Even  ? CPC_PARITY_EVEN
-           : parity == LineSettings::Parity::Odd ? CPC_PARITY_ODD
-                                                 : CPC_PARITY_NONE;
+    return ParityCode(parity == LineSettings::Parity::Even  ? 'E'
+                      : parity == LineSettings::Parity::Odd ? 'O'
+                                                            : 'N');
 }
 
 // "9600 8N1", "19200 7E1.5": as LineSettings::text(), for what a converter
@@ -208,10 +206,12 @@ LineSettings TelnetCodec::inForce(const LineSettings& asked, std::string& text) 
     const std::uint8_t stopSize = confirmed_ & 8u ? stopSize_ : asked.stopBits;
     LineSettings line = asked;
     line.baud = baud;
-    if (parity <= CPC_PARITY_EVEN)
-        line.parity = parity == CPC_PARITY_EVEN  ? LineSettings::Parity::Even
-                      : parity == CPC_PARITY_ODD ? LineSettings::Parity::Odd
-                                                 : LineSettings::Parity::None;
+    // Mark and space have no LineSettings of their own: the text says them.
+    const char letter = ParityLetter(parity);
+    if (letter == 'E' || letter == 'O' || letter == 'N')
+        line.parity = letter == 'E'   ? LineSettings::Parity::Even
+                      : letter == 'O' ? LineSettings::Parity::Odd
+                                      : LineSettings::Parity::None;
     if (stopSize == 1 || stopSize == 2)
         line.stopBits = stopSize;
     text = SettingsText(baud, dataSize, parity, stopSize);

@@ -71,6 +71,27 @@ bool NumericZone(const std::string& host, NameToIndex nameToIndex, std::string& 
     return true;
 }
 
+// The whole lookup both platforms make: a zone by interface name turned
+// into its number, then the addresses for TCP to `port` in the lookup's
+// order. False with `error` set, worded by `wordError` from getaddrinfo's
+// code, when the name has none.
+template <typename AddrInfo, typename GetAddrInfo, typename FreeAddrInfo, typename NameToIndex,
+          typename WordError>
+bool LookUpHost(GetAddrInfo getAddrInfo, FreeAddrInfo freeAddrInfo, NameToIndex nameToIndex,
+                WordError wordError, int family, int socketType, int protocol,
+                const std::string& host, std::uint16_t port, std::vector<SocketAddress>& addresses,
+                std::string& error)
+{
+    std::string numeric;
+    if (!NumericZone(host, nameToIndex, numeric, error))
+        return false;
+    const int rc = LookUpAddresses<AddrInfo>(getAddrInfo, freeAddrInfo, family, socketType,
+                                             protocol, numeric, port, addresses);
+    if (rc != 0)
+        error = wordError(rc);
+    return rc == 0;
+}
+
 // Every address `host` has, for TCP to `port`; false with `error` set when
 // the name has none. May block on a name server: the caller bounds it.
 bool ResolveHost(const std::string& host, std::uint16_t port, std::vector<SocketAddress>& addresses,

@@ -50,14 +50,11 @@ NetSocket::~NetSocket()
 bool ResolveHost(const std::string& host, std::uint16_t port, std::vector<SocketAddress>& addresses,
                  std::string& error)
 {
-    std::string numeric;
-    if (!NumericZone(host, ::if_nametoindex, numeric, error))
-        return false;
-    const int rc = LookUpAddresses<addrinfo>(::getaddrinfo, ::freeaddrinfo, AF_UNSPEC, SOCK_STREAM,
-                                             IPPROTO_TCP, numeric, port, addresses);
-    if (rc != 0)
-        error = rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc);
-    return rc == 0;
+    const auto word = [](int rc) -> std::string {
+        return rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc);
+    };
+    return LookUpHost<addrinfo>(::getaddrinfo, ::freeaddrinfo, ::if_nametoindex, word, AF_UNSPEC,
+                                SOCK_STREAM, IPPROTO_TCP, host, port, addresses, error);
 }
 
 NetSocket::Step NetSocket::startConnect(const SocketAddress& address, std::string& error)

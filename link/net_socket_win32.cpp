@@ -75,15 +75,10 @@ bool ResolveHost(const std::string& host, std::uint16_t port, std::vector<Socket
 {
     if (!WinsockReady(error))
         return false;
-    // Windows' lookup takes a zone by number only.
-    std::string numeric;
-    if (!NumericZone(host, ::if_nametoindex, numeric, error))
-        return false;
-    const int rc = LookUpAddresses<addrinfo>(::getaddrinfo, ::freeaddrinfo, AF_UNSPEC, SOCK_STREAM,
-                                             IPPROTO_TCP, numeric, port, addresses);
-    if (rc != 0)
-        error = SystemMessage(rc);
-    return rc == 0;
+    // Windows' lookup takes a zone by number only, which LookUpHost gives it.
+    const auto word = [](int rc) { return SystemMessage(rc); };
+    return LookUpHost<addrinfo>(::getaddrinfo, ::freeaddrinfo, ::if_nametoindex, word, AF_UNSPEC,
+                                SOCK_STREAM, IPPROTO_TCP, host, port, addresses, error);
 }
 
 NetSocket::Step NetSocket::startConnect(const SocketAddress& address, std::string& error)
