@@ -23,7 +23,7 @@ full_packages=(
   wine wine64
   xvfb x11-utils xdotool imagemagick fonts-dejavu-core
   clang libclang-rt-14-dev clang-format
-  procps
+  procps iproute2
   dpkg-dev file lintian man-db desktop-file-utils unzip
 )
 

@@ -227,6 +227,25 @@ class NetworkFaults(unittest.TestCase):
             full.close()
 
 
+class Flood(unittest.TestCase):
+    def test_a_peer_that_floods_holds_no_run_past_its_schedule(self):
+        # socat sends zeros as fast as the loopback takes them: the run keeps
+        # its schedule (Operation Fail after eight periods) in bounded memory;
+        # through rfc2217:// the COM port offer is never answered.
+        need_programs("socat", "ss")
+        for scheme, status in [("tcp", 1), ("rfc2217", 2)]:
+            port = free_port()
+            with self.subTest(scheme), subprocess.Popen(
+                    ["socat", "-u", "OPEN:/dev/zero", "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr" % port]) as flood:
+                wait_until(lambda: subprocess.run(["ss", "-ltnH", "sport = :%d" % port], capture_output=True,
+                                                  text=True).stdout.strip() != "", 5)
+                r = run_clear("--port", "%s://127.0.0.1:%d" % (scheme, port), "--period", "100", timeout=20)
+                flood.kill()
+            print("%s flood: exit %d after %.2f s" % (scheme, r.returncode, r.seconds))
+            self.assertEqual(r.returncode, status, r)
+            self.assertLess(r.seconds, 8.0, r)
+
+
 class TwoAddresses(unittest.TestCase):
     def test_a_name_whose_first_address_drops_the_attempt(self):
         """In a network namespace of its own, dual.test is fd00::2 (first, by
