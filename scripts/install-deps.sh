@@ -25,6 +25,8 @@ full_packages=(
   clang libclang-rt-14-dev clang-format
   procps iproute2
   dpkg-dev file lintian man-db desktop-file-utils unzip
+  tshark nsis
+  qemu-system-x86 qemu-system-arm busybox-static g++-aarch64-linux-gnu
 )
 
 case "${1:-}" in
