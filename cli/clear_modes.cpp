@@ -144,7 +144,10 @@ ClearExitStatus Runs::clears()
         session_.lineEcho() == LineEcho::Unknown && !options_.dialogRules && !options_.broadcast;
     bool allCleared = true;
     mode_ = options_.broadcast ? "broadcast" : options_.verify ? "verify" : "clear";
+    std::size_t done = 0;
     for (const std::uint8_t address : options_.addresses) {
+        if (showAddress_)
+            progress_.clearAt(mode_, done++, options_.addresses.size(), succeeded_);
         begin(address);
         if (probe) {
             probe = false;

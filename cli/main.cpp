@@ -8,6 +8,7 @@
 #include "command_line.h"
 #include "korvanel_version.h"
 #include "process_setup.h"
+#include "progress.h"
 #include "serial_port.h"
 
 int main(int argc, char** argv)
@@ -43,6 +44,7 @@ int main(int argc, char** argv)
     // 128 + n, whatever the main thread is blocked in.
     korvanel::EndProcessOnStopSignals();
 
-    korvanel::ClearSessionIo io{std::cout, std::cerr, start};
+    korvanel::ClearSessionIo io{std::cout, std::cerr, start, korvanel::SteadySessionClock(),
+                                korvanel::StandardErrorIsTerminal()};
     return korvanel::RunClearSession(options, io);
 }

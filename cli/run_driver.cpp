@@ -173,6 +173,8 @@ Session::RunEnd Session::run(std::uint8_t address, RequestKind kind, std::uint8_
     unsigned tick = 0;
     auto lastTick = clock_.now();
     while (!ops_.finished()) {
+        if (whileWaiting_)
+            whileWaiting_();
         if (!tickDue)
             tickDue = ticks_.take(Ms(0));
         if (tickDue) {

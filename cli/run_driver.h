@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -152,6 +153,10 @@ public:
     LineEcho lineEcho() const { return run_.echo.state(); }
     EchoTracker& echo() { return run_.echo; }
 
+    // Called on each turn of a run's wait (every few milliseconds), for
+    // what must move while the line is silent.
+    void whileWaiting(std::function<void()> hook) { whileWaiting_ = std::move(hook); }
+
     // One whole run for `address`, ticked until it ends.
     RunEnd run(std::uint8_t address, RequestKind kind, std::uint8_t retryLimit,
                bool fallBack = false);
@@ -194,6 +199,7 @@ private:
     PollThread poll_;
     const Ms missingTick_;
     bool lossSaid_ = false;
+    std::function<void()> whileWaiting_;
 };
 
 } // namespace korvanel

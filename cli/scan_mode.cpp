@@ -79,7 +79,11 @@ Step Runs::scanAtCurrentSettings(ScanTally& tally)
     // Addresses asked at these settings and not yet answered, with when
     // they were asked.
     std::vector<std::pair<std::uint8_t, Clock::time_point>> waiting;
-    for (const std::uint8_t address : std::vector<std::uint8_t>(tally.left)) {
+    const std::vector<std::uint8_t> asking(tally.left);
+    std::size_t asked = 0;
+    for (const std::uint8_t address : asking) {
+        progress_.scanAt(++asked, asking.size(), tally.answered,
+                         tally.severalSettings ? session_.lineSettings().text() : std::string());
         begin(address);
         record_.requests = tally.records[address].requests;
         const Step step = run(address, RequestKind::ReadRegister, SCAN_RETRY_LIMIT);

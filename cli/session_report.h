@@ -38,6 +38,8 @@ struct ClearSessionIo {
     // The --trace lines count from here.
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
     SessionClock& clock = SteadySessionClock();
+    // Where a long session stands is drawn on `err` only when it is a terminal.
+    bool errIsTerminal = false;
 };
 
 // The --trace lines: milliseconds since start, tick number within the run,

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "clear_json.h"
+#include "progress.h"
 #include "run_driver.h"
 
 namespace korvanel {
@@ -25,9 +26,10 @@ struct Step {
 
 class Runs {
 public:
-    Runs(const ClearOptions& options, Session& session, ClearSessionIo& io, ClearTrace& trace)
-        : options_(options), session_(session), io_(io), trace_(trace), reporter_(io),
-          showAddress_(options.addresses.size() > 1), started_(io.clock.now())
+    Runs(const ClearOptions& options, Session& session, ClearSessionIo& io, ClearTrace& trace,
+         ProgressLine& progress)
+        : options_(options), session_(session), io_(io), trace_(trace), progress_(progress),
+          reporter_(io), showAddress_(options.addresses.size() > 1), started_(io.clock.now())
     {}
 
     // The modes; each returns the session's exit status.
@@ -93,6 +95,7 @@ private:
     Session& session_;
     ClearSessionIo& io_;
     ClearTrace& trace_;
+    ProgressLine& progress_;
     Reporter reporter_;
     const bool showAddress_;
     const Clock::time_point started_;

@@ -358,5 +358,72 @@ TEST(ClearSession, WhatTheUserSeesOnLinesAsTheyCome)
     }
 }
 
+// What a terminal shows of `raw`: a carriage return goes back to the start
+// of the line, characters overwrite; trailing spaces are not seen.
+std::string Screen(const std::string& raw)
+{
+    std::string screen, line;
+    std::size_t column = 0;
+    auto seen = [&] { return line.substr(0, line.find_last_not_of(' ') + 1); };
+    for (const char c : raw) {
+        if (c == '\r' || c == '\n')
+            column = 0;
+        if (c == '\n')
+            screen += seen() + '\n', line.clear();
+        else if (c != '\r')
+            line.resize(std::max(line.size(), column + 1)), line[column++] = c;
+    }
+    return screen + seen();
+}
+
+TEST(ClearSession, WhereALongSessionStandsOnATerminal)
+{
+    struct Row {
+        const char* what;
+        std::vector<std::string> args;
+        LineScript line;
+        bool terminal;
+        std::string screen;  // stdout and stderr as one terminal shows them, whole
+        std::string first;   // the first progress drawn; empty: none at all
+    };
+    const std::string scanned = "2: 0x004A = 4660 \\(0x1234\\)\nscan: 5 addresses asked, 1 answered, [0-9.]+ s\n";
+    const Row rows[] = {
+        {"a scan", {"--scan", "1-5"}, Line({2}), true, scanned, "scan: 1/5 asked, 0 answered, 0 s"},
+        {"a clear of three", {"--address", "1-3"}, Line({1, 3}), true,
+         "1: !!--Clear OK--!!\n2: !!--Operation Fail--!!\n3: !!--Clear OK--!!\n", "clear: 0/3, 0 cleared, 0 failed, 0 s"},
+        {"a clear of one", {}, Line({1}), true, OK, ""},
+        {"not a terminal", {"--scan", "1-5"}, Line({2}), false, scanned, ""},
+        {"--json", {"--scan", "1-5", "--json"}, Line({2}), true, "\\{[^\r]*", ""},
+        {"--trace", {"--address", "1-3", "--trace"}, Line({1, 3}), true, "[^\r]*", ""},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::string> args = {"--port", "scripted", "--period", "100"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const ParsedClearOptions parsed = ParseClearOptions(args);
+        ASSERT_TRUE(parsed.ok) << row.what << ": " << parsed.error;
+        SteppedClock clock;
+        ScriptedLine line(row.line, clock);
+        std::ostringstream terminal;
+        ClearSessionIo io{terminal, terminal, clock.now(), clock, row.terminal};
+        RunClearSession(parsed.options, line, io);
+        const std::string raw = terminal.str();
+        EXPECT_TRUE(std::regex_match(Screen(raw), std::regex(row.screen))) << row.what << ":\n" << raw;
+        // Each frame counts up from the first.
+        std::vector<std::string> frames;
+        const std::regex frame("^(scan|clear): ([0-9]+)/.*");
+        for (std::size_t at = raw.find('\r'); at != std::string::npos; at = raw.find('\r', at + 1)) {
+            const std::string text = raw.substr(at + 1, raw.find_first_of("\r\n", at + 1) - at - 1);
+            if (std::regex_match(text, frame))
+                frames.push_back(text);
+        }
+        EXPECT_EQ(frames.empty() ? "" : frames.front(), row.first) << row.what << ":\n" << raw;
+        for (std::size_t i = 1; i < frames.size(); ++i)
+            EXPECT_LE(std::stoi(frames[i - 1].substr(frames[i - 1].find(' '))),
+                      std::stoi(frames[i].substr(frames[i].find(' '))))
+                << row.what << ":\n" << raw;
+        std::printf("%-20s %zu frames drawn\n", row.what, frames.size());
+    }
+}
+
 } // namespace
 } // namespace korvanel

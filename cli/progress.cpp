@@ -1,0 +1,88 @@
+#include "progress.h"
+
+#include <chrono>
+
+namespace korvanel {
+
+namespace {
+
+// A few redraws a second read as movement and cost nothing on a slow
+// console; a count that changes sooner waits for the next one.
+constexpr std::chrono::milliseconds REDRAW_INTERVAL{250};
+
+} // namespace
+
+ProgressLine::ProgressLine(ClearSessionIo& io, bool wanted)
+    : terminal_(io.err), clock_(io.clock), enabled_(wanted), outBuffer_(*this, io.out.rdbuf()),
+      errBuffer_(*this, io.err.rdbuf()), out_(&outBuffer_),
+      err_(&errBuffer_), io_{enabled_ ? out_ : io.out, enabled_ ? err_ : io.err, io.start, io.clock,
+                             io.errIsTerminal},
+      started_(io.clock.now())
+{}
+
+void ProgressLine::scanAt(std::size_t asked, std::size_t total, unsigned answered,
+                          const std::string& settings)
+{
+    show("scan: " + std::to_string(asked) + '/' + std::to_string(total) + " asked" +
+         (settings.empty() ? "" : " at " + settings) + ", " + std::to_string(answered) +
+         " answered");
+}
+
+void ProgressLine::clearAt(const char* mode, std::size_t done, std::size_t total,
+                           unsigned succeeded)
+{
+    const bool verify = std::string(mode) == "verify";
+    show(std::string(mode) + ": " + std::to_string(done) + '/' + std::to_string(total) + ", " +
+         std::to_string(succeeded) + (verify ? " verified, " : " cleared, ") +
+         std::to_string(done - succeeded) + " failed");
+}
+
+void ProgressLine::show(std::string counts)
+{
+    if (!enabled_)
+        return;
+    counts_ = std::move(counts);
+    poll();
+}
+
+void ProgressLine::poll()
+{
+    if (counts_.empty())
+        return;
+    const auto now = clock_.now();
+    if (drawn_ && now - lastDraw_ < REDRAW_INTERVAL)
+        return;
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - started_).count();
+    std::string text = counts_ + ", " + std::to_string(seconds) + " s";
+    if (text == shown_)
+        return;
+    drawn_ = true;
+    lastDraw_ = now;
+    // Spaces cover a longer line drawn before: every console takes them,
+    // with or without escape sequences.
+    const std::size_t cover = shown_.size() > text.size() ? shown_.size() - text.size() : 0;
+    terminal_ << '\r' << text << std::string(cover, ' ') << std::flush;
+    shown_ = std::move(text);
+}
+
+void ProgressLine::wipe()
+{
+    if (shown_.empty())
+        return;
+    terminal_ << '\r' << std::string(shown_.size(), ' ') << '\r' << std::flush;
+    shown_.clear();
+}
+
+int ProgressLine::WipeFirst::overflow(int c)
+{
+    line_.wipe();
+    return c == traits_type::eof() ? traits_type::not_eof(c) : target_->sputc(static_cast<char>(c));
+}
+
+std::streamsize ProgressLine::WipeFirst::xsputn(const char* s, std::streamsize n)
+{
+    line_.wipe();
+    return target_->sputn(s, n);
+}
+
+} // namespace korvanel

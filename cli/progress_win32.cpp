@@ -1,0 +1,16 @@
+#include "progress.h"
+
+#include <windows.h>
+
+namespace korvanel {
+
+// A console answers GetConsoleMode; a pipe, a file or NUL does not. The
+// line is drawn with a carriage return and spaces only, which every
+// console takes whether or not it handles escape sequences.
+bool StandardErrorIsTerminal()
+{
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+} // namespace korvanel
