@@ -24,17 +24,15 @@ int RunClearSession(const ClearOptions& options, RunPort& port, ClearSessionIo& 
     // The trace and the objects are read line by line, by a person or a
     // script: a line redrawn among them would only get in the way.
     ProgressLine progress(io, io.errIsTerminal && !options.trace && !options.json);
-    ClearSessionIo& shown = progress.io();
-    ClearTrace trace(options.trace ? &shown.err : nullptr, shown.clock, shown.start);
-    Session session(options, port, shown, trace, stats);
+    ClearTrace trace(options.trace ? &io.err : nullptr, io.clock, io.start);
+    Session session(options, port, io, trace, stats);
     if (progress.enabled())
         session.whileWaiting([&progress] { progress.poll(); });
-    Runs runs(options, session, shown, trace, progress);
+    Runs runs(options, session, io, trace, progress);
     const ClearExitStatus status = runs.finish(options.scan ? runs.scan() : runs.clears());
-    progress.wipe();
     session.close();
     stats.closed();
-    stats.report(shown.err);
+    stats.report(io.err);
     return status;
 }
 

@@ -13,12 +13,23 @@ constexpr std::chrono::milliseconds REDRAW_INTERVAL{250};
 } // namespace
 
 ProgressLine::ProgressLine(ClearSessionIo& io, bool wanted)
-    : terminal_(io.err), clock_(io.clock), enabled_(wanted), outBuffer_(*this, io.out.rdbuf()),
-      errBuffer_(*this, io.err.rdbuf()), out_(&outBuffer_),
-      err_(&errBuffer_), io_{enabled_ ? out_ : io.out, enabled_ ? err_ : io.err, io.start, io.clock,
-                             io.errIsTerminal},
-      started_(io.clock.now())
-{}
+    : io_(io), enabled_(wanted), outBuffer_(*this, io.out.rdbuf()),
+      errBuffer_(*this, io.err.rdbuf()), terminal_(io.err.rdbuf()), started_(io.clock.now())
+{
+    if (!enabled_)
+        return;
+    io_.out.rdbuf(&outBuffer_);
+    io_.err.rdbuf(&errBuffer_);
+}
+
+ProgressLine::~ProgressLine()
+{
+    wipe();
+    if (!enabled_)
+        return;
+    io_.out.rdbuf(outBuffer_.target());
+    io_.err.rdbuf(errBuffer_.target());
+}
 
 void ProgressLine::scanAt(std::size_t asked, std::size_t total, unsigned answered,
                           const std::string& settings)
@@ -49,7 +60,7 @@ void ProgressLine::poll()
 {
     if (counts_.empty())
         return;
-    const auto now = clock_.now();
+    const auto now = io_.clock.now();
     if (drawn_ && now - lastDraw_ < REDRAW_INTERVAL)
         return;
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - started_).count();

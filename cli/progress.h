@@ -21,14 +21,14 @@ bool StandardErrorIsTerminal();
 class ProgressLine {
 public:
     // `wanted`: the session may show it (a terminal, no --json, no --trace).
+    // Then, while this lives, the session's two streams wipe the line before
+    // each write, so every outcome line, note and summary starts on a clean
+    // line whoever writes it.
     ProgressLine(ClearSessionIo& io, bool wanted);
-    ~ProgressLine() { wipe(); }
+    ~ProgressLine();
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
 
-    // The session's streams: each wipes the line before it writes, so every
-    // outcome line, note and summary starts on a clean line.
-    ClearSessionIo& io() { return io_; }
     bool enabled() const { return enabled_; }
 
     // New figures: drawn now, or as soon as the redraw interval allows.
@@ -45,6 +45,7 @@ private:
     class WipeFirst : public std::streambuf {
     public:
         WipeFirst(ProgressLine& line, std::streambuf* target) : line_(line), target_(target) {}
+        std::streambuf* target() const { return target_; }
 
     protected:
         int overflow(int c) override;
@@ -58,14 +59,12 @@ private:
 
     void show(std::string counts);
 
-    std::ostream& terminal_;
-    SessionClock& clock_;
+    ClearSessionIo& io_;
     const bool enabled_;
     WipeFirst outBuffer_;
     WipeFirst errBuffer_;
-    std::ostream out_;
-    std::ostream err_;
-    ClearSessionIo io_;
+    // Standard error's own buffer: the line itself is drawn past the wipe.
+    std::ostream terminal_;
     const SessionClock::Clock::time_point started_;
     SessionClock::Clock::time_point lastDraw_{};
     bool drawn_ = false;

@@ -339,11 +339,11 @@ TEST(ClearSession, WhatTheUserSeesOnLinesAsTheyCome)
          "2: 0x004A = 4660 \\(0x1234\\), late: 150 ms; a longer --period finds it in time\n",
          {"scan: 3 addresses asked, 1 answered"}, 0},
         {"a scan on a terminal", {"--scan", "1-5", "--period", "100"}, Line({2}),
-         "\rscan: 1/5 asked, 0 answered, 0 s" + wipe + "2: 0x004A = 4660 \\(0x1234\\)\n\rscan: [3-5]/5 asked, 1 answered, 0 s[^\\n]*" +
-             wipe + "scan: 5 addresses asked, 1 answered, 0\\.[0-9] s\n",
+         "\rscan: 1/5 asked, 0 answered, 0 s[^\\n]*" + wipe + "2: 0x004A = 4660 \\(0x1234\\)\n\rscan: [3-5]/5 asked, 1 answered, [^\\n]*" +
+             wipe + "scan: 5 addresses asked, 1 answered, [0-9.]+ s\n",
          {}, 0, true},
         {"a clear of three on a terminal", {"--address", "1-3", "--period", "100"}, Line({1, 3}),
-         "\rclear: 0/3, 0 cleared, 0 failed, 0 s" + wipe + "1: !!--Clear OK--!!\n\rclear: 1/3, 1 cleared, 0 failed, 0 s[^\\n]*" +
+         "\rclear: 0/3, 0 cleared, 0 failed, 0 s[^\\n]*" + wipe + "1: !!--Clear OK--!!\n\rclear: 1/3, 1 cleared, 0 failed, [^\\n]*" +
              wipe + "2: !!--Operation Fail--!!\n[\\s\\S]*3: !!--Clear OK--!!\n(" + wipe + ")?",
          {}, 1, true},
         {"one address on a terminal", {}, Line({1}), OK, {}, 0, true},
