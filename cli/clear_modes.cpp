@@ -147,7 +147,7 @@ ClearExitStatus Runs::clears()
     std::size_t done = 0;
     for (const std::uint8_t address : options_.addresses) {
         if (showAddress_)
-            progress_.clearAt(mode_, done++, options_.addresses.size(), succeeded_);
+            progress_.clearAt(options_.verify, done++, options_.addresses.size(), succeeded_);
         begin(address);
         if (probe) {
             probe = false;

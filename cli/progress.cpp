@@ -39,13 +39,11 @@ void ProgressLine::scanAt(std::size_t asked, std::size_t total, unsigned answere
          " answered");
 }
 
-void ProgressLine::clearAt(const char* mode, std::size_t done, std::size_t total,
-                           unsigned succeeded)
+void ProgressLine::clearAt(bool verifying, std::size_t done, std::size_t total, unsigned succeeded)
 {
-    const bool verify = std::string(mode) == "verify";
-    show(std::string(mode) + ": " + std::to_string(done) + '/' + std::to_string(total) + ", " +
-         std::to_string(succeeded) + (verify ? " verified, " : " cleared, ") +
-         std::to_string(done - succeeded) + " failed");
+    show(std::string(verifying ? "verify: " : "clear: ") + std::to_string(done) + '/' +
+         std::to_string(total) + ", " + std::to_string(succeeded) +
+         (verifying ? " verified, " : " cleared, ") + std::to_string(done - succeeded) + " failed");
 }
 
 void ProgressLine::show(std::string counts)

@@ -35,7 +35,7 @@ public:
     // `settings`: said when a scan tries several, each on what is left.
     void scanAt(std::size_t asked, std::size_t total, unsigned answered,
                 const std::string& settings);
-    void clearAt(const char* mode, std::size_t done, std::size_t total, unsigned succeeded);
+    void clearAt(bool verifying, std::size_t done, std::size_t total, unsigned succeeded);
     // Called while the session waits: the seconds move, the counts may have.
     void poll();
     void wipe();
