@@ -89,13 +89,23 @@ std::string Rs485Conflict(Rs485Settings& asked, const std::optional<std::string>
     std::string error;
     if (delay && !ParseRs485Delay(*delay, asked, error))
         return error;
-    if (delay && !asked.enabled)
-        return "--rs485-delay sets the RTS delays of the RS-485 mode, so it needs --rs485";
-    if (asked.enabled && port.scheme != PortScheme::Serial)
-        return "'" + port.name +
-               "' is a network port: the converter at its end switches the RS-485 direction "
-               "itself, so --rs485 is for serial ports";
-    return Rs485Unsupported(asked);
+    const struct {
+        bool when;
+        std::string says;
+    } conflicts[] = {
+        {delay && !asked.enabled,
+         "--rs485-delay sets the RTS delays of the RS-485 mode, so it needs --rs485"},
+        {asked.enabled && port.scheme != PortScheme::Serial,
+         "'" + port.name +
+             "' is a network port: the converter at its end switches the RS-485 direction "
+             "itself, so --rs485 is for serial ports"},
+        {true, Rs485Unsupported(asked)},
+    };
+    for (const auto& conflict : conflicts) {
+        if (conflict.when && !conflict.says.empty())
+            return conflict.says;
+    }
+    return {};
 }
 
 const char* LowLatencyName(LowLatency state)
