@@ -305,7 +305,9 @@ PortOpenResult SerialPort::open(const PortAddress& address)
         dcb.fRtsControl = RTS_CONTROL_TOGGLE;
     driver_ = {true, rs485_, LowLatency::Unavailable};
     if (!::SetCommState(h, &dcb)) {
-        device_.openFailed("Configuring", SystemMessage(::GetLastError()));
+        // A driver that cannot toggle RTS refuses the whole block.
+        device_.openFailed("Configuring", SystemMessage(::GetLastError()) +
+                                              (rs485_.enabled ? " (RTS toggled for --rs485)" : ""));
         return PortOpenResult::SettingFailed;
     }
     if (!::SetCommMask(h, EVENT_MASK)) {
