@@ -120,10 +120,6 @@ void IgnoreBrokenPipes()
     ::sigaction(SIGPIPE, &ignore, nullptr);
 }
 
-} // namespace
-
-namespace {
-
 void ForgetFound()
 {
     g_foundValid.store(false);
