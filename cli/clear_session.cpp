@@ -16,6 +16,7 @@ int RunClearSession(const ClearOptions& options, RunPort& port, ClearSessionIo& 
 {
     SessionStats stats(options.stats);
     port.setLineSettings(options.lineSettings.front());
+    port.setRs485(options.rs485);
     if (!PortReady(port.open(options.port), port, io)) {
         port.close();
         return EXIT_USAGE_OR_PORT;
@@ -25,6 +26,8 @@ int RunClearSession(const ClearOptions& options, RunPort& port, ClearSessionIo& 
     // script: a line redrawn among them would only get in the way.
     ProgressLine progress(io, io.errIsTerminal && !options.trace && !options.json);
     ClearTrace trace(options.trace ? &io.err : nullptr, io.clock, io.start);
+    if (port.driverState().serial)
+        trace.note(DriverStateText(port.driverState()));
     Session session(options, port, io, trace, stats);
     if (progress.enabled())
         session.whileWaiting([&progress] { progress.poll(); });
