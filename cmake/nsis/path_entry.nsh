@@ -4,15 +4,24 @@
 ; An NSIS string holds at most NSIS_MAX_STRLEN - 1 characters (1023 with
 ; Debian's makensis). ReadRegStr fails on a longer value, and a value read at
 ; exactly that length may be a longer one cut short: either way the value is
-; left as it was, and the details say how to add the folder by hand. The
-; value is changed only when the whole new value is shorter than that
-; length, so that the uninstaller can read it back whole.
+; left as it was, and the details and a box say how to add the folder by
+; hand. The value is changed only when the whole new value is shorter than
+; that length, so that the uninstaller can read it back whole.
 ;
 ; Needs UNINSTALL_KEY: the installer records there the entry it added
 ; ("PathEntry"), and the uninstaller removes that entry and no other.
 
+!define /math PATH_MAX_CHARS ${NSIS_MAX_STRLEN} - 1
 !define PATH_KEY "SYSTEM\CurrentControlSet\Control\Session Manager\Environment"
-!define PATH_BY_HAND "add it by hand: Settings, System, About, Advanced system settings, Environment Variables, System variables, Path, Edit, New"
+!define PATH_BY_HAND "Settings, System, About, Advanced system settings, Environment Variables, System variables, Path, Edit"
+
+; In the details and in a box (none in a silent install): Path was not
+; changed, why, and how to add the folder by hand.
+!macro PATH_LEFT WHY
+  StrCpy $R9 "The machine's Path ${WHY}, so it was left as it was. To run korvanel-clear from any command prompt, add $INSTDIR to it by hand: ${PATH_BY_HAND}, New."
+  DetailPrint $R9
+  MessageBox MB_OK|MB_ICONINFORMATION $R9 /SD IDOK
+!macroend
 
 ; PathWithout: path ($0), entry ($1) -> $2 the path without its first
 ; element equal to the entry (Windows compares names without case), $3 1 if
@@ -62,20 +71,19 @@ FunctionEnd
 !insertmacro PATH_WITHOUT ""
 !insertmacro PATH_WITHOUT "un."
 
-; ReadWholePath: $0 the machine's Path, $9 "" when it was read whole and
-; "unreadable" or "too long" when it must be left alone.
+; ReadWholePath: $0 the machine's Path and $8 its length, $9 "" when it was
+; read whole, else why it must be left alone.
 !macro READ_WHOLE_PATH UN
 Function ${UN}ReadWholePath
   StrCpy $9 ""
   ClearErrors
   ReadRegStr $0 HKLM "${PATH_KEY}" "Path"
   ${If} ${Errors}
-    StrCpy $9 "unreadable (missing, or longer than ${NSIS_MAX_STRLEN} characters)"
+    StrCpy $9 "unreadable (missing, or longer than ${PATH_MAX_CHARS} characters)"
     Return
   ${EndIf}
   StrLen $8 $0
-  IntOp $7 ${NSIS_MAX_STRLEN} - 1
-  ${If} $8 >= $7
+  ${If} $8 >= ${PATH_MAX_CHARS}
     StrCpy $9 "too long ($8 characters or more)"
   ${EndIf}
 FunctionEnd
@@ -92,7 +100,7 @@ FunctionEnd
 Function AddInstallFolderToPath
   Call ReadWholePath
   ${If} $9 != ""
-    DetailPrint "Path is $9: left as it was. To run korvanel-clear from any command prompt, $INSTDIR must be on Path; ${PATH_BY_HAND}."
+    !insertmacro PATH_LEFT "is $9"
     Return
   ${EndIf}
   StrCpy $1 "$INSTDIR"
@@ -105,8 +113,8 @@ Function AddInstallFolderToPath
   StrLen $5 $1
   IntOp $5 $5 + $8
   IntOp $5 $5 + 1
-  ${If} $5 >= $7
-    DetailPrint "Path would be $5 characters, too long for this installer to write whole: left as it was. To run korvanel-clear from any command prompt, ${PATH_BY_HAND} ($INSTDIR)."
+  ${If} $5 >= ${PATH_MAX_CHARS}
+    !insertmacro PATH_LEFT "would be $5 characters with the folder, too long for this installer to write whole"
     Return
   ${EndIf}
   ${If} $0 == ""
@@ -117,7 +125,7 @@ Function AddInstallFolderToPath
   ClearErrors
   WriteRegExpandStr HKLM "${PATH_KEY}" "Path" $0
   ${If} ${Errors}
-    DetailPrint "Path could not be written: left as it was; ${PATH_BY_HAND} ($INSTDIR)."
+    !insertmacro PATH_LEFT "could not be written"
     Return
   ${EndIf}
   WriteRegStr HKLM "${UNINSTALL_KEY}" "PathEntry" "$INSTDIR"
@@ -132,7 +140,9 @@ Function un.RemoveInstallFolderFromPath
   ${EndIf}
   Call un.ReadWholePath
   ${If} $9 != ""
-    DetailPrint "Path is $9: left as it was. Remove $1 from it by hand."
+    StrCpy $R9 "The machine's Path is $9, so it was left as it was. Remove $1 from it by hand: ${PATH_BY_HAND}."
+    DetailPrint $R9
+    MessageBox MB_OK|MB_ICONINFORMATION $R9 /SD IDOK
     Return
   ${EndIf}
   Call un.PathWithout
