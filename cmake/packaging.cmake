@@ -1,6 +1,7 @@
 # What `cmake --install` puts where, and the packages CPack makes of it:
 # a Debian package on Linux (`--target package` -> korvanel_<version>_<arch>.deb)
-# and a zip on Windows (Korvanel-<version>-win32.zip / -win64.zip).
+# and a zip on Windows (Korvanel-<version>-win32.zip / -win64.zip), and
+# there `cpack -G NSIS` a setup program (Korvanel-<version>-win64-setup.exe).
 # Only the programs, their documents and the desktop files are installed;
 # tests and benchmarks have no install rules.
 include(GNUInstallDirs)
@@ -31,6 +32,29 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_NAME Korvanel)
   set(CPACK_PACKAGE_FILE_NAME "Korvanel-${PROJECT_VERSION}-${windows_flavour}")
+
+  # The setup program (`cpack -G NSIS`: Korvanel-<version>-<flavour>-setup.exe)
+  # from our own template in cmake/nsis/, which CPack finds on the module path.
+  list(APPEND CMAKE_MODULE_PATH ${CMAKE_CURRENT_LIST_DIR}/nsis)
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/nsis/setup_file_name.cmake)
+  if(windows_flavour STREQUAL win64)
+    set(CPACK_NSIS_KORVANEL_TARGET amd64-unicode)
+    set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+  else()
+    set(CPACK_NSIS_KORVANEL_TARGET x86-unicode)
+    set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES")
+  endif()
+  set(CPACK_NSIS_KORVANEL_INCLUDE_DIR ${CMAKE_CURRENT_LIST_DIR}/nsis)
+  set(CPACK_NSIS_KORVANEL_DIALOG Korvanel)
+  set(CPACK_NSIS_KORVANEL_LICENSE ${PROJECT_BINARY_DIR}/package/LICENSE.txt)
+  # Apps & features shows the maintainer the Debian package names.
+  string(REGEX REPLACE " *<.*" "" CPACK_NSIS_KORVANEL_PUBLISHER "${KORVANEL_PACKAGE_CONTACT}")
+  set(CPACK_NSIS_DISPLAY_NAME Korvanel)
+  set(CPACK_NSIS_PACKAGE_NAME "Korvanel ${PROJECT_VERSION}")
+  set(CPACK_PACKAGE_INSTALL_DIRECTORY Korvanel)
+  set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY Korvanel)
+  set(CPACK_NSIS_UNINSTALL_NAME Uninstall)
+  set(CPACK_NSIS_MUI_ICON ${PROJECT_SOURCE_DIR}/res/korvanel.ico)
 else()
   foreach(program korvanel korvanel-clear korvanel-sim)
     if(TARGET ${program})
