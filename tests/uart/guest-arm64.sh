@@ -19,6 +19,8 @@ as_found rts-low-as-found
 # A port found in RS-485 mode gets its own flags and delays back.
 serial_flags rs485 $PORT 0x3 5 5
 found=$(serial_flags $PORT)
+run mode-on-plain-clear 0 "verified: register 0x004A = 0" $clear
+as_found mode-on-plain-as-found
 start $clear --rs485=rts-low --rs485-delay 1,2
 seen over-mode-on-during rs485=0x5 delay_before=1 delay_after=2
 finish over-mode-on-clear 0 "verified: register 0x004A = 0"
