@@ -52,6 +52,7 @@ mkdir -p "$cache"
 gcc -O2 -Wall -Wextra -Werror -static -o "$cache/serial_flags-amd64" tests/uart/serial_flags.c
 aarch64-linux-gnu-gcc -O2 -Wall -Wextra -Werror -static -o "$cache/serial_flags-arm64" tests/uart/serial_flags.c
 sim=$root/build/linux/sim/korvanel-sim
+echo "builds: $(since "$stage_start")"
 
 # --- Kernels and the arm64 busybox, fetched once ------------------------
 # arm64 package lists of their own, so the machine's apt setup and dpkg
