@@ -31,7 +31,10 @@ fi
 
 work=$(mktemp -d /tmp/korvanel-uart.XXXXXX)
 pids=()
+build_pid=""
 cleanup() {
+  # The arm64 build runs in a session of its own: its compilers go with it.
+  [ -z "$build_pid" ] || kill -TERM -- "-$build_pid" 2>/dev/null || true
   for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   # The consoles and the simulators' logs stay for a look after the stage.
@@ -42,24 +45,29 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
-# --- Builds: host programs, arm64 programs, the helper for both ---------
+# --- Builds: host programs, the helper; arm64 programs meanwhile --------
 cmake --preset linux >/dev/null
 cmake --build --preset linux --target korvanel-clear korvanel-sim
 cmake --preset linux-arm64 >/dev/null
-cmake --build --preset linux-arm64 --target korvanel-clear korvanel-sim korvanel_docs
+# The arm64 build goes on while the kernels are fetched and the amd64 guest
+# runs.
+setsid cmake --build --preset linux-arm64 --target korvanel-clear korvanel-sim korvanel_docs \
+  >"$work/arm64-build.log" 2>&1 &
+build_pid=$!
+pids+=($build_pid)
 cache=$root/build/real-uart/cache
 mkdir -p "$cache"
 gcc -O2 -Wall -Wextra -Werror -static -o "$cache/serial_flags-amd64" tests/uart/serial_flags.c
 aarch64-linux-gnu-gcc -O2 -Wall -Wextra -Werror -static -o "$cache/serial_flags-arm64" tests/uart/serial_flags.c
 sim=$root/build/linux/sim/korvanel-sim
-echo "builds: $(since "$stage_start")"
+echo "amd64 build: $(since "$stage_start")"
 
 # --- Kernels and the arm64 busybox, fetched once ------------------------
 # arm64 package lists of their own, so the machine's apt setup and dpkg
 # database stay as they are.
 arm64_apt=(-o APT::Architecture=arm64 -o APT::Architectures=arm64
            -o Dir::State::Lists="$cache/arm64/lists" -o Dir::Cache="$cache/arm64/apt"
-           -o Dir::State::status=/dev/null)
+           -o Dir::State::status=/dev/null -o Acquire::Languages=none)
 # unpack ARCH PACKAGE [APT OPTIONS]: PACKAGE's files under $cache/ARCH/root.
 unpack() {
   local arch=$1 package=$2
@@ -134,19 +142,6 @@ libs_for "$work/root-amd64" $(ldd build/linux/cli/korvanel-clear | awk '$3 ~ /^\
 cp -L /lib64/ld-linux-x86-64.so.2 "$work/root-amd64/lib64/"
 image amd64 /bin/busybox build/linux/cli/korvanel-clear ""
 
-arm64_modules=$(find "$cache/arm64/root/lib/modules" -name virtio_mmio.ko -o -name virtio_console.ko)
-[ "$(echo "$arm64_modules" | wc -l)" = 2 ] || fail "virtio_mmio.ko and virtio_console.ko not in $arm64_kernel"
-mkdir -p "$work/root-arm64/lib/modules"
-cp $arm64_modules "$work/root-arm64/lib/modules/"
-libs_for "$work/root-arm64" $(arm64_needed build/linux-arm64/cli/korvanel-clear | sort -u) \
-  /usr/aarch64-linux-gnu/lib/ld-linux-aarch64.so.1
-# The PL011 is the machine's only UART, so the console is a virtio console.
-image arm64 "$cache/arm64/root/bin/busybox" build/linux-arm64/cli/korvanel-clear '
-insmod /lib/modules/virtio_mmio.ko
-insmod /lib/modules/virtio_console.ko
-for i in $(seq 100); do [ -e /dev/hvc0 ] && break; sleep 0.05; done
-exec >/dev/hvc0 2>&1'
-
 # --- Simulators and guests ----------------------------------------------
 # start_sim NAME OPTIONS...: korvanel-sim on a pseudo-terminal; its path in
 # $pty, its log in $work/NAME.log.
@@ -164,27 +159,46 @@ start_sim line --address 1-3,7 --fault 9:silent
 line_pty=$pty
 start_sim fast --address 1 --baud 19200
 fast_pty=$pty
-start_sim gateway --address 1 --fault 9:silent
-gateway_pty=$pty
 
-guest_start=$(date +%s)
+amd64_start=$(date +%s)
 timeout 150 qemu-system-x86_64 -M pc -m 256 -nographic -no-reboot -monitor none -nic none \
   -kernel "$cache/amd64/root/boot/vmlinuz-${amd64_kernel#linux-image-}" -initrd "$work/amd64.cpio.gz" \
   -append "console=ttyS0 quiet panic=-1" \
   -serial stdio -serial "$line_pty" -serial "$fast_pty" </dev/null >"$work/amd64.console" 2>&1 &
 amd64_pid=$!
 pids+=($amd64_pid)
+
+wait "$build_pid" || { tail -n 30 "$work/arm64-build.log"; fail "the arm64 build failed"; }
+build_pid=""
+echo "arm64 build: $(since "$stage_start")"
+arm64_modules=$(find "$cache/arm64/root/lib/modules" -name virtio_mmio.ko -o -name virtio_console.ko)
+[ "$(echo "$arm64_modules" | wc -l)" = 2 ] || fail "virtio_mmio.ko and virtio_console.ko not in $arm64_kernel"
+mkdir -p "$work/root-arm64/lib/modules"
+cp $arm64_modules "$work/root-arm64/lib/modules/"
+libs_for "$work/root-arm64" $(arm64_needed build/linux-arm64/cli/korvanel-clear | sort -u) \
+  /usr/aarch64-linux-gnu/lib/ld-linux-aarch64.so.1
+# The PL011 is the machine's only UART, so the console is a virtio console.
+image arm64 "$cache/arm64/root/bin/busybox" build/linux-arm64/cli/korvanel-clear '
+insmod /lib/modules/virtio_mmio.ko
+insmod /lib/modules/virtio_console.ko
+for i in $(seq 100); do [ -e /dev/hvc0 ] && break; sleep 0.05; done
+exec >/dev/hvc0 2>&1'
+
+start_sim gateway --address 1 --fault 9:silent
+arm64_start=$(date +%s)
 timeout 150 qemu-system-aarch64 -M virt -cpu cortex-a57 -m 256 -nographic -no-reboot -monitor none -nic none \
   -kernel "$cache/arm64/root/boot/vmlinuz-${arm64_kernel#linux-image-}" -initrd "$work/arm64.cpio.gz" \
   -append "console=hvc0 quiet panic=-1" \
   -chardev stdio,id=c0 -device virtio-serial-device -device virtconsole,chardev=c0 \
-  -serial "$gateway_pty" </dev/null >"$work/arm64.console" 2>&1 &
+  -serial "$pty" </dev/null >"$work/arm64.console" 2>&1 &
 arm64_pid=$!
 pids+=($arm64_pid)
-wait "$amd64_pid" || echo "amd64 guest: qemu ended with $?"
-echo "amd64 guest: $(since "$guest_start")"
-wait "$arm64_pid" || echo "arm64 guest: qemu ended with $?"
-echo "arm64 guest: $(since "$guest_start")"
+# A guest's time: from its start to its console's last line.
+for arch in amd64 arm64; do
+  pid_var=${arch}_pid start_var=${arch}_start
+  wait "${!pid_var}" || echo "$arch guest: qemu ended with $?"
+  echo "$arch guest: $(($(stat -c %Y "$work/$arch.console") - ${!start_var})) s"
+done
 
 # --- Results ------------------------------------------------------------
 source tests/uart/host-checks.sh
