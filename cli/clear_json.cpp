@@ -47,6 +47,17 @@ Json OrNull(bool present, T value)
     return present ? Json(value) : Json(nullptr);
 }
 
+// {"mode": "rts-low", "delay_before_ms": 1, "delay_after_ms": 2}, or null
+// when the mode is off.
+Json Rs485Object(const Rs485Settings& rs485)
+{
+    if (!rs485.enabled)
+        return nullptr;
+    return Json{{"mode", rs485.modeName()},
+                {"delay_before_ms", rs485.delayBeforeMs},
+                {"delay_after_ms", rs485.delayAfterMs}};
+}
+
 } // namespace
 
 std::string JsonLine(const AddressRecord& r)
@@ -68,13 +79,16 @@ std::string JsonLine(const AddressRecord& r)
 
 std::string JsonLine(const SummaryRecord& s)
 {
+    const Json lowLatency = OrNull(s.driver.serial, LowLatencyName(s.driver.lowLatency));
     return Line(Json{{"summary", true},
                      {"mode", s.mode},
                      {"addresses", s.addresses},
                      {"succeeded", s.succeeded},
                      {"elapsed_ms", s.elapsedMs},
                      {"settings", s.settings},
-                     {"exit_status", s.exitStatus}});
+                     {"exit_status", s.exitStatus},
+                     {"rs485", Rs485Object(s.driver.rs485)},
+                     {"low_latency", lowLatency}});
 }
 
 } // namespace korvanel

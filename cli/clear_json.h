@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "rs485.h"
+
 namespace korvanel {
 
 // What one address came to, in any mode.
@@ -50,6 +52,9 @@ struct SummaryRecord {
     // The line settings used, or for a scan those an inverter answered at.
     std::vector<std::string> settings;
     int exitStatus = 0;
+    // A serial line's RS-485 mode in force (null when off) and whether low
+    // latency took (null for a network port).
+    SerialDriverState driver;
 };
 
 // {"address": 3, "outcome": "cleared", "exception": null, ...} without the

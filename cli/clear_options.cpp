@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <optional>
 
 #include "clear_run.h"
 #include "command_line.h"
@@ -169,6 +170,8 @@ struct ClearArgs {
     std::uint8_t stopBits = 1;
     bool lineGiven = false;
     bool functionGiven = false;
+    bool rs485 = false;
+    std::optional<std::string> rs485Delay;
 };
 
 void TakeAddressList(const std::string& text, std::vector<std::uint8_t>& addresses)
@@ -228,6 +231,8 @@ std::vector<CommandOption> ClearOptionTable(ClearOptions& o, ClearArgs& a)
                     }),
         ValueOption("--settle",
                     [&](const std::string& value) { o.settleSeconds = SettleSeconds(value); }),
+        SwitchOption("--rs485", a.rs485),
+        ValueOption("--rs485-delay", [&](const std::string& value) { a.rs485Delay = value; }),
         SwitchOption("--json", o.json),
         SwitchOption("--trace", o.trace),
         SwitchOption("--stats", o.stats),
@@ -357,14 +362,20 @@ ParsedClearOptions ParseClearOptions(const std::vector<std::string>& args)
 {
     ParsedClearOptions parsed;
     ClearArgs a;
+    std::vector<std::string> line = args;
     try {
-        ParseCommandLine(ClearOptionTable(parsed.options, a), args);
+        if (!TakeRs485Mode(line, parsed.options.rs485, parsed.error))
+            return parsed;
+        ParseCommandLine(ClearOptionTable(parsed.options, a), line);
     } catch (const UsageError& e) {
         parsed.error = e.what();
         return parsed;
     }
     ExpandLineSettings(parsed.options, a);
+    parsed.options.rs485.enabled = a.rs485;
     parsed.error = FirstConflict(parsed.options, a);
+    if (parsed.error.empty())
+        parsed.error = Rs485Conflict(parsed.options.rs485, a.rs485Delay, parsed.options.port);
     if (!parsed.error.empty())
         return parsed;
     Settle(parsed, a);
@@ -384,6 +395,7 @@ constexpr const char CLEAR_USAGE_TEXT[] =
     "                      [--parity LIST] [--stop-bits 1|2] [--json] [--trace]\n"
     "       korvanel-clear --list-ports | --help | --version\n"
     "LINE: [--baud N] [--parity none|even|odd] [--stop-bits 1|2]\n"
+    "      [--rs485[=rts-high|rts-low] [--rs485-delay BEFORE[,AFTER]]]\n"
     "\n"
     "Writes 0 to holding register 0x004A of each inverter in LIST over a\n"
     "Modbus RTU line (9600 baud 8N1 unless LINE says otherwise), and prints\n"
@@ -424,6 +436,14 @@ constexpr const char CLEAR_USAGE_TEXT[] =
     "  --stop-bits N    1 or 2 (default 1). --baud, --parity and --stop-bits\n"
     "                   are for serial and rfc2217:// ports, not tcp:// or\n"
     "                   modbus-tcp://\n"
+    "  --rs485[=MODE]   the driver switches an RS-485 transceiver hung on RTS\n"
+    "                   around each frame: RTS high while sending (rts-high, the\n"
+    "                   default) or low (rts-low, Linux). Not for USB adapters\n"
+    "                   that switch in hardware, nor network ports\n"
+    "  --rs485-delay BEFORE[,AFTER]\n"
+    "                   ms (0 to 1000, Linux) from RTS to the first bit and from\n"
+    "                   the last bit back (default 0,0); what the driver changes\n"
+    "                   is said\n"
     "  --function F     how the clear is written: 6 (Write Single Register, the\n"
     "                   default), 16 (Write Multiple Registers, one register) or\n"
     "                   auto (6 first, 16 once an inverter answers exception 01)\n"

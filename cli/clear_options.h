@@ -9,6 +9,7 @@
 #include "line_settings.h"
 #include "port_name.h"
 #include "protocol.h"
+#include "rs485.h"
 
 namespace korvanel {
 
@@ -61,6 +62,8 @@ struct ClearOptions {
     double settleSeconds = 0;
     // JSON Lines on standard output instead of the text lines.
     bool json = false;
+    // --rs485[=MODE] and --rs485-delay: the driver's direction control.
+    Rs485Settings rs485;
 };
 
 // One exchange's line time at `line`: a request, its reply and the silence

@@ -15,12 +15,15 @@ int RunClearSession(const ClearOptions& options, RunPort& port, ClearSessionIo& 
 {
     SessionStats stats(options.stats);
     port.setLineSettings(options.lineSettings.front());
+    port.setRs485(options.rs485);
     if (!PortReady(port.open(options.port), port, io)) {
         port.close();
         return EXIT_USAGE_OR_PORT;
     }
 
     ClearTrace trace(options.trace ? &io.err : nullptr, io.clock, io.start);
+    if (port.driverState().serial)
+        trace.note(DriverStateText(port.driverState()));
     Session session(options, port, io, trace, stats);
     Runs runs(options, session, io, trace);
     const ClearExitStatus status = runs.finish(options.scan ? runs.scan() : runs.clears());

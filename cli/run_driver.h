@@ -169,6 +169,7 @@ public:
     bool lost() const { return port_.lost(); }
     std::string lostReason() const { return port_.status().text; }
     std::vector<std::string> takePortNotes() { return port_.takeNotes(); }
+    SerialDriverState driverState() const { return port_.driverState(); }
     // A loss after the last run's answer, said as a note: nothing was cut
     // off. Empty when the port was not lost or the loss was said already.
     std::string unsaidLoss() const

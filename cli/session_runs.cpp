@@ -92,7 +92,8 @@ ClearExitStatus Runs::summary(const char* mode, unsigned succeeded,
                                 succeeded,
                                 MsSince(started_),
                                 std::move(settings),
-                                status};
+                                status,
+                                session_.driverState()};
     return printLine(JsonLine(summary)) ? status : EXIT_USAGE_OR_PORT;
 }
 

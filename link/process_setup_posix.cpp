@@ -22,6 +22,11 @@ namespace {
 std::atomic<int> g_portFd{-1};
 std::atomic<bool> g_foundValid{false};
 termios g_found{};
+// The same for the driver's RS-485 mode and serial flags.
+std::atomic<bool> g_rs485Valid{false};
+serial_rs485 g_rs485{};
+std::atomic<bool> g_serialValid{false};
+serial_struct g_serial{};
 
 // Signals sent to end the process (by a user, a terminal, a supervisor, a
 // timer): their default ends it without a core file to speak of, and they
@@ -115,30 +120,55 @@ void IgnoreBrokenPipes()
     ::sigaction(SIGPIPE, &ignore, nullptr);
 }
 
+void ForgetFound()
+{
+    g_foundValid.store(false);
+    g_rs485Valid.store(false);
+    g_serialValid.store(false);
+}
+
+// `value` becomes `slot` for the port open on `fd`; the flag says so only
+// once the copy is whole.
+template <typename T>
+void Keep(int fd, std::atomic<bool>& valid, T& slot, const T& value)
+{
+    if (g_portFd.load() != fd)
+        return;
+    valid.store(false);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    slot = value;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    valid.store(true);
+}
+
 } // namespace
 
 void RecordOpenPort(int fd)
 {
-    g_foundValid.store(false);
+    ForgetFound();
     g_portFd.store(fd);
 }
 
 void RecordFoundSettings(int fd, const termios& found)
 {
-    if (g_portFd.load() != fd)
-        return;
-    g_foundValid.store(false);
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    g_found = found;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    g_foundValid.store(true);
+    Keep(fd, g_foundValid, g_found, found);
+}
+
+void RecordFoundRs485(int fd, const serial_rs485& found)
+{
+    Keep(fd, g_rs485Valid, g_rs485, found);
+}
+
+void RecordFoundSerialFlags(int fd, const serial_struct& found)
+{
+    Keep(fd, g_serialValid, g_serial, found);
 }
 
 void ForgetOpenPort(int fd)
 {
     int expected = fd;
     if (g_portFd.compare_exchange_strong(expected, -1))
-        g_foundValid.store(false);
+        ForgetFound();
 }
 
 bool ReleaseRecordedPort()
@@ -146,6 +176,12 @@ bool ReleaseRecordedPort()
     const int fd = g_portFd.exchange(-1);
     if (fd < 0)
         return false;
+    // Plain ioctls, each harmless on a driver that refuses it. The mode a
+    // port was found with off goes back off, whatever flags it then held.
+    if (g_rs485Valid.load())
+        (void)::ioctl(fd, TIOCSRS485, &g_rs485);
+    if (g_serialValid.load())
+        (void)::ioctl(fd, TIOCSSERIAL, &g_serial);
     // TCSANOW: a drain could wait forever on a line held by flow control.
     if (g_foundValid.load())
         (void)::tcsetattr(fd, TCSANOW, &g_found);

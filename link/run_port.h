@@ -10,6 +10,7 @@
 
 #include "line_settings.h"
 #include "port_name.h"
+#include "rs485.h"
 #include "tick_port.h"
 
 namespace korvanel {
@@ -53,6 +54,12 @@ public:
     // are the ones in force.
     void setLineSettings(const LineSettings& line) { line_ = line; }
     const LineSettings& lineSettings() const { return line_; }
+    // What the next open() of a serial line asks of its driver's RS-485
+    // mode; off unless a caller asks. A network port has none to ask.
+    void setRs485(const Rs485Settings& rs485) { rs485_ = rs485; }
+    // What a serial driver settled at the last open() beyond the line
+    // settings; `serial` false for a port without one.
+    virtual SerialDriverState driverState() const { return {}; }
 
     virtual PortStatus status() const = 0;
     bool lost() const { return status().reason == PortStatus::Reason::Lost; }
@@ -75,6 +82,7 @@ public:
 
 protected:
     LineSettings line_;
+    Rs485Settings rs485_;
 };
 
 // waitForInput by asking the queue every millisecond, for a port that

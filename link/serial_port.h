@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "run_port.h"
@@ -32,20 +33,25 @@ public:
     SerialPort& operator=(const SerialPort&) = delete;
 
     // Opens `portName` exclusively and close-on-exec, and applies the line
-    // settings (9600 8N1 unless set otherwise), binary, no parity check;
-    // every other setting stays as the driver reports it. On a settings failure
-    // the port is left open, as the caller's next press closes it.
+    // settings (9600 8N1 unless set otherwise), binary, no parity check,
+    // and the RS-485 mode asked for; on Linux it also asks the driver for
+    // low latency. Every other setting stays as the driver reports it. On a
+    // settings failure (a driver without the RS-485 mode asked for among
+    // them) the port is left open, as the caller's next press closes it.
     PortOpenResult open(const PortAddress& address) override;
     bool isOpen() const override;
     // Gives the port back as it was found: where the platform allows, the
-    // line settings read at open are restored and the exclusive claim is
-    // dropped. Does nothing when the port is closed.
+    // line settings, RS-485 mode and driver flags read at open are restored
+    // and the exclusive claim is dropped. Does nothing when the port is closed.
     void close() override;
 
     PortStatus status() const override { return device_.status; }
     // A serial line holds nothing to drop and learns nothing worth a note.
     void beginRun() override {}
-    std::vector<std::string> takeNotes() override { return {}; }
+    // What the driver changed of the RS-485 mode asked, and a USB adapter
+    // that holds replies back.
+    std::vector<std::string> takeNotes() override { return std::exchange(notes_, {}); }
+    SerialDriverState driverState() const override { return driver_; }
     bool waitForInput(std::chrono::milliseconds timeout) override;
 
     // TickPort; after a loss they gather and send nothing.
@@ -86,6 +92,8 @@ private:
 
     // Declared before impl_, which refers to it.
     Device device_;
+    SerialDriverState driver_;
+    std::vector<std::string> notes_;
     std::unique_ptr<Impl> impl_;
 };
 

@@ -25,10 +25,12 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 #include "line_termios.h"
 #include "open_port_record_posix.h"
 #include "protocol.h"
+#include "rs485_kernel_posix.h"
 #include "serial_port_device_posix.h"
 #include "unique_fd_posix.h"
 
@@ -86,6 +88,56 @@ struct SerialPort::Impl {
     termios found{};
     bool foundValid = false;
 
+    // The driver's RS-485 mode and serial flags found at open, where we
+    // changed them: the kernel keeps both after close, and the next program
+    // on the line must find them as we did.
+    serial_rs485 foundRs485{};
+    bool rs485Changed = false;
+    serial_struct foundSerial{};
+    bool serialChanged = false;
+
+    // Low latency always, the RS-485 mode where asked; false, with the
+    // status set, when the mode asked cannot be had.
+    bool setUpDriver(const Rs485Settings& asked, SerialDriverState& state,
+                     std::vector<std::string>& notes)
+    {
+        const int port = fd.get();
+        FdDriverCalls calls(port, device.path);
+        const LowLatencyResult latency =
+            TakeLowLatency(calls, device.path, [&](const serial_struct& found) {
+                RecordFoundSerialFlags(port, found);
+                foundSerial = found;
+                serialChanged = true;
+            });
+        state.serial = true;
+        state.lowLatency = latency.state;
+        if (!latency.note.empty())
+            notes.push_back(latency.note);
+        if (!asked.enabled)
+            return true;
+        Rs485Result rs485 = TakeRs485(calls, device.path, asked, [&](const serial_rs485& found) {
+            RecordFoundRs485(port, found);
+            foundRs485 = found;
+            rs485Changed = true;
+        });
+        if (!rs485.error.empty()) {
+            device.status = {PortStatus::Reason::OpenFailed, rs485.error};
+            return false;
+        }
+        state.rs485 = rs485.inForce;
+        notes.insert(notes.end(), rs485.notes.begin(), rs485.notes.end());
+        return true;
+    }
+
+    // Each harmless on a driver that refuses it.
+    void restoreDriver()
+    {
+        if (std::exchange(rs485Changed, false))
+            (void)::ioctl(fd.get(), TIOCSRS485, &foundRs485);
+        if (std::exchange(serialChanged, false))
+            (void)::ioctl(fd.get(), TIOCSSERIAL, &foundSerial);
+    }
+
     // True when the port can still be used for a tick.
     bool usable() const { return fd.valid() && !device.lost(); }
     // Where bytes beyond the caller's 256 go on their way out of the queue.
@@ -131,6 +183,8 @@ PortOpenResult SerialPort::open(const PortAddress& address)
 {
     close();
     impl_->foundValid = false;
+    driver_ = {};
+    notes_.clear();
     if (!device_.begin(address.name))
         return PortOpenResult::OpenFailed;
     const std::string& path = device_.path;
@@ -190,6 +244,8 @@ PortOpenResult SerialPort::open(const PortAddress& address)
         device_.openFailed("Configuring", "the driver did not take " + line_.text());
         return PortOpenResult::SettingFailed;
     }
+    if (!impl_->setUpDriver(rs485_, driver_, notes_))
+        return PortOpenResult::SettingFailed;
 
     const int flags = ::fcntl(port, F_GETFL);
     if (flags < 0 || ::fcntl(port, F_SETFL, flags | O_NONBLOCK) != 0) {
@@ -215,6 +271,7 @@ void SerialPort::close()
     // refuses all these steps; they are harmless then.
     if (!device_.lost())
         impl_->drainLastFrame();
+    impl_->restoreDriver();
     if (impl_->foundValid)
         (void)::tcsetattr(fd, TCSANOW, &impl_->found);
     impl_->foundValid = false;

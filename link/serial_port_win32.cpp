@@ -251,6 +251,7 @@ SerialPort::~SerialPort()
 PortOpenResult SerialPort::open(const PortAddress& address)
 {
     close();
+    driver_ = {};
     if (!device_.begin(address.name))
         return PortOpenResult::OpenFailed;
     const std::string& path = device_.path;
@@ -298,8 +299,15 @@ PortOpenResult SerialPort::open(const PortAddress& address)
     impl_->found = dcb;
     impl_->foundValid = true;
     ApplyLineSettings(dcb, line_);
+    // RS-485: the driver raises RTS for each frame and drops it after the
+    // last bit; the DCB found comes back at close.
+    if (rs485_.enabled)
+        dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+    driver_ = {true, rs485_, LowLatency::Unavailable};
     if (!::SetCommState(h, &dcb)) {
-        device_.openFailed("Configuring", SystemMessage(::GetLastError()));
+        // A driver that cannot toggle RTS refuses the whole block.
+        device_.openFailed("Configuring", SystemMessage(::GetLastError()) +
+                                              (rs485_.enabled ? " (RTS toggled for --rs485)" : ""));
         return PortOpenResult::SettingFailed;
     }
     if (!::SetCommMask(h, EVENT_MASK)) {

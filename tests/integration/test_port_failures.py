@@ -13,8 +13,8 @@ from harness import CLEAR, Sim, need, run_clear
 
 
 class PortFailures(unittest.TestCase):
-    def check(self, port, text, reason):
-        r = run_clear("--port", port, "--period", "30")
+    def check(self, port, text, reason, *more):
+        r = run_clear("--port", port, "--period", "30", *more)
         self.assertEqual(r.returncode, 2, r)
         self.assertEqual(r.stdout, "", r)
         first = r.stderr.splitlines()[0]
@@ -39,6 +39,23 @@ class PortFailures(unittest.TestCase):
             for port in ("/dev/null", regular.name):
                 with self.subTest(port=port):
                     self.check(port, "COM Setting Fail!!", "Inappropriate ioctl for device")
+
+    def test_rs485_on_a_line_without_the_mode(self):
+        # A pseudo-terminal has no RS-485 mode, as most USB adapters: the
+        # run stops before its first byte.
+        for mode in (["--rs485"], ["--rs485=rts-low", "--rs485-delay", "1,2"]):
+            with self.subTest(mode=mode):
+                master, slave = os.openpty()
+                port = os.ttyname(slave)
+                try:
+                    self.check(port, "COM Setting Fail!!", f"{port} takes no RS-485 settings: its adapter "
+                               "switches direction itself, so run without --rs485", *mode)
+                    os.set_blocking(master, False)
+                    # The slave stays open, so an empty line reads as EAGAIN.
+                    self.assertRaises(BlockingIOError, os.read, master, 64)
+                finally:
+                    os.close(slave)
+                    os.close(master)
 
     def test_port_held_by_another_program(self):
         with Sim() as sim:

@@ -325,5 +325,49 @@ TEST(ClearOptions, InformationActions)
     }
 }
 
+TEST(ClearOptions, Rs485ModeAndDelays)
+{
+    const struct {
+        Args args;
+        Rs485Settings rs485;  // enabled, RTS high while sending, delays before and after
+    } accepted[] = {
+        {{}, {false, true, 0, 0}},
+        {{"--rs485"}, {true, true, 0, 0}},
+        {{"--rs485=rts-high"}, {true, true, 0, 0}},
+        {{"--rs485=rts-low", "--rs485-delay", "1,2"}, {true, false, 1, 2}},
+        {{"--rs485-delay=1000", "--rs485", "--scan", "1"}, {true, true, 1000, 0}},
+        {{"--rs485", "--rs485-delay", "0,0"}, {true, true, 0, 0}},
+    };
+    for (const auto& row : accepted) {
+        const ParsedClearOptions p = ParseClearOptions(row.args);
+        ASSERT_TRUE(p.ok) << p.error;
+        EXPECT_TRUE(p.options.rs485 == row.rs485) << p.options.rs485.text();
+    }
+    const std::string badDelay = "' is not BEFORE[,AFTER] in whole milliseconds from 0 to 1000";
+    const struct {
+        Args args;
+        std::string says;
+    } refused[] = {
+        {{"--rs485=rts"}, "RS-485 mode 'rts' is not rts-high or rts-low"},
+        {{"--rs485="}, "RS-485 mode '' is not rts-high or rts-low"},
+        {{"--rs485", "--rs485=rts-low"}, "--rs485 given twice; give it once"},
+        {{"--rs485", "--rs485-delay", "1001"}, "RS-485 delay '1001" + badDelay},
+        {{"--rs485", "--rs485-delay", "1,"}, "RS-485 delay '1," + badDelay},
+        {{"--rs485", "--rs485-delay", "1,2,3"}, "RS-485 delay '1,2,3" + badDelay},
+        {{"--rs485", "--rs485-delay", "-1"}, "RS-485 delay '-1" + badDelay},
+        {{"--rs485", "--rs485-delay", "0.5"}, "RS-485 delay '0.5" + badDelay},
+        {{"--rs485", "--rs485-delay="}, "RS-485 delay '" + badDelay},
+        {{"--rs485-delay", "1,2"}, "--rs485-delay sets the RTS delays of the RS-485 mode, so it needs --rs485"},
+        {{"--rs485", "--port", "rfc2217://localhost:4001"},
+         "'rfc2217://localhost:4001' is a network port: the converter at its end switches the RS-485 direction "
+         "itself, so --rs485 is for serial ports"},
+    };
+    for (const auto& row : refused) {
+        const ParsedClearOptions p = ParseClearOptions(row.args);
+        EXPECT_FALSE(p.ok) << row.says;
+        EXPECT_EQ(p.error, row.says);
+    }
+}
+
 } // namespace
 } // namespace korvanel
