@@ -63,36 +63,43 @@ sim=$root/build/linux/sim/korvanel-sim
 echo "amd64 build: $(since "$stage_start")"
 
 # --- Kernels and the arm64 busybox, fetched once ------------------------
-# arm64 package lists of their own, so the machine's apt setup and dpkg
-# database stay as they are.
-arm64_apt=(-o APT::Architecture=arm64 -o APT::Architectures=arm64
-           -o Dir::State::Lists="$cache/arm64/lists" -o Dir::Cache="$cache/arm64/apt"
-           -o Dir::State::status=/dev/null -o Acquire::Languages=none)
-# unpack ARCH PACKAGE [APT OPTIONS]: PACKAGE's files under $cache/ARCH/root.
+# Package lists of their own for each arch, so the machine's apt setup and
+# dpkg database stay as they are, and a kernel is named from lists fresh
+# enough for the archive to still hold it.
+# apt_of ARCH: $apt, the apt options for ARCH's lists.
+apt_of() {
+  apt=(-o APT::Architecture="$1" -o APT::Architectures="$1" -o Dir::State::status=/dev/null
+       -o Dir::State::Lists="$cache/$1/lists" -o Dir::Cache="$cache/$1/apt" -o Acquire::Languages=none)
+}
+# kernel ARCH: the kernel package linux-image-ARCH depends on, fetched and
+# unpacked under $cache/ARCH/root (after the lists are brought up to date
+# when it or they are not there yet).
+kernel() {
+  mkdir -p "$cache/$1/lists/partial" "$cache/$1/apt/archives/partial"
+  apt_of "$1"
+  { ls "$cache/$1/lists/"*Packages* && ls "$cache/$1/linux-image-"*.deb; } >/dev/null 2>&1 ||
+    apt-get "${apt[@]}" update >/dev/null
+  local name
+  name=$(apt-cache "${apt[@]}" depends "linux-image-$1" | sed -n "s/^ *Depends: \(linux-image-.*-$1\)$/\1/p")
+  [ -n "$name" ] || fail "linux-image-$1 names no kernel package"
+  unpack "$1" "$name"
+  echo "$name"
+}
+# unpack ARCH PACKAGE: PACKAGE's files under $cache/ARCH/root.
 unpack() {
-  local arch=$1 package=$2
-  shift 2
-  local debs=("$cache/$arch/${package}_"*.deb)
+  local debs=("$cache/$1/${2}_"*.deb)
   if [ ! -f "${debs[0]}" ]; then
-    (cd "$cache/$arch" && apt-get "$@" download "$package")
-    debs=("$cache/$arch/${package}_"*.deb)
+    apt_of "$1"
+    (cd "$cache/$1" && apt-get "${apt[@]}" download "$2") >&2
+    debs=("$cache/$1/${2}_"*.deb)
   fi
-  [ -e "$cache/$arch/root/.$package" ] || dpkg-deb -x "${debs[0]}" "$cache/$arch/root"
-  touch "$cache/$arch/root/.$package"
+  [ -e "$cache/$1/root/.$2" ] || dpkg-deb -x "${debs[0]}" "$cache/$1/root"
+  touch "$cache/$1/root/.$2"
 }
 fetch_start=$(date +%s)
-mkdir -p "$cache/amd64" "$cache/arm64/lists/partial" "$cache/arm64/apt/archives/partial"
-amd64_kernel=$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: \(linux-image-.*-amd64\)$/\1/p')
-[ -n "$amd64_kernel" ] || fail "linux-image-amd64 names no kernel package"
-if ! ls "$cache/arm64/linux-image-"*-arm64_*.deb >/dev/null 2>&1; then
-  apt-get "${arm64_apt[@]}" update >/dev/null
-fi
-arm64_kernel=$(apt-cache "${arm64_apt[@]}" depends linux-image-arm64 |
-               sed -n 's/^ *Depends: \(linux-image-.*-arm64\)$/\1/p')
-[ -n "$arm64_kernel" ] || fail "the arm64 lists name no kernel package"
-unpack amd64 "$amd64_kernel"
-unpack arm64 "$arm64_kernel" "${arm64_apt[@]}"
-unpack arm64 busybox-static "${arm64_apt[@]}"
+amd64_kernel=$(kernel amd64)
+arm64_kernel=$(kernel arm64)
+unpack arm64 busybox-static
 echo "kernels: $amd64_kernel, $arm64_kernel (fetched or reused in $(since "$fetch_start"))"
 
 # --- Initramfs images ---------------------------------------------------
