@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Real UART drivers: korvanel-clear inside QEMU guests, on the kernel's own
-# serial drivers, against korvanel-sim on host pseudo-terminals. amd64 on
-# the 8250 (/dev/ttyS1, /dev/ttyS2), arm64 on the PL011 (/dev/ttyAMA0) with
+# serial drivers, against korvanel-sim on host pseudo-terminals (one
+# simulator a UART, so each guest boots once): amd64 on the 8250
+# (/dev/ttyS1, /dev/ttyS2), arm64 on the PL011 (/dev/ttyAMA0) with
 # korvanel-clear from the linux-arm64 preset; then the arm64 package made of
 # that build, checked with lintian. Debian's kernels are fetched with
 # apt-get download into build/real-uart/cache and unpacked there, never
-# installed; a second run reuses them. The guests' consoles and the
-# simulators' logs are left in build/real-uart/logs. Each guest case prints PASS or FAIL
+# installed; a second run reuses them. Each guest case prints PASS or FAIL
 # with its name; the stage fails if any case failed or a guest did not end.
+# The guests' consoles and the simulators' logs are left in
+# build/real-uart/logs.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
