@@ -1,5 +1,6 @@
 # What `cmake --install` puts where, and the packages CPack makes of it:
-# a Debian package on Linux (`--target package` -> korvanel_<version>_<arch>.deb)
+# a Debian package on Linux (`--target package` -> korvanel_<version>_<arch>.deb;
+# the arm64 cross build for gateways -> korvanel-tools_<version>_arm64.deb)
 # and a zip on Windows (Korvanel-<version>-win32.zip / -win64.zip), and
 # there `cpack -G NSIS` a setup program (Korvanel-<version>-win64-setup.exe).
 # Only the programs, their documents and the desktop files are installed;
@@ -56,6 +57,12 @@ if(WIN32)
   set(CPACK_NSIS_UNINSTALL_NAME Uninstall)
   set(CPACK_NSIS_MUI_ICON ${PROJECT_SOURCE_DIR}/res/korvanel.ico)
 else()
+  # The arm64 cross build for gateways has no dialog, so its package is named
+  # for what it holds; its block below the amd64 settings says the rest.
+  set(KORVANEL_DEB_NAME korvanel)
+  if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+    set(KORVANEL_DEB_NAME korvanel-tools)
+  endif()
   foreach(program korvanel korvanel-clear korvanel-sim)
     if(TARGET ${program})
       install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -88,11 +95,13 @@ else()
     list(APPEND man_outputs ${PROJECT_BINARY_DIR}/man/${page}.1.gz)
   endforeach()
 
-  # A native package keeps its Debian changelog as changelog.gz.
-  set(doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/korvanel)
+  # A native package keeps its Debian changelog as changelog.gz, its entries
+  # under the package's own name.
+  set(doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${KORVANEL_DEB_NAME})
   add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/package/changelog.gz
     COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/package
-    COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/res/debian-changelog > ${PROJECT_BINARY_DIR}/package/changelog.gz
+    COMMAND sed "s/^korvanel (/${KORVANEL_DEB_NAME} (/" ${PROJECT_SOURCE_DIR}/res/debian-changelog
+            | gzip -9 -n > ${PROJECT_BINARY_DIR}/package/changelog.gz
     DEPENDS ${PROJECT_SOURCE_DIR}/res/debian-changelog
     VERBATIM)
   add_custom_target(korvanel_docs ALL DEPENDS ${man_outputs} ${PROJECT_BINARY_DIR}/package/changelog.gz)
@@ -113,14 +122,33 @@ else()
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KORVANEL_PACKAGE_CONTACT}")
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   # CPack puts the summary above this as the synopsis and indents the rest.
-  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Korvanel sends a Modbus RTU Write Single Register request (function 0x06)
+  set(deb_about "Korvanel sends a Modbus RTU Write Single Register request (function 0x06)
 that writes 0 to holding register 0x004A of one inverter on an RS-485 or
 RS-232 line at 9600 baud 8N1, repeats it once a second until a valid reply
 comes, and reports \"!!--Clear OK--!!\" or \"!!--Operation Fail--!!\".
 .
-This package holds the dialog (korvanel), the same run for terminals and
+")
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${deb_about}This package holds the dialog (korvanel), the same run for terminals and
 scripts with exit codes (korvanel-clear), and a virtual inverter on a
 pseudo-terminal for trying both without hardware (korvanel-sim).")
+
+  # --- arm64 gateways: korvanel-tools ------------------------------------
+  # dpkg-shlibdeps reads the build machine's dpkg database, which knows no
+  # arm64 libraries in a cross build, so Depends is written out: the
+  # libraries the programs name as NEEDED (aarch64-linux-gnu-readelf -d) at
+  # the versions of the newest symbols they take (objdump -T: GLIBC_2.34,
+  # GLIBCXX_3.4.29 of GCC 11, GCC_3.0). The real-UART stage checks both.
+  if(KORVANEL_DEB_NAME STREQUAL "korvanel-tools")
+    set(CPACK_PACKAGE_NAME korvanel-tools)
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11)")
+    # Both packages install /usr/bin/korvanel-clear and korvanel-sim.
+    set(CPACK_DEBIAN_PACKAGE_CONFLICTS korvanel)
+    set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${deb_about}This package, for arm64 gateways and boards, holds the run for terminals
+and scripts with exit codes (korvanel-clear) and a virtual inverter on a
+pseudo-terminal for trying it without hardware (korvanel-sim).")
+  endif()
 endif()
 
 set(CPACK_PACKAGE_VENDOR "The Korvanel developers")
