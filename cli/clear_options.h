@@ -61,7 +61,15 @@ struct ClearOptions {
     double settleSeconds = 0;
     // JSON Lines on standard output instead of the text lines.
     bool json = false;
+
+    // --capture: every frame sent and every byte heard, written to this
+    // file as it goes (capture_file.h); empty for none.
+    std::string capturePath;
 };
+
+// A transparent TCP converter and a Modbus TCP gateway keep line settings
+// of their own, which nothing we send can change.
+bool HasNoLineOfOurs(const PortAddress& port);
 
 // One exchange's line time at `line`: a request, its reply and the silence
 // before each, rounded up to whole milliseconds. A shorter period checks

@@ -1,0 +1,211 @@
+#include "capture_file.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace korvanel {
+
+namespace {
+
+// pcapng block types and option codes (the pcapng format, section 4).
+constexpr std::uint32_t SECTION_HEADER_BLOCK = 0x0A0D0D0A;
+constexpr std::uint32_t INTERFACE_DESCRIPTION_BLOCK = 1;
+constexpr std::uint32_t ENHANCED_PACKET_BLOCK = 6;
+constexpr std::uint32_t BYTE_ORDER_MAGIC = 0x1A2B3C4D;
+constexpr std::uint16_t OPT_END = 0;
+constexpr std::uint16_t OPT_COMMENT = 1;
+constexpr std::uint16_t SHB_USER_APPLICATION = 4;
+constexpr std::uint16_t IF_NAME = 2;
+constexpr std::uint16_t IF_DESCRIPTION = 3;
+// LINKTYPE_RAW: each packet starts with its IPv4 header.
+constexpr std::uint16_t LINKTYPE_RAW = 101;
+// No packet is cut short: a frame is at most 256 bytes, a stretch of
+// junk at most what one read hands over.
+constexpr std::uint32_t SNAP_LENGTH = 65535;
+constexpr std::size_t IPV4_HEADER = 20;
+constexpr std::size_t UDP_HEADER = 8;
+constexpr std::uint8_t IP_PROTOCOL_UDP = 17;
+constexpr std::uint8_t TTL = 64;
+constexpr std::uint8_t HIGHEST_UNIT = 247;
+constexpr std::uint8_t UNKNOWN_UNIT_HOST = 2;
+
+// Every field is written little-endian, as the byte-order magic says.
+class Block {
+public:
+    explicit Block(std::uint32_t type)
+    {
+        u32(type);
+        u32(0); // the total length, filled in by finish()
+    }
+    void u16(std::uint16_t v)
+    {
+        bytes_.push_back(static_cast<std::uint8_t>(v));
+        bytes_.push_back(static_cast<std::uint8_t>(v >> 8));
+    }
+    void u32(std::uint32_t v)
+    {
+        u16(static_cast<std::uint16_t>(v));
+        u16(static_cast<std::uint16_t>(v >> 16));
+    }
+    // Data is padded to 32 bits.
+    void data(const std::uint8_t* bytes, std::size_t count)
+    {
+        bytes_.insert(bytes_.end(), bytes, bytes + count);
+        bytes_.resize((bytes_.size() + 3) & ~std::size_t{3}, 0);
+    }
+    void option(std::uint16_t code, const std::string& text)
+    {
+        if (text.empty())
+            return;
+        u16(code);
+        u16(static_cast<std::uint16_t>(text.size()));
+        data(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    }
+    std::vector<std::uint8_t> finish()
+    {
+        u16(OPT_END);
+        u16(0);
+        const auto total = static_cast<std::uint32_t>(bytes_.size() + 4);
+        u32(total);
+        for (int i = 0; i < 4; ++i)
+            bytes_[4 + i] = static_cast<std::uint8_t>(total >> (8 * i));
+        return std::move(bytes_);
+    }
+
+private:
+    std::vector<std::uint8_t> bytes_;
+};
+
+void PutBig16(std::uint8_t* at, std::uint32_t v)
+{
+    at[0] = static_cast<std::uint8_t>(v >> 8);
+    at[1] = static_cast<std::uint8_t>(v);
+}
+
+void PutBig32(std::uint8_t* at, std::uint32_t v)
+{
+    PutBig16(at, v >> 16);
+    PutBig16(at + 2, v & 0xFFFF);
+}
+
+// The one's complement sum of the header's 16-bit words (RFC 791).
+std::uint16_t HeaderChecksum(const std::uint8_t* header)
+{
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < IPV4_HEADER; i += 2)
+        sum += static_cast<std::uint32_t>(header[i] << 8 | header[i + 1]);
+    while (sum > 0xFFFF)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<std::uint16_t>(~sum);
+}
+
+std::uint32_t InverterIp(std::uint8_t unit)
+{
+    const bool fits = unit >= 1 && unit <= HIGHEST_UNIT;
+    return CAPTURE_INVERTER_NET | (fits ? unit : UNKNOWN_UNIT_HOST);
+}
+
+} // namespace
+
+std::vector<std::uint8_t> CaptureDatagram(CaptureDirection direction, std::uint8_t unit,
+                                          const std::uint8_t* payload, std::size_t count,
+                                          std::uint16_t ipId)
+{
+    const bool query = direction == CaptureDirection::ToInverter;
+    std::vector<std::uint8_t> d(IPV4_HEADER + UDP_HEADER + count, 0);
+    d[0] = 0x45; // IPv4, a header of five 32-bit words
+    PutBig16(&d[2], static_cast<std::uint32_t>(d.size()));
+    PutBig16(&d[4], ipId);
+    d[8] = TTL;
+    d[9] = IP_PROTOCOL_UDP;
+    PutBig32(&d[12], query ? CAPTURE_MASTER_IP : InverterIp(unit));
+    PutBig32(&d[16], query ? InverterIp(unit) : CAPTURE_MASTER_IP);
+    PutBig16(&d[10], HeaderChecksum(d.data()));
+    std::uint8_t* udp = &d[IPV4_HEADER];
+    PutBig16(udp, query ? CAPTURE_MASTER_PORT : CAPTURE_INVERTER_PORT);
+    PutBig16(udp + 2, query ? CAPTURE_INVERTER_PORT : CAPTURE_MASTER_PORT);
+    PutBig16(udp + 4, static_cast<std::uint32_t>(UDP_HEADER + count));
+    // The UDP checksum stays 0, "none", which IPv4 allows.
+    std::copy(payload, payload + count, udp + UDP_HEADER);
+    return d;
+}
+
+std::string CaptureDescription(const std::string& line)
+{
+    return "Modbus RTU frames as UDP: the master at 10.0.1.1:" +
+           std::to_string(CAPTURE_MASTER_PORT) +
+           ", inverter N at 10.0.0.N:" + std::to_string(CAPTURE_INVERTER_PORT) + "; line " + line;
+}
+
+CaptureFile::~CaptureFile()
+{
+    if (ownsFile_)
+        std::fclose(file_);
+}
+
+bool CaptureFile::open(const std::string& path, const std::string& program,
+                       const std::string& portName, const std::string& description,
+                       std::string& error)
+{
+    ownsFile_ = path != CAPTURE_TO_STDOUT;
+    file_ = ownsFile_ ? std::fopen(path.c_str(), "wb") : stdout;
+    if (!file_) {
+        error = "Creating capture '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    Block section(SECTION_HEADER_BLOCK);
+    section.u32(BYTE_ORDER_MAGIC);
+    section.u16(1); // version 1.0
+    section.u16(0);
+    section.u32(0xFFFFFFFF); // section length not given
+    section.u32(0xFFFFFFFF);
+    section.option(SHB_USER_APPLICATION, program);
+    write(section.finish());
+
+    Block interface(INTERFACE_DESCRIPTION_BLOCK);
+    interface.u16(LINKTYPE_RAW);
+    interface.u16(0);
+    interface.u32(SNAP_LENGTH);
+    interface.option(IF_NAME, portName);
+    interface.option(IF_DESCRIPTION, description);
+    write(interface.finish());
+    if (!file_) {
+        error = error_;
+        return false;
+    }
+    return true;
+}
+
+void CaptureFile::record(CaptureDirection direction, std::uint8_t unit, const std::uint8_t* bytes,
+                         std::size_t count, WallClock::time_point at, const std::string& comment)
+{
+    if (!file_)
+        return;
+    const std::vector<std::uint8_t> datagram =
+        CaptureDatagram(direction, unit, bytes, count, ipId_++);
+    // Microseconds since 1970, the interface's default resolution.
+    const auto us = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count());
+    Block packet(ENHANCED_PACKET_BLOCK);
+    packet.u32(0); // the one interface
+    packet.u32(static_cast<std::uint32_t>(us >> 32));
+    packet.u32(static_cast<std::uint32_t>(us));
+    packet.u32(static_cast<std::uint32_t>(datagram.size()));
+    packet.u32(static_cast<std::uint32_t>(datagram.size()));
+    packet.data(datagram.data(), datagram.size());
+    packet.option(OPT_COMMENT, comment);
+    write(packet.finish());
+}
+
+void CaptureFile::write(const std::vector<std::uint8_t>& block)
+{
+    if (std::fwrite(block.data(), 1, block.size(), file_) == block.size() &&
+        std::fflush(file_) == 0)
+        return;
+    error_ = std::string("Writing the capture: ") + std::strerror(errno);
+    if (ownsFile_)
+        std::fclose(file_);
+    file_ = nullptr;
+}
+
+} // namespace korvanel
