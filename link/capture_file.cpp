@@ -139,7 +139,7 @@ std::string CaptureDescription(const std::string& line)
 
 CaptureFile::~CaptureFile()
 {
-    if (ownsFile_)
+    if (ownsFile_ && file_)
         std::fclose(file_);
 }
 

@@ -141,9 +141,8 @@ bool CapturePort::readQueued(std::uint8_t* buffer, std::uint32_t count, std::uin
 
 void CapturePort::writeFrame(const std::uint8_t* bytes, std::uint32_t count)
 {
-    // What was heard before this request goes first, so the capture reads
-    // in the order of the line.
-    writeHeld();
+    // A frame begun before this request stays held: the run's window
+    // still joins its rest to it (a split reply around a resend).
     port_.writeFrame(bytes, count);
     if (count == 0)
         return;

@@ -27,7 +27,10 @@ struct CapturePiece {
 
 // Cuts received bytes into pieces as they arrive. A stretch that may yet
 // become a frame (its first bytes have a frame's shape) is held until
-// more bytes decide it or flush() is called.
+// more bytes decide it or flush() is called (as each run starts: a run's
+// window is what the field rule reads). A held frame is written when it is
+// whole, stamped with the arrival of its last byte, so it may follow a
+// request sent while it was arriving.
 class FrameCutter {
 public:
     using WallClock = CaptureFile::WallClock;
