@@ -133,18 +133,6 @@ double SettleSeconds(const std::string& text)
     return seconds;
 }
 
-// Standard output carries the result lines (text or --json), which
-// would be mixed into the capture's bytes.
-std::string CapturePath(const std::string& value)
-{
-    if (value == CAPTURE_TO_STDOUT)
-        throw UsageError("--capture - would write the capture onto standard output, which "
-                         "carries the result lines; give a file name");
-    if (value.empty())
-        throw UsageError("--capture takes a file name");
-    return value;
-}
-
 // A combination of options that cannot run, and why.
 struct Conflict {
     bool when;
@@ -248,8 +236,7 @@ std::vector<CommandOption> ClearOptionTable(ClearOptions& o, ClearArgs& a)
         SwitchOption("--broadcast", o.broadcast),
         SwitchOption("--verify", o.verify),
         SwitchOption("--list-ports", a.listPorts),
-        ValueOption("--capture",
-                    [&](const std::string& value) { o.capturePath = CapturePath(value); }),
+        ValueOption("--capture", [&](const std::string& value) { o.capturePath = value; }),
         SwitchOption("-h,--help", a.help),
         SwitchOption("--version", a.version),
     };
@@ -326,6 +313,9 @@ std::string FirstConflict(const ClearOptions& o, const ClearArgs& a)
         {o.dialogRules && o.function != ClearOptions::WriteFunction::Single,
          "the dialog's rule (--dialog-rules) judges the dialog's 0x06 write only; it takes no --function 16 "
          "or auto"},
+        {o.capturePath == CAPTURE_TO_STDOUT,
+         "--capture - would write the capture onto standard output, which carries the result "
+         "lines; give a file name"},
         {a.lineGiven && HasNoLineOfOurs(o.port),
          "'" + o.port.name +
              "' has no serial line of ours to set (the converter keeps its own); --baud, "

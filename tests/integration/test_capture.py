@@ -104,13 +104,12 @@ class CaptureTest(unittest.TestCase):
         self.check_against_trace("after SIGTERM", result, rows)
 
     def test_a_capture_that_cannot_be_made_is_a_usage_error_before_anything_is_sent(self):
-        for path in ["-", os.path.join(self.dir.name, "no", "such", "dir.pcapng")]:
-            with self.subTest(path), Sim() as sim:
-                r = run_clear("--port", sim.port, "--capture", path)
-                sim.stop()
-                self.assertEqual(r.returncode, 2, r)
-                self.assertIn("capture", r.stderr)
-                self.assertEqual(sim.frames("RX"), [])
+        with Sim() as sim:
+            r = run_clear("--port", sim.port, "--capture", os.path.join(self.dir.name, "no", "dir.pcapng"))
+            sim.stop()
+        self.assertEqual(r.returncode, 2, r)
+        self.assertIn("Creating capture", r.stderr)
+        self.assertEqual(sim.frames("RX"), [])
 
 
 if __name__ == "__main__":
