@@ -14,8 +14,8 @@ namespace {
 // starts at (a scan's later ones are on each packet).
 bool OpenCapture(const ClearOptions& options, CaptureFile& capture, ClearSessionIo& io)
 {
-    const std::string line = HasNoLineOfOurs(options.port) ? "the converter's own line settings"
-                                                           : options.lineSettings.front().text();
+    const std::string line =
+        HasNoLineOfOurs(options.port) ? "the converter's own" : options.lineSettings.front().text();
     std::string error;
     if (capture.open(options.capturePath, "korvanel-clear", options.port.name,
                      CaptureDescription(line), error))

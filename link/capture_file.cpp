@@ -7,27 +7,37 @@ namespace korvanel {
 
 namespace {
 
-// pcapng block types and option codes (the pcapng format, section 4).
-constexpr std::uint32_t SECTION_HEADER_BLOCK = 0x0A0D0D0A;
-constexpr std::uint32_t INTERFACE_DESCRIPTION_BLOCK = 1;
-constexpr std::uint32_t ENHANCED_PACKET_BLOCK = 6;
+// The pcapng blocks written (Section Header, Interface Description,
+// Enhanced Packet) and their options, codes 0 to 4 in the format's order.
+enum BlockType : std::uint32_t { SHB = 0x0A0D0D0A, IDB = 1, EPB = 6 };
+enum OptionCode : std::uint16_t { OPT_END, OPT_COMMENT, IF_NAME, IF_DESCRIPTION, SHB_USERAPPL };
 constexpr std::uint32_t BYTE_ORDER_MAGIC = 0x1A2B3C4D;
-constexpr std::uint16_t OPT_END = 0;
-constexpr std::uint16_t OPT_COMMENT = 1;
-constexpr std::uint16_t SHB_USER_APPLICATION = 4;
-constexpr std::uint16_t IF_NAME = 2;
-constexpr std::uint16_t IF_DESCRIPTION = 3;
-// LINKTYPE_RAW: each packet starts with its IPv4 header.
+// LINKTYPE_RAW: each packet starts with its IPv4 header. No packet is cut
+// short: a frame is at most 256 bytes, a stretch of junk at most what one
+// read hands over.
 constexpr std::uint16_t LINKTYPE_RAW = 101;
-// No packet is cut short: a frame is at most 256 bytes, a stretch of
-// junk at most what one read hands over.
 constexpr std::uint32_t SNAP_LENGTH = 65535;
-constexpr std::size_t IPV4_HEADER = 20;
-constexpr std::size_t UDP_HEADER = 8;
-constexpr std::uint8_t IP_PROTOCOL_UDP = 17;
-constexpr std::uint8_t TTL = 64;
+
+// Where the packets seem to go. The inverters answer on Modbus's own UDP
+// port, which the dissector labels by once its preference
+// mbrtu.udp.port names it. The master (10.0.1.1) stands outside the
+// inverters' 10.0.0.N, N the unit address (10.0.0.2 for a unit of 0 or
+// above 247, which no inverter has).
+struct Endpoint {
+    std::uint32_t ip;
+    std::uint16_t port;
+};
+constexpr Endpoint MASTER{0x0A000101, 49152};
+constexpr Endpoint INVERTER_NET{0x0A000000, 502};
 constexpr std::uint8_t HIGHEST_UNIT = 247;
 constexpr std::uint8_t UNKNOWN_UNIT_HOST = 2;
+
+struct UdpOverIpv4 {
+    static constexpr std::size_t IP_HEADER = 20;
+    static constexpr std::size_t UDP_HEADER = 8;
+    static constexpr std::uint8_t PROTOCOL_UDP = 17;
+    static constexpr std::uint8_t TTL = 64;
+};
 
 // Every field is written little-endian, as the byte-order magic says.
 class Block {
@@ -92,17 +102,26 @@ void PutBig32(std::uint8_t* at, std::uint32_t v)
 std::uint16_t HeaderChecksum(const std::uint8_t* header)
 {
     std::uint32_t sum = 0;
-    for (std::size_t i = 0; i < IPV4_HEADER; i += 2)
+    for (std::size_t i = 0; i < UdpOverIpv4::IP_HEADER; i += 2)
         sum += static_cast<std::uint32_t>(header[i] << 8 | header[i + 1]);
     while (sum > 0xFFFF)
         sum = (sum & 0xFFFF) + (sum >> 16);
     return static_cast<std::uint16_t>(~sum);
 }
 
-std::uint32_t InverterIp(std::uint8_t unit)
+Endpoint InverterOf(std::uint8_t unit)
 {
     const bool fits = unit >= 1 && unit <= HIGHEST_UNIT;
-    return CAPTURE_INVERTER_NET | (fits ? unit : UNKNOWN_UNIT_HOST);
+    return {INVERTER_NET.ip | (fits ? unit : UNKNOWN_UNIT_HOST), INVERTER_NET.port};
+}
+
+// "10.0.1.1:49152"; `last` stands for the address's last part.
+std::string EndpointText(const Endpoint& at, const std::string& last)
+{
+    std::string text;
+    for (int shift = 24; shift > 0; shift -= 8)
+        text += std::to_string((at.ip >> shift) & 0xFF) + ".";
+    return text + last + ":" + std::to_string(at.port);
 }
 
 } // namespace
@@ -111,30 +130,33 @@ std::vector<std::uint8_t> CaptureDatagram(CaptureDirection direction, std::uint8
                                           const std::uint8_t* payload, std::size_t count,
                                           std::uint16_t ipId)
 {
+    using U = UdpOverIpv4;
     const bool query = direction == CaptureDirection::ToInverter;
-    std::vector<std::uint8_t> d(IPV4_HEADER + UDP_HEADER + count, 0);
+    const Endpoint from = query ? MASTER : InverterOf(unit);
+    const Endpoint to = query ? InverterOf(unit) : MASTER;
+    std::vector<std::uint8_t> d(U::IP_HEADER + U::UDP_HEADER + count, 0);
     d[0] = 0x45; // IPv4, a header of five 32-bit words
     PutBig16(&d[2], static_cast<std::uint32_t>(d.size()));
     PutBig16(&d[4], ipId);
-    d[8] = TTL;
-    d[9] = IP_PROTOCOL_UDP;
-    PutBig32(&d[12], query ? CAPTURE_MASTER_IP : InverterIp(unit));
-    PutBig32(&d[16], query ? InverterIp(unit) : CAPTURE_MASTER_IP);
+    d[8] = U::TTL;
+    d[9] = U::PROTOCOL_UDP;
+    PutBig32(&d[12], from.ip);
+    PutBig32(&d[16], to.ip);
     PutBig16(&d[10], HeaderChecksum(d.data()));
-    std::uint8_t* udp = &d[IPV4_HEADER];
-    PutBig16(udp, query ? CAPTURE_MASTER_PORT : CAPTURE_INVERTER_PORT);
-    PutBig16(udp + 2, query ? CAPTURE_INVERTER_PORT : CAPTURE_MASTER_PORT);
-    PutBig16(udp + 4, static_cast<std::uint32_t>(UDP_HEADER + count));
+    std::uint8_t* udp = &d[U::IP_HEADER];
+    PutBig16(udp, from.port);
+    PutBig16(udp + 2, to.port);
+    PutBig16(udp + 4, static_cast<std::uint32_t>(U::UDP_HEADER + count));
     // The UDP checksum stays 0, "none", which IPv4 allows.
-    std::copy(payload, payload + count, udp + UDP_HEADER);
+    std::copy(payload, payload + count, udp + U::UDP_HEADER);
     return d;
 }
 
 std::string CaptureDescription(const std::string& line)
 {
-    return "Modbus RTU frames as UDP: the master at 10.0.1.1:" +
-           std::to_string(CAPTURE_MASTER_PORT) +
-           ", inverter N at 10.0.0.N:" + std::to_string(CAPTURE_INVERTER_PORT) + "; line " + line;
+    return "Modbus RTU frames as UDP: the master at " +
+           EndpointText(MASTER, std::to_string(MASTER.ip & 0xFF)) + ", inverter N at " +
+           EndpointText(INVERTER_NET, "N") + "; line settings: " + line;
 }
 
 CaptureFile::~CaptureFile()
@@ -153,16 +175,16 @@ bool CaptureFile::open(const std::string& path, const std::string& program,
         error = "Creating capture '" + path + "': " + std::strerror(errno);
         return false;
     }
-    Block section(SECTION_HEADER_BLOCK);
+    Block section(SHB);
     section.u32(BYTE_ORDER_MAGIC);
     section.u16(1); // version 1.0
     section.u16(0);
     section.u32(0xFFFFFFFF); // section length not given
     section.u32(0xFFFFFFFF);
-    section.option(SHB_USER_APPLICATION, program);
+    section.option(SHB_USERAPPL, program);
     write(section.finish());
 
-    Block interface(INTERFACE_DESCRIPTION_BLOCK);
+    Block interface(IDB);
     interface.u16(LINKTYPE_RAW);
     interface.u16(0);
     interface.u32(SNAP_LENGTH);
@@ -186,7 +208,7 @@ void CaptureFile::record(CaptureDirection direction, std::uint8_t unit, const st
     // Microseconds since 1970, the interface's default resolution.
     const auto us = static_cast<std::uint64_t>(
         std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count());
-    Block packet(ENHANCED_PACKET_BLOCK);
+    Block packet(EPB);
     packet.u32(0); // the one interface
     packet.u32(static_cast<std::uint32_t>(us >> 32));
     packet.u32(static_cast<std::uint32_t>(us));

@@ -23,19 +23,10 @@
 
 namespace korvanel {
 
-// The UDP port the capture's inverters answer on: Modbus's own, the
-// dissector's default for "mbrtu.udp.port".
-constexpr std::uint16_t CAPTURE_INVERTER_PORT = 502;
-// The master's UDP port in the capture.
-constexpr std::uint16_t CAPTURE_MASTER_PORT = 49152;
-// The master's IPv4 address (10.0.1.1), outside the inverters' 10.0.0.x,
-// where x is the unit address (a unit of 0 or above 247 shows as 10.0.0.2).
-constexpr std::uint32_t CAPTURE_MASTER_IP = 0x0A000101;
-constexpr std::uint32_t CAPTURE_INVERTER_NET = 0x0A000000;
+enum class CaptureDirection { ToInverter, FromInverter };
+
 // The name given as "-" writes to standard output.
 constexpr const char CAPTURE_TO_STDOUT[] = "-";
-
-enum class CaptureDirection { ToInverter, FromInverter };
 
 class CaptureFile {
 public:

@@ -345,7 +345,7 @@ int OpenSimCapture(const SimOptions& options, const SimLine& line, CaptureFile& 
         return 0;
     // A pseudo-terminal shows the master's settings on each packet.
     const std::string settings =
-        line.slaveHold.valid() ? "as the master sets it" : "none: a network client";
+        line.slaveHold.valid() ? "the master's, on each packet" : "none, a network client's line";
     std::string error;
     if (capture.open(options.capturePath, "korvanel-sim", line.portPath,
                      CaptureDescription(settings), error))
