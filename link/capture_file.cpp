@@ -219,6 +219,10 @@ void CaptureFile::record(CaptureDirection direction, std::uint8_t unit, const st
     write(packet.finish());
 }
 
+// A block (under 1 KiB: a frame, or what one read brought) fits the
+// stream's buffer, which the last flush emptied, so it reaches the file in
+// one system call: a signal's handler that ends the process finds the
+// block written whole or not at all.
 void CaptureFile::write(const std::vector<std::uint8_t>& block)
 {
     if (std::fwrite(block.data(), 1, block.size(), file_) == block.size() &&
