@@ -3,6 +3,7 @@ every frame the trace says was sent is a Query at the time the trace gives,
 every byte heard is in a packet from port 502, each frame labelled Response
 with its check verified, and a capture cut off by SIGTERM reads to its end."""
 
+import contextlib
 import os
 import signal
 import subprocess
@@ -13,6 +14,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import CLEAR, Result, Sim, need_programs, run_clear  # noqa: E402
+from test_network_ports import Ser2net  # noqa: E402
 
 TSHARK = ["tshark", "-o", "mbrtu.udp.port:502", "-o", "mbrtu.crc_verification:TRUE", "-T", "fields",
           "-E", "separator=|", "-e", "frame.time_relative", "-e", "udp.srcport", "-e", "udp.payload",
@@ -35,7 +37,7 @@ def packets(path):
 
 class CaptureTest(unittest.TestCase):
     def setUp(self):
-        need_programs("tshark")
+        need_programs("tshark", "ser2net")
         self.dir = tempfile.TemporaryDirectory()
 
     def tearDown(self):
@@ -63,19 +65,26 @@ class CaptureTest(unittest.TestCase):
 
     def test_sessions_decode_as_the_trace_says(self):
         rows = [
-            # name, simulator's options, korvanel-clear's, a note every packet carries
-            ("clean clear", [], ["--address", "1"], "9600 8N1"),
-            ("echo with a glitch", ["--echo", "--echo-glitch", "00"], ["--address", "1"], None),
-            ("split reply", ["--fault", "split", "--split-delay", "300"], ["--address", "1", "--no-echo"], None),
-            ("scan", ["--address", "2,5"], ["--scan", "1-6"], None),
-            ("modbus-tcp", ["--listen", "modbus-tcp://127.0.0.1:0"], ["--address", "1"], "MBAP tid"),
+            # name, simulator's options, korvanel-clear's, a note every packet carries, ser2net's accepter
+            ("clean clear", [], ["--address", "1"], "9600 8N1", None),
+            ("echo with a glitch", ["--echo", "--echo-glitch", "00"], ["--address", "1"], None, None),
+            ("split reply", ["--fault", "split", "--split-delay", "300"], ["--address", "1", "--no-echo"], None,
+             None),
+            ("scan", ["--address", "2,5"], ["--scan", "1-6"], None, None),
+            ("modbus-tcp", ["--listen", "modbus-tcp://127.0.0.1:0"], ["--address", "1"], "MBAP tid", None),
+            ("rfc2217 through ser2net", [], ["--address", "1"], "9600 8N1", "rfc2217"),
+            ("tcp through ser2net", ["--echo"], ["--address", "1"], None, "tcp"),
         ]
-        for name, sim_args, clear_args, note in rows:
+        for name, sim_args, clear_args, note, via in rows:
             with self.subTest(name):
                 clear_cap = os.path.join(self.dir.name, "clear.pcapng")
                 sim_cap = os.path.join(self.dir.name, "sim.pcapng")
-                with Sim(*sim_args, "--capture", sim_cap) as sim:
-                    r = run_clear("--port", sim.port, "--period", "100", "--trace", "--capture", clear_cap,
+                with Sim(*sim_args, "--capture", sim_cap) as sim, contextlib.ExitStack() as stack:
+                    port = sim.port
+                    if via:
+                        s2n = stack.enter_context(Ser2net(sim.port, "9600n81"))
+                        port = "%s://127.0.0.1:%d" % (via, s2n.telnet_port if via == "rfc2217" else s2n.raw_port)
+                    r = run_clear("--port", port, "--period", "100", "--trace", "--capture", clear_cap,
                                   *clear_args)
                     sim.stop()
                 self.assertIn(r.returncode, (0, 1), r)
