@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "capture_file.h"
 #include "clear_run.h"
 #include "command_line.h"
 #include "port_name.h"
@@ -133,13 +134,6 @@ double SettleSeconds(const std::string& text)
     return seconds;
 }
 
-// A transparent TCP converter and a Modbus TCP gateway keep line settings
-// of their own, which nothing we send can change.
-bool HasNoLineOfOurs(const PortAddress& port)
-{
-    return port.scheme == PortScheme::Tcp || port.scheme == PortScheme::ModbusTcp;
-}
-
 // A combination of options that cannot run, and why.
 struct Conflict {
     bool when;
@@ -147,6 +141,11 @@ struct Conflict {
 };
 
 } // namespace
+
+bool HasNoLineOfOurs(const PortAddress& port)
+{
+    return port.scheme == PortScheme::Tcp || port.scheme == PortScheme::ModbusTcp;
+}
 
 std::int32_t ShortestPollPeriodMs(const LineSettings& line)
 {
@@ -242,6 +241,7 @@ std::vector<CommandOption> ClearOptionTable(ClearOptions& o, ClearArgs& a)
         SwitchOption("--broadcast", o.broadcast),
         SwitchOption("--verify", o.verify),
         SwitchOption("--list-ports", a.listPorts),
+        ValueOption("--capture", [&](const std::string& value) { o.capturePath = value; }),
         SwitchOption("-h,--help", a.help),
         SwitchOption("--version", a.version),
     };
@@ -318,6 +318,9 @@ std::string FirstConflict(const ClearOptions& o, const ClearArgs& a)
         {o.dialogRules && o.function != ClearOptions::WriteFunction::Single,
          "the dialog's rule (--dialog-rules) judges the dialog's 0x06 write only; it takes no --function 16 "
          "or auto"},
+        {o.capturePath == CAPTURE_TO_STDOUT,
+         "--capture - would write the capture onto standard output, which carries the result "
+         "lines; give a file name"},
         {a.lineGiven && HasNoLineOfOurs(o.port),
          "'" + o.port.name +
              "' has no serial line of ours to set (the converter keeps its own); --baud, "
@@ -389,10 +392,12 @@ constexpr const char CLEAR_USAGE_TEXT[] =
     "Usage: korvanel-clear [--port NAME] [--address LIST] [--period MS] [--verify]\n"
     "                      [--settle SECONDS] [--function 6|16|auto] [LINE] [--json]\n"
     "                      [--echo | --no-echo] [--dialog-rules] [--trace] [--stats]\n"
+    "                      [--capture FILE]\n"
     "       korvanel-clear [--port NAME] --broadcast [--period MS] [--function 6|16]\n"
-    "                      [LINE] [--json] [--trace]\n"
+    "                      [LINE] [--json] [--trace] [--capture FILE]\n"
     "       korvanel-clear [--port NAME] --scan LIST [--period MS] [--baud LIST]\n"
     "                      [--parity LIST] [--stop-bits 1|2] [--json] [--trace]\n"
+    "                      [--capture FILE]\n"
     "       korvanel-clear --list-ports | --help | --version\n"
     "LINE: [--baud N] [--parity none|even|odd] [--stop-bits 1|2]\n"
     "      [--rs485[=rts-high|rts-low] [--rs485-delay BEFORE[,AFTER]]]\n"
@@ -466,6 +471,11 @@ constexpr const char CLEAR_USAGE_TEXT[] =
     "                   ticks, never judged, exit 0; not with --address\n"
     "  --trace          log every frame sent and the bytes gathered on every\n"
     "                   tick to standard error\n"
+    "  --capture FILE   write every frame sent and every byte received, with its\n"
+    "                   time, to FILE as it goes: a pcapng capture for Wireshark\n"
+    "                   or tshark, each frame as UDP to or from port 502 (decode\n"
+    "                   it with the preference mbrtu.udp.port 502). Not '-':\n"
+    "                   standard output carries the result lines\n"
     "  --stats          report to standard error the longest tick handler time\n"
     "                   and the open descriptors (handles) and memory of the\n"
     "                   process at the start, after the first run and at the end\n"

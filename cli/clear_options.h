@@ -64,7 +64,15 @@ struct ClearOptions {
     bool json = false;
     // --rs485[=MODE] and --rs485-delay: the driver's direction control.
     Rs485Settings rs485;
+
+    // --capture: every frame sent and every byte heard, written to this
+    // file as it goes (capture_file.h); empty for none.
+    std::string capturePath;
 };
+
+// A transparent TCP converter and a Modbus TCP gateway keep line settings
+// of their own, which nothing we send can change.
+bool HasNoLineOfOurs(const PortAddress& port);
 
 // One exchange's line time at `line`: a request, its reply and the silence
 // before each, rounded up to whole milliseconds. A shorter period checks

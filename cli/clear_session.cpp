@@ -1,18 +1,31 @@
 #include "clear_session.h"
 
+#include <memory>
+
+#include "capture_port.h"
 #include "port_factory.h"
 #include "progress.h"
 #include "session_runs.h"
 
 namespace korvanel {
 
-int RunClearSession(const ClearOptions& options, ClearSessionIo& io)
+namespace {
+
+// The capture's interface: the port, and the line settings the session
+// starts at (a scan's later ones are on each packet).
+bool OpenCapture(const ClearOptions& options, CaptureFile& capture, ClearSessionIo& io)
 {
-    const std::unique_ptr<RunPort> port = MakePort(options.port);
-    return RunClearSession(options, *port, io);
+    const std::string line =
+        HasNoLineOfOurs(options.port) ? "the converter's own" : options.lineSettings.front().text();
+    std::string error;
+    if (capture.open(options.capturePath, "korvanel-clear", options.port.name,
+                     CaptureDescription(line), error))
+        return true;
+    io.err << "korvanel-clear: " << error << '\n';
+    return false;
 }
 
-int RunClearSession(const ClearOptions& options, RunPort& port, ClearSessionIo& io)
+int RunOnPort(const ClearOptions& options, RunPort& port, ClearSessionIo& io)
 {
     SessionStats stats(options.stats);
     port.setLineSettings(options.lineSettings.front());
@@ -36,6 +49,33 @@ int RunClearSession(const ClearOptions& options, RunPort& port, ClearSessionIo& 
     session.close();
     stats.closed();
     stats.report(io.err);
+    return status;
+}
+
+} // namespace
+
+int RunClearSession(const ClearOptions& options, ClearSessionIo& io)
+{
+    const std::unique_ptr<RunPort> port = MakePort(options.port);
+    return RunClearSession(options, *port, io);
+}
+
+// A capture that cannot be made is a usage error, found before the port
+// opens and anything is sent.
+int RunClearSession(const ClearOptions& options, RunPort& port, ClearSessionIo& io)
+{
+    if (options.capturePath.empty())
+        return RunOnPort(options, port, io);
+    CaptureFile capture;
+    if (!OpenCapture(options, capture, io))
+        return EXIT_USAGE_OR_PORT;
+    int status = 0;
+    {
+        CapturePort captured(port, capture, !HasNoLineOfOurs(options.port));
+        status = RunOnPort(options, captured, io);
+    }
+    if (!capture.error().empty())
+        io.err << "korvanel-clear: " << capture.error() << '\n';
     return status;
 }
 

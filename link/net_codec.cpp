@@ -44,6 +44,7 @@ void MbapCodec::take(const MbapFrame& frame, std::vector<std::uint8_t>& data)
     if (sent == recent_.end())
         return;
     if (sent->unitId == frame.unitId) {
+        takenId_ = frame.transactionId;
         const std::vector<std::uint8_t> rtu = RtuFromMbap(frame);
         data.insert(data.end(), rtu.begin(), rtu.end());
     } else if (!foreignUnitNoted_) {
@@ -66,6 +67,12 @@ std::vector<std::uint8_t> MbapCodec::frame(const std::uint8_t* bytes, std::uint3
     if (recent_.size() > RECENT_TRANSACTIONS)
         recent_.erase(recent_.begin());
     return out;
+}
+
+std::string MbapCodec::captureNote(CaptureDirection direction) const
+{
+    return "MBAP tid " +
+           std::to_string(direction == CaptureDirection::ToInverter ? transactionId_ : takenId_);
 }
 
 std::unique_ptr<NetCodec> MakeCodec(const PortAddress& address)

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "capture_file.h"
 #include "mbap.h"
 #include "port_name.h"
 
@@ -30,6 +31,8 @@ public:
                       std::string& error) = 0;
     // An RTU frame as it goes on the socket; empty when it cannot go.
     virtual std::vector<std::uint8_t> frame(const std::uint8_t* bytes, std::uint32_t count) = 0;
+    // For a capture: what the last frame sent or taken was wrapped in.
+    virtual std::string captureNote(CaptureDirection) const { return {}; }
     // What to send as each run starts.
     virtual std::vector<std::uint8_t> runStart() { return {}; }
     // What the codec learned that the user should hear, handed out once.
@@ -62,6 +65,7 @@ public:
     bool feed(const std::uint8_t* bytes, std::size_t length, std::vector<std::uint8_t>& data,
               std::vector<std::uint8_t>& reply, std::string& error) override;
     std::vector<std::uint8_t> frame(const std::uint8_t* bytes, std::uint32_t count) override;
+    std::string captureNote(CaptureDirection direction) const override;
 
 private:
     struct Sent {
@@ -73,6 +77,7 @@ private:
     std::string peer_;
     MbapReader reader_;
     std::uint16_t transactionId_ = 0;
+    std::uint16_t takenId_ = 0;
     std::vector<Sent> recent_;
     bool foreignUnitNoted_ = false;
 };

@@ -49,6 +49,10 @@ public:
 
     PortStatus status() const override { return status_; }
     bool waitForInput(std::chrono::milliseconds timeout) override;
+    std::string captureNote(CaptureDirection direction) const override
+    {
+        return codec_ ? codec_->captureNote(direction) : std::string();
+    }
 
     // What was decoded before a loss stays readable until it is taken.
     std::uint32_t queuedByteCount() override;

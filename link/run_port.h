@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "capture_file.h"
 #include "line_settings.h"
 #include "port_name.h"
 #include "rs485.h"
@@ -79,6 +80,11 @@ public:
     // see), false when `timeout` passed without either or the port is
     // closed. A caller can so judge a reply the moment it is complete.
     virtual bool waitForInput(std::chrono::milliseconds timeout) = 0;
+
+    // What a capture's packet of the last frame sent, or of the bytes last
+    // read, should say that the bytes do not (a gateway's MBAP transaction
+    // id); empty for most ports.
+    virtual std::string captureNote(CaptureDirection) const { return {}; }
 
 protected:
     LineSettings line_;

@@ -32,13 +32,16 @@ int main(int argc, char** argv)
     korvanel::StopPipe stops;
     if (const int status = korvanel::OpenLine(options, listener, line))
         return status;
+    korvanel::CaptureFile capture;
+    if (const int status = korvanel::OpenSimCapture(options, line, capture))
+        return status;
     if (const int status = stops.route())
         return status;
     if (const int status = korvanel::LinkPort(options.linkPath, line.portPath))
         return status;
     std::cout << line.portPath << std::endl;
 
-    const int status = korvanel::RunSimulator(options, line, stops, start);
+    const int status = korvanel::RunSimulator(options, line, stops, start, capture);
     if (!options.linkPath.empty())
         ::unlink(options.linkPath.c_str());
     return status;

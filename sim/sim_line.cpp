@@ -96,10 +96,10 @@ SimClock::time_point NoiseSource::nextDue() const
     return rate_ > 0 ? next_ : SimClock::time_point::max();
 }
 
-void NoiseSource::emit(int fd)
+FrameBytes NoiseSource::emit(int fd)
 {
     if (rate_ == 0 || SimClock::now() < next_)
-        return;
+        return {};
     owed_ += rate_ * std::chrono::duration<double>(NOISE_BURST_INTERVAL).count();
     FrameBytes burst(static_cast<std::size_t>(owed_));
     owed_ -= static_cast<double>(burst.size());
@@ -113,6 +113,8 @@ void NoiseSource::emit(int fd)
     next_ += NOISE_BURST_INTERVAL;
     if (next_ < SimClock::now())
         next_ = SimClock::now() + NOISE_BURST_INTERVAL;
+    burst.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
+    return burst;
 }
 
 } // namespace korvanel

@@ -84,7 +84,8 @@ public:
 
     SimClock::time_point nextDue() const;
     unsigned long sent() const { return sent_; }
-    void emit(int fd);
+    // The bytes that went onto the line, for a capture.
+    FrameBytes emit(int fd);
 
 private:
     unsigned rate_;

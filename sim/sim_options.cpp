@@ -8,6 +8,7 @@
 #include <map>
 #include <sstream>
 
+#include "capture_file.h"
 #include "command_line.h"
 #include "korvanel_version.h"
 #include "line_termios.h"
@@ -54,7 +55,7 @@ const char* UsageText()
            "                    [--reply-delay MS] [--junk-before HEX]\n"
            "                    [--line-rate BAUD] [--vanish-after S] [--link PATH] [--quiet]\n"
            "                    [--apply-delay MS] [--revert-after MS] [--baud N]\n"
-           "                    [--listen URL]\n"
+           "                    [--listen URL] [--capture FILE]\n"
            "\n"
            "A virtual inverter on a pseudo-terminal. The first line printed is the\n"
            "port to open; frames received and sent are logged to standard error.\n"
@@ -104,6 +105,9 @@ const char* UsageText()
            "                    127.0.0.1 unless given, PORT 0 picks a free one; the\n"
            "                    first line printed is then the URL to connect to (the\n"
            "                    loopback's for 0.0.0.0 or [::]); not with --link or --baud\n"
+           "  --capture FILE    write every request heard and every byte sent (echo,\n"
+           "                    replies, noise) to FILE as it goes: a pcapng capture,\n"
+           "                    each frame as UDP to or from port 502\n"
            "  --quiet           log nothing\n"
            "  --version         print the version\n";
 }
@@ -250,6 +254,14 @@ std::vector<CommandOption> SimOptionTable(SimOptions& o, Given& given)
         ValueOption("--vanish-after",
                     [&](const std::string& value) { TakeVanishAfter(value, o.vanishAfterS); }),
         ValueOption("--link", [&](const std::string& value) { o.linkPath = value; }),
+        ValueOption("--capture",
+                    [&](const std::string& value) {
+                        // The first line on standard output is the port.
+                        if (value == CAPTURE_TO_STDOUT || value.empty())
+                            throw UsageError("--capture takes a file name; standard output "
+                                             "carries the port's name");
+                        o.capturePath = value;
+                    }),
         ValueOption("--listen",
                     [&](const std::string& value) {
                         std::string error;

@@ -35,6 +35,9 @@ struct SimOptions {
     // The only speed the inverter understands; while the master has the
     // line at another, every request is noise to it. 0 for any.
     std::uint32_t baud = 0;
+    // --capture: every request heard and every byte sent, written to this
+    // file as it goes (capture_file.h); empty for none.
+    std::string capturePath;
 };
 
 // Reads `args` (the arguments after the program name) into `options`: 0 to

@@ -134,16 +134,20 @@ struct OutQueues {
             replies.push_back({due, chunk.bytes});
         }
     }
-    // Hands every chunk whose time has come to the line, echoes first.
-    void release(LineOut& line, const Log& log)
+    // Hands every chunk whose time has come to the line, echoes first;
+    // returns them.
+    std::vector<PendingChunk> release(LineOut& line, const Log& log)
     {
+        std::vector<PendingChunk> released;
         for (std::deque<PendingChunk>* queue : {&echoes, &replies}) {
             while (!queue->empty() && queue->front().due <= Clock::now()) {
                 line.queue(queue->front().bytes, Clock::now());
                 log.line("TX", queue->front().bytes, queue->front().note);
+                released.push_back(std::move(queue->front()));
                 queue->pop_front();
             }
         }
+        return released;
     }
 };
 
@@ -187,10 +191,11 @@ int WaitUntil(int line, int stops, Clock::time_point wakeAt)
 
 class Simulator {
 public:
-    Simulator(const SimOptions& options, const SimLine& line, Clock::time_point start)
+    Simulator(const SimOptions& options, const SimLine& line, Clock::time_point start,
+              CaptureFile& capture)
         : options_(options), line_(line), start_(start), log_(options.quiet, start),
-          inverter_(options.config), frame_(FrameSpeed(options)), out_(line.fd, options.lineRate),
-          noise_(options.noiseRate, options.noiseSeed),
+          capture_(capture), inverter_(options.config), frame_(FrameSpeed(options)),
+          out_(line.fd, options.lineRate), noise_(options.noiseRate, options.noiseSeed),
           vanishAt_(options.vanishAfterS > 0
                         ? start + std::chrono::duration_cast<Clock::duration>(
                                       std::chrono::duration<double>(options.vanishAfterS))
@@ -212,10 +217,11 @@ public:
             if (ready & (LINE_READABLE | STOP_ASKED))
                 readLine(now);
             answerFrame(now, stopping);
-            queues_.release(out_, log_);
+            for (const PendingChunk& chunk : queues_.release(out_, log_))
+                capture(CaptureDirection::FromInverter, chunk.bytes, chunk.note);
             if (!out_.send(Clock::now()))
                 log_.text(std::string("write failed: ") + std::strerror(errno));
-            noise_.emit(line_.fd);
+            capture(CaptureDirection::FromInverter, noise_.emit(line_.fd), "noise");
             if (Clock::now() >= vanishAt_) {
                 log_.text("vanished: the port's far end is closed");
                 stopping = true;
@@ -252,6 +258,8 @@ private:
         if (n <= 0)
             return;
         followMaster();
+        if (frame_.empty())
+            lastUnit_ = buf[0];
         // Ahead of anything an inverter says, unless the echo is late.
         if (options_.echo)
             EchoBack(options_, FrameBytes(buf, buf + n), frame_.empty(), now, queues_.echoes);
@@ -272,7 +280,20 @@ private:
                                          ? inverter_.handleFrame(frame, MsSince(start_, now))
                                          : Unheard(options_.baud);
         log_.line("RX", frame, outcome.note);
+        capture(CaptureDirection::ToInverter, frame, outcome.note);
         queues_.queueReply(outcome.reply, now);
+    }
+    // Every packet is put down to the unit last addressed; on a
+    // pseudo-terminal it says the master's line settings.
+    void capture(CaptureDirection direction, const FrameBytes& bytes, const std::string& note)
+    {
+        if (bytes.empty() || !capture_.isOpen())
+            return;
+        std::string comment = line_.slaveHold.valid() ? master_.text() : std::string();
+        if (!note.empty())
+            comment += (comment.empty() ? "" : "; ") + note;
+        capture_.record(direction, lastUnit_, bytes.data(), bytes.size(),
+                        CaptureFile::WallClock::now(), comment);
     }
     void stopped()
     {
@@ -288,6 +309,8 @@ private:
     const SimLine& line_;
     Clock::time_point start_;
     Log log_;
+    CaptureFile& capture_;
+    std::uint8_t lastUnit_ = 0;
     VirtualInverter inverter_;
     FrameAssembler frame_;
     OutQueues queues_;
@@ -316,10 +339,25 @@ int StopPipe::route()
     return 0;
 }
 
-int RunSimulator(const SimOptions& options, const SimLine& line, const StopPipe& stops,
-                 SimClock::time_point start)
+int OpenSimCapture(const SimOptions& options, const SimLine& line, CaptureFile& capture)
 {
-    return Simulator(options, line, start).run(stops.readFd());
+    if (options.capturePath.empty())
+        return 0;
+    // A pseudo-terminal shows the master's settings on each packet.
+    const std::string settings =
+        line.slaveHold.valid() ? "the master's, on each packet" : "none, a network client's line";
+    std::string error;
+    if (capture.open(options.capturePath, "korvanel-sim", line.portPath,
+                     CaptureDescription(settings), error))
+        return 0;
+    std::fprintf(stderr, "korvanel-sim: %s\n", error.c_str());
+    return 2;
+}
+
+int RunSimulator(const SimOptions& options, const SimLine& line, const StopPipe& stops,
+                 SimClock::time_point start, CaptureFile& capture)
+{
+    return Simulator(options, line, start, capture).run(stops.readFd());
 }
 
 } // namespace korvanel

@@ -4,6 +4,7 @@
 // signal or --vanish-after.
 #pragma once
 
+#include "capture_file.h"
 #include "line_end.h"
 #include "sim_line.h"
 #include "sim_options.h"
@@ -25,9 +26,13 @@ private:
     UniqueFd ends_[2];
 };
 
+// Opens --capture's file, if any, for `line`: 0, or 2 (a usage error)
+// said on standard error.
+int OpenSimCapture(const SimOptions& options, const SimLine& line, CaptureFile& capture);
+
 // Serves `line` until a stop signal or the line vanishes: 0, or an exit
-// status.
+// status. Each frame heard and each chunk sent goes to `capture` if open.
 int RunSimulator(const SimOptions& options, const SimLine& line, const StopPipe& stops,
-                 SimClock::time_point start);
+                 SimClock::time_point start, CaptureFile& capture);
 
 } // namespace korvanel

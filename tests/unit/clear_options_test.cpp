@@ -187,6 +187,9 @@ TEST(ClearOptions, UsageErrorsSayWhatIsWrong)
         {{"--port", "COM2", "--port=COM3"}, "--port given twice; give it once"},
         {{"--period", "20", "--period", "20"}, "--period given twice; give it once"},
         {{"--trace", "--echo", "--trace"}, "--trace given twice; give it once"},
+        {{"--capture", "-", "--json"},
+         "--capture - would write the capture onto standard output, which carries the result "
+         "lines; give a file name"},
     };
     for (const Row& row : rows) {
         const ParsedClearOptions p = ParseClearOptions(row.args);

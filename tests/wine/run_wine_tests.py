@@ -39,7 +39,7 @@ LINUX = os.path.abspath(sys.argv[2])
 os.environ["KORVANEL_SIM"] = os.path.join(LINUX, "sim", "korvanel-sim")
 sys.path.insert(0, os.path.join(ROOT, "tests", "integration"))
 
-from harness import CLEAR_OK, OPERATION_FAIL, PYTHON, REQUEST_1, SIM, Sim, Socat, wait_until  # noqa: E402
+from harness import CLEAR_OK, OPERATION_FAIL, PYTHON, REQUEST_1, SIM, Sim, Socat, need_programs, wait_until  # noqa: E402
 
 CLEAR_EXE = os.path.join(WIN, "cli", "korvanel-clear.exe")
 GUI_EXE = os.path.join(WIN, "ui", "win32", "Korvanel.exe")
@@ -324,6 +324,21 @@ class ClearExe(unittest.TestCase):
                 print("%s: exit %s: %s" % (name, got, out.strip().replace("\n", " / ")), flush=True)
                 self.assertEqual(got, status, out)
                 self.assertTrue(out.startswith(output), out)
+
+    def test_capture(self):
+        # The capture writer on Windows: tshark reads what korvanel-clear.exe wrote, the
+        # frames the simulator heard as its queries.
+        from test_capture import packets
+        need_programs("tshark")
+        cap = os.path.join(WINE.work, "clear.pcapng")
+        with WINE.sim("com8", "--echo") as sim:
+            got, out = WINE.wine([CLEAR_EXE, "--port", "COM8", "--period", "200", "--capture",
+                                  windows_path(cap)], 60)
+            sim.stop()
+        rows = packets(cap)
+        print("capture under Wine: exit %s, %d packets" % (got, len(rows)), flush=True)
+        self.assertEqual((got, [r["bytes"] for r in rows if r["query"]]), (0, sim.frames("RX")), out)
+        self.assertTrue(all("Response" in r["info"] for r in rows if not r["query"]), rows)
 
     def test_against_pymodbus(self):
         # The independent peer: pymodbus's RTU server holds 0x1234 in
