@@ -124,6 +124,7 @@ CapturePiece FrameCutter::piece(std::size_t from, std::size_t to, bool framed) c
 PortOpenResult CapturePort::open(const PortAddress& address)
 {
     port_.setLineSettings(line_);
+    port_.setRs485(rs485_);
     const PortOpenResult result = port_.open(address);
     // A converter may keep settings of its own: those are what the
     // packets are sent and heard at.

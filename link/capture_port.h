@@ -66,6 +66,7 @@ public:
         port_.close();
     }
     PortStatus status() const override { return port_.status(); }
+    SerialDriverState driverState() const override { return port_.driverState(); }
     void beginRun() override
     {
         writeHeld();
