@@ -68,6 +68,7 @@ while read -r row before added; do
   if [ "$row" = short ]; then
     [ "$(ls "$installed" | xargs)" = "Korvanel.exe LICENSE.txt README.txt Uninstall.exe korvanel-clear.exe" ] || fail "installed: $(ls "$installed")"
     tr -d '\0' <"$shortcut" >"$work/lnk" && grep -q 'korvanel-setup-test\\Korvanel.exe' "$work/lnk" || fail "no shortcut to the dialog"
+    echo "installed in $folder: $(ls "$installed" | xargs); Start Menu: Programs\\Korvanel.lnk -> $folder\\Korvanel.exe"
     for value in "DisplayName=Korvanel" "DisplayVersion=$version" "Publisher=Korvanel developers" \
                  "UninstallString=\"$folder\\Uninstall.exe\"" "QuietUninstallString=\"$folder\\Uninstall.exe\" /S" \
                  "InstallLocation=$folder" "PathEntry=$folder"; do
