@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "process_setup.h"
+
 namespace korvanel {
 
 namespace {
@@ -71,6 +73,7 @@ void ProgressLine::poll()
     // with or without escape sequences.
     const std::size_t cover = shown_.size() > text.size() ? shown_.size() - text.size() : 0;
     terminal_ << '\r' << text << std::string(cover, ' ') << std::flush;
+    SetUnfinishedLine(text.size() + cover);
     shown_ = std::move(text);
 }
 
@@ -78,6 +81,7 @@ void ProgressLine::wipe()
 {
     if (shown_.empty())
         return;
+    SetUnfinishedLine(0);
     terminal_ << '\r' << std::string(shown_.size(), ' ') << '\r' << std::flush;
     shown_.clear();
 }

@@ -4,6 +4,8 @@
 // by CMake.
 #pragma once
 
+#include <cstddef>
+
 namespace korvanel {
 
 // Opens /dev/null on each of descriptors 0, 1 and 2 that is closed. Started
@@ -31,5 +33,9 @@ void RouteStopSignals(void (*onStop)(int));
 // ignored at start stays ignored (nohup). On Windows: Ctrl-C (130),
 // Ctrl-Break (149) and the console closing or the session ending (129).
 void EndProcessOnStopSignals();
+
+// How long a line standard error holds unfinished (a progress line redrawn
+// in place), 0 for none: a stop wipes it before its own message.
+void SetUnfinishedLine(std::size_t length);
 
 } // namespace korvanel

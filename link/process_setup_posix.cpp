@@ -6,9 +6,11 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <vector>
 
 #include "open_port_record_posix.h"
@@ -77,6 +79,21 @@ void SayWithoutWaiting(const char* text, std::size_t length)
     ::fcntl(STDERR_FILENO, F_SETFL, flags);
 }
 
+std::atomic<std::size_t> g_unfinishedLine{0};
+
+// Spaces over the unfinished line, so the message does not trail it.
+void WipeUnfinishedLine()
+{
+    char wipe[2 + 160];
+    const std::size_t cover = std::min<std::size_t>(g_unfinishedLine.load(), 160);
+    if (cover == 0)
+        return;
+    wipe[0] = '\r';
+    std::memset(wipe + 1, ' ', cover);
+    wipe[cover + 1] = '\r';
+    SayWithoutWaiting(wipe, cover + 2);
+}
+
 // Only async-signal-safe calls: this may interrupt any write, the port's
 // own open or close included.
 void EndOnSignal(int signal)
@@ -93,6 +110,7 @@ void EndOnSignal(int signal)
     }
     static const char CLOSED[] = "Interrupted: the port is closed.\n";
     static const char NO_PORT[] = "Interrupted.\n";
+    WipeUnfinishedLine();
     if (hadPort)
         SayWithoutWaiting(CLOSED, sizeof CLOSED - 1);
     else
@@ -238,6 +256,11 @@ void EndProcessOnStopSignals()
             ::sigaction(signal, &end, nullptr);
     }
     IgnoreBrokenPipes();
+}
+
+void SetUnfinishedLine(std::size_t length)
+{
+    g_unfinishedLine.store(length);
 }
 
 } // namespace korvanel

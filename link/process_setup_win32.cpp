@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <mutex>
@@ -25,6 +27,8 @@ bool g_foundValid = false;
 // A console in selection mode or a pipe nobody reads blocks a write: the
 // message gets this long on a thread of its own, then the process ends.
 constexpr DWORD MESSAGE_WAIT_MS = 200;
+
+std::atomic<std::size_t> g_unfinishedLine{0};
 
 DWORD WINAPI SayClosed(LPVOID text)
 {
@@ -47,8 +51,18 @@ BOOL WINAPI EndOnConsoleEvent(DWORD event)
     const bool hadPort = ReleaseRecordedPort();
     static const char CLOSED[] = "Interrupted: the port is closed.\n";
     static const char NO_PORT[] = "Interrupted.\n";
-    const HANDLE writer = ::CreateThread(nullptr, 0, SayClosed,
-                                         const_cast<char*>(hadPort ? CLOSED : NO_PORT), 0, nullptr);
+    // Spaces over an unfinished line first, so the message does not trail it.
+    static char message[2 + 160 + sizeof CLOSED];
+    const std::size_t cover = (std::min<std::size_t>)(g_unfinishedLine.load(), 160);
+    std::size_t at = 0;
+    if (cover > 0) {
+        message[at++] = '\r';
+        std::memset(message + at, ' ', cover);
+        at += cover;
+        message[at++] = '\r';
+    }
+    std::strcpy(message + at, hadPort ? CLOSED : NO_PORT);
+    const HANDLE writer = ::CreateThread(nullptr, 0, SayClosed, message, 0, nullptr);
     if (writer) {
         ::WaitForSingleObject(writer, MESSAGE_WAIT_MS);
         ::CloseHandle(writer);
@@ -115,6 +129,11 @@ void RouteStopSignals(void (*onStop)(int))
 void EndProcessOnStopSignals()
 {
     ::SetConsoleCtrlHandler(EndOnConsoleEvent, TRUE);
+}
+
+void SetUnfinishedLine(std::size_t length)
+{
+    g_unfinishedLine.store(length);
 }
 
 } // namespace korvanel

@@ -4,7 +4,9 @@ stderr read as they do piped."""
 
 import os
 import re
+import signal
 import subprocess
+import threading
 import time
 import unittest
 
@@ -13,10 +15,12 @@ from harness import CLEAR, Sim, run_clear
 FRAME = re.compile(r"(?:scan|clear): (\d+)/\d+(?: asked)?, (\d+) \w+.*, \d+ s *$")
 
 
-def on_terminal(*args):
+def on_terminal(*args, stop_after=None):
     master, slave = os.openpty()
     proc = subprocess.Popen([CLEAR, *args], stdout=subprocess.PIPE, stderr=slave)
     os.close(slave)
+    if stop_after:
+        threading.Timer(stop_after, proc.send_signal, (signal.SIGTERM,)).start()
     raw = b""
     try:
         while chunk := os.read(master, 4096):
@@ -45,6 +49,11 @@ class Progress(unittest.TestCase):
             tidy = lambda t: re.sub(r"\d+\.\d s", "T s", t.replace("\r\n", "\n"))
             self.assertEqual(tidy(re.sub(r"\r(?:scan|clear): [^\r\n]*|\r +\r?", "", raw)), tidy(piped.stderr), raw)
             self.assertTrue(raw.endswith(("\r", "\n")) and "\r" not in piped.stderr, raw)
+
+    def test_a_stop_wipes_the_line_before_its_message(self):
+        with Sim("--address", "3") as sim:
+            _, raw = on_terminal("--port", sim.port, "--period", "100", "--scan", "1-40", stop_after=1.0)
+        self.assertRegex(raw, r"\rscan: [^\r]*\r +\rInterrupted: the port is closed\.\r?\n$")
 
 
 if __name__ == "__main__":
