@@ -44,7 +44,11 @@ int main(int argc, char** argv)
     // 128 + n, whatever the main thread is blocked in.
     korvanel::EndProcessOnStopSignals();
 
-    korvanel::ClearSessionIo io{std::cout, std::cerr, start, korvanel::SteadySessionClock(),
-                                korvanel::StandardErrorIsTerminal()};
+    korvanel::ClearSessionIo io{std::cout,
+                                std::cerr,
+                                start,
+                                korvanel::SteadySessionClock(),
+                                korvanel::StandardErrorIsTerminal(),
+                                korvanel::StandardErrorColumns};
     return korvanel::RunClearSession(options, io);
 }

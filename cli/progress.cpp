@@ -65,6 +65,11 @@ void ProgressLine::poll()
         return;
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - started_).count();
     std::string text = counts_ + ", " + std::to_string(seconds) + " s";
+    // A line as wide as the terminal wraps, and the carriage return then
+    // redraws only its last row: the end is cut off instead.
+    const std::size_t columns = io_.errColumns ? io_.errColumns() : 0;
+    if (columns > 1 && text.size() >= columns)
+        text.resize(columns - 1);
     if (text == shown_)
         return;
     drawn_ = true;

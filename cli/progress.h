@@ -17,6 +17,8 @@ namespace korvanel {
 // True when standard error is a terminal (a console on Windows) that takes
 // a carriage return back to the start of the line.
 bool StandardErrorIsTerminal();
+// The width of that terminal in columns, 0 when it cannot be told.
+std::size_t StandardErrorColumns();
 
 class ProgressLine {
 public:

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -40,6 +41,9 @@ struct ClearSessionIo {
     SessionClock& clock = SteadySessionClock();
     // Where a long session stands is drawn on `err` only when it is a terminal.
     bool errIsTerminal = false;
+    // That terminal's width in columns, asked at each redraw (it may be
+    // resized); none, or 0 from it, when not known.
+    std::size_t (*errColumns)() = nullptr;
 };
 
 // The --trace lines: milliseconds since start, tick number within the run,

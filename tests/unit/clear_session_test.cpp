@@ -264,6 +264,7 @@ TEST(ClearSession, WhatTheUserSeesOnLinesAsTheyCome)
         int status;
         // stderr is a terminal and stdout goes to it too: `out` is all of it.
         bool terminal = false;
+        std::size_t (*columns)() = nullptr;
     };
     const std::string wipe = "\r +\r";
     const Row rows[] = {
@@ -346,6 +347,10 @@ TEST(ClearSession, WhatTheUserSeesOnLinesAsTheyCome)
          "\rclear: 0/3, 0 cleared, 0 failed, 0 s[^\\n]*" + wipe + "1: !!--Clear OK--!!\n\rclear: 1/3, 1 cleared, 0 failed, [^\\n]*" +
              wipe + "2: !!--Operation Fail--!!\n[\\s\\S]*3: !!--Clear OK--!!\n(" + wipe + ")?",
          {}, 1, true},
+        {"a scan on a terminal 14 columns wide", {"--scan", "1-5", "--period", "100"}, Line({2}),
+         "\rscan: 1/5 ask" + wipe + "2: 0x004A = 4660 \\(0x1234\\)\n(\rscan: [3-5]/5 ask)+" + wipe +
+             "scan: 5 addresses asked, 1 answered, [0-9.]+ s\n",
+         {}, 0, true, []() -> std::size_t { return 14; }},
         {"one address on a terminal", {}, Line({1}), OK, {}, 0, true},
         {"--json on a terminal", {"--scan", "1-3", "--json"}, Line({2}), "\\{[^\r]*", {}, 0, true},
         {"--trace on a terminal", {"--address", "1-2", "--trace"}, Line({1}), "[^\r]*", {}, 1, true},
@@ -361,7 +366,7 @@ TEST(ClearSession, WhatTheUserSeesOnLinesAsTheyCome)
         ScriptedLine line(row.line, clock);
         std::ostringstream out, separate;
         std::ostringstream& err = row.terminal ? out : separate;
-        ClearSessionIo io{out, err, clock.now(), clock, row.terminal};
+        ClearSessionIo io{out, err, clock.now(), clock, row.terminal, row.columns};
         const auto started = Clock::now();
         const int status = RunClearSession(parsed.options, line, io);
         const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
